@@ -1,0 +1,16 @@
+# kinoro_add_gtest(NAME SOURCES src... [LIBS lib...] [ROOT_LOCK])
+# One test binary; each case runs in its own process (gtest_discover_tests),
+# so process-wide caches start empty. ROOT_LOCK serialises the binary's cases
+# with every other test that writes files under KINORO_ROOT.
+function(kinoro_add_gtest name)
+  cmake_parse_arguments(ARG "ROOT_LOCK" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${KINORO_PLATFORM_INCLUDE})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main
+                        Threads::Threads)
+  set(props ENVIRONMENT "KINORO_SOURCE_DIR=${CMAKE_SOURCE_DIR};KINORO_BINARY_DIR=${CMAKE_BINARY_DIR}")
+  if(ARG_ROOT_LOCK)
+    list(APPEND props RESOURCE_LOCK kinoro_root)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()
