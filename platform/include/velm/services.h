@@ -20,6 +20,11 @@ typedef struct _tag_VELMSHARE_ {
 int VELMShareGet(const char* szName, PVELMSHARE* ppShare);
 void VELMShareFree(PVELMSHARE pShare);
 
+// Every share, in configuration order: 0 on success with *pppShares an array
+// of *pCount records (free it with VELMShareFreeList); -1 on failure.
+int VELMShareList(PVELMSHARE** pppShares, int* pCount);
+void VELMShareFreeList(PVELMSHARE* ppShares, int count);
+
 // Sends `sig` to the process whose id is the first number in `szPidFile`.
 // 0 on success, -1 when the file is missing, holds no live pid or the signal
 // cannot be sent.
