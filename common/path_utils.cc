@@ -1,0 +1,50 @@
+#include "common/path_utils.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "velm/services.h"
+
+namespace VELMKinoro {
+
+namespace {
+
+constexpr char kMetaSuffix[] = ".krmeta";
+
+}  // namespace
+
+std::string GetFullPath(const std::string& share, const std::string& path) {
+  PVELMSHARE record = nullptr;
+  if (VELMShareGet(share.c_str(), &record) != 0) return std::string();
+  std::string full_path = record != nullptr && record->szPath != nullptr ? record->szPath : "";
+  if (!path.empty()) {
+    full_path += '/';
+    full_path += path;
+  }
+  // Released at once: nothing keeps share records past the lookup.
+  if (record != nullptr) VELMShareFree(record);
+  return full_path;
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat64 st;
+  if (stat64(path.c_str(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode);
+}
+
+bool IsFileExist(const std::string& path) {
+  if (path.empty()) return false;
+  struct stat64 st;
+  if (stat64(path.c_str(), &st) != 0) return false;
+  return S_ISREG(st.st_mode) && st.st_size >= 1;
+}
+
+bool HasVideoMetaFile(const std::string& path) {
+  const std::string meta_path = path + kMetaSuffix;
+  if (access(meta_path.c_str(), R_OK) != 0) return false;
+  struct stat64 st;
+  if (stat64(meta_path.c_str(), &st) != 0) return false;
+  return st.st_size >= 1;
+}
+
+}  // namespace VELMKinoro

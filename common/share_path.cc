@@ -1,0 +1,90 @@
+#include "common/share_path.h"
+
+#include <string.h>
+
+#include "libkinoro/util.h"
+
+namespace VELMKinoro {
+
+bool VELMIsEqualOrSubPath(const std::string& path, const std::string& base) {
+  if (path.size() < base.size()) return false;
+  if (path.compare(0, base.size(), base) != 0) return false;
+  if (path.size() == base.size()) return true;
+  return path[base.size()] == '/';
+}
+
+}  // namespace VELMKinoro
+
+namespace Kinoro {
+namespace webapi {
+
+bool SharePathManager::Comparator::operator()(const std::string& a, const std::string& b) const {
+  // a < b as strings and b not at or below a, decided from one comparison of
+  // the common prefix: a difference there settles both questions.
+  const size_t common = a.size() < b.size() ? a.size() : b.size();
+  const int order = common == 0 ? 0 : memcmp(a.data(), b.data(), common);
+  if (order != 0) return order < 0;
+  // One is a prefix of the other: a sorts first only when shorter, and then b
+  // lies below a exactly when its next byte is a separator.
+  return a.size() < b.size() && b[a.size()] != '/';
+}
+
+std::string SharePathManager::GetSharePath(const std::string& vol_path) {
+  auto it = roots_.find(vol_path);
+  // An equivalent key longer than the path is a root below it (the path is
+  // an ancestor of a shared folder): the map cannot answer that.
+  if (it != roots_.end() && it->first.size() <= vol_path.size()) {
+    const std::string& key = it->first;
+    const std::string& value = it->second;
+    std::string share_path;
+    share_path.reserve(value.size() + vol_path.size() - key.size());
+    share_path.append(value).append(vol_path, key.size(), std::string::npos);
+    return share_path;
+  }
+
+  std::string lib_path = LibKinoro::GetSharePathByVolPath(vol_path.c_str());
+  // Only an answer that is the volume path's own tail from a "/" on says
+  // where the shared folder starts. An empty answer would be found at index 0
+  // of every path and map the volume's first folder to itself.
+  if (lib_path.empty() || lib_path[0] != '/' || lib_path.size() > vol_path.size() ||
+      vol_path.compare(vol_path.size() - lib_path.size(), lib_path.size(), lib_path) != 0) {
+    return lib_path;
+  }
+  const size_t start = vol_path.find(lib_path);
+  size_t end = vol_path.find('/', start + 1);
+  if (end == std::string::npos) end = vol_path.size();
+  // emplace keeps an equivalent key that is already there.
+  roots_.emplace(vol_path.substr(0, end), vol_path.substr(start, end - start));
+  return lib_path;
+}
+
+std::string GetSharePath(const std::string& vol_path) {
+  if (vol_path.empty()) return std::string();
+  // Created on first use (thread-safe), destroyed by the exit handler the
+  // runtime registers, when the module is unloaded or the process ends.
+  static SharePathManager manager;
+  return manager.GetSharePath(vol_path);
+}
+
+void ApplySharePath(Json::Value& value) {
+  if (!value.isObject()) return;
+  // const lookup first: the non-const operator[] would add a "file" member.
+  const Json::Value* found = value.find("file", "file" + 4);
+  if (found == nullptr || !found->isArray()) return;
+  Json::Value& files = value["file"];
+  for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
+    Json::Value& file = files[i];
+    // Elements are file objects; anything else cannot take members and is
+    // left as it is rather than throw out of an exported helper.
+    if (!file.isObject() && !file.isNull()) continue;
+    Json::Value& share_path = file["sharepath"];
+    const Json::Value& path = file["path"];  // created as null when absent
+    // A path that is an array or object has no string form; treat as empty.
+    std::string vol_path = path.isConvertibleTo(Json::stringValue) ? path.asString() : "";
+    share_path = GetSharePath(vol_path);
+  }
+}
+
+}  // namespace webapi
+}  // namespace Kinoro
+

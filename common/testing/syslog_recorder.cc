@@ -1,0 +1,73 @@
+#include "common/testing/syslog_recorder.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <mutex>
+
+namespace kinoro_testing {
+
+namespace {
+
+std::mutex& Mutex() {
+  static std::mutex* mutex = new std::mutex();
+  return *mutex;
+}
+
+// Never destroyed: a static destructor could run before a late syslog call.
+std::vector<SyslogLine>& Lines() {
+  static std::vector<SyslogLine>* lines = new std::vector<SyslogLine>();
+  return *lines;
+}
+
+void Record(int priority, const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int size = vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+  if (size > 0) vsnprintf(&text[0], text.size() + 1, format, args);
+  std::lock_guard<std::mutex> lock(Mutex());
+  Lines().push_back({priority, text});
+}
+
+}  // namespace
+
+std::vector<SyslogLine> SyslogLines() {
+  std::lock_guard<std::mutex> lock(Mutex());
+  return Lines();
+}
+
+void ClearSyslog() {
+  std::lock_guard<std::mutex> lock(Mutex());
+  Lines().clear();
+}
+
+void PrintTo(const SyslogLine& line, std::ostream* os) {
+  *os << "{" << line.priority << ", \"" << line.text << "\"}";
+}
+
+}  // namespace kinoro_testing
+
+extern "C" {
+
+void syslog(int priority, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  kinoro_testing::Record(priority, format, args);
+  va_end(args);
+}
+
+// The fortified form that _FORTIFY_SOURCE builds call instead of syslog.
+void __syslog_chk(int priority, int /*flag*/, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  kinoro_testing::Record(priority, format, args);
+  va_end(args);
+}
+
+void vsyslog(int priority, const char* format, va_list args) {
+  kinoro_testing::Record(priority, format, args);
+}
+
+}  // extern "C"

@@ -1,0 +1,26 @@
+// Owner of one file descriptor, for the services' own use.
+#ifndef KINORO_PLATFORM_SERVICES_SCOPED_FD_H_
+#define KINORO_PLATFORM_SERVICES_SCOPED_FD_H_
+
+#include <unistd.h>
+
+namespace velm_services {
+
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace velm_services
+
+#endif  // KINORO_PLATFORM_SERVICES_SCOPED_FD_H_

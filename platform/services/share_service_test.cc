@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/testing/temp_dir.h"
+#include "platform/services/share_config.h"
+#include "velm/services.h"
+
+namespace {
+
+using kinoro_testing::TempDir;
+using kinoro_testing::WriteFile;
+
+class ShareServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { VELMShareSetConfigPath(config_); }
+  void TearDown() override { VELMShareSetConfigPath(""); }
+
+  TempDir dir_;
+  std::string config_ = dir_.File("shares.conf");
+};
+
+TEST_F(ShareServiceTest, GetFindsShareByName) {
+  ASSERT_TRUE(WriteFile(config_, R"({"shares": [
+      {"name": "media", "path": "/volume1/media"},
+      {"name": "video", "path": "/volume2/video", "comment": "films"}]})"));
+  PVELMSHARE share = nullptr;
+  ASSERT_EQ(0, VELMShareGet("video", &share));
+  ASSERT_NE(nullptr, share);
+  EXPECT_STREQ("video", share->szName);
+  EXPECT_STREQ("/volume2/video", share->szPath);
+  EXPECT_STREQ("films", share->szComment);
+  VELMShareFree(share);
+}
+
+TEST_F(ShareServiceTest, GetRefusesWhatItCannotAnswer) {
+  ASSERT_TRUE(WriteFile(config_, R"({"shares": [{"name": "media", "path": "/volume1/media"}]})"));
+  struct Case {
+    const char* what;
+    const char* name;
+  } cases[] = {
+      {"unknown share", "music"},
+      {"case differs", "Media"},
+      {"empty name", ""},
+      {"null name", nullptr},
+  };
+  for (const Case& c : cases) {
+    PVELMSHARE share = nullptr;
+    EXPECT_EQ(-1, VELMShareGet(c.name, &share)) << c.what;
+    EXPECT_EQ(nullptr, share) << c.what;
+  }
+  EXPECT_EQ(-1, VELMShareGet("media", nullptr));
+}
+
+TEST_F(ShareServiceTest, BadConfigurationsFailEveryLookup) {
+  const char* configs[] = {
+      "",                                            // empty file
+      "{not json",                                   // parse error
+      R"(["media"])",                                // not an object
+      R"({"shares": {"name": "media"}})",            // shares not an array
+      R"({"other": []})",                            // no shares member
+  };
+  for (const char* text : configs) {
+    ASSERT_TRUE(WriteFile(config_, text));
+    PVELMSHARE share = nullptr;
+    EXPECT_EQ(-1, VELMShareGet("media", &share)) << text;
+    PVELMSHARE* list = nullptr;
+    int count = -1;
+    EXPECT_EQ(-1, VELMShareList(&list, &count)) << text;
+  }
+  VELMShareSetConfigPath(dir_.File("missing.conf"));
+  PVELMSHARE share = nullptr;
+  EXPECT_EQ(-1, VELMShareGet("media", &share));
+}
+
+TEST_F(ShareServiceTest, ListKeepsOrderAndSkipsIncompleteEntries) {
+  ASSERT_TRUE(WriteFile(config_, R"({"shares": [
+      {"name": "b", "path": "/v/b"},
+      {"name": "nopath"},
+      {"name": 5, "path": "/v/five"},
+      {"name": "", "path": "/v/empty"},
+      "media",
+      {"name": "a", "path": "/v/a"}]})"));
+  PVELMSHARE* list = nullptr;
+  int count = 0;
+  ASSERT_EQ(0, VELMShareList(&list, &count));
+  ASSERT_EQ(2, count);
+  EXPECT_STREQ("b", list[0]->szName);
+  EXPECT_STREQ("/v/a", list[1]->szPath);
+  EXPECT_STREQ("", list[1]->szComment);
+  VELMShareFreeList(list, count);
+
+  PVELMSHARE share = nullptr;
+  EXPECT_EQ(-1, VELMShareGet("nopath", &share));
+}
+
+TEST_F(ShareServiceTest, EmptyListIsValid) {
+  ASSERT_TRUE(WriteFile(config_, R"({"shares": []})"));
+  PVELMSHARE* list = nullptr;
+  int count = -1;
+  ASSERT_EQ(0, VELMShareList(&list, &count));
+  EXPECT_EQ(0, count);
+  EXPECT_NE(nullptr, list);
+  VELMShareFreeList(list, count);
+}
+
+TEST_F(ShareServiceTest, EditsAreSeenWithoutRestart) {
+  ASSERT_TRUE(WriteFile(config_, R"({"shares": [{"name": "media", "path": "/volume1/media"}]})"));
+  PVELMSHARE share = nullptr;
+  ASSERT_EQ(0, VELMShareGet("media", &share));
+  VELMShareFree(share);
+  ASSERT_TRUE(WriteFile(config_, R"({"shares": [{"name": "media", "path": "/volume9/m"}]})"));
+  share = nullptr;
+  ASSERT_EQ(0, VELMShareGet("media", &share));
+  EXPECT_STREQ("/volume9/m", share->szPath);
+  VELMShareFree(share);
+}
+
+}  // namespace
