@@ -1,0 +1,73 @@
+#include "platform/host/stdout_capture.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <iostream>
+
+namespace kinoro {
+namespace host {
+namespace {
+
+TEST(StdoutCaptureTest, CapturesEveryWayOfWriting) {
+  StdoutCapture capture;
+  std::string error;
+  ASSERT_TRUE(capture.Begin(&error)) << error;
+  printf("a");
+  std::cout << "b";
+  fflush(stdout);  // stdio buffers, write(2) does not
+  ASSERT_EQ(write(STDOUT_FILENO, "c", 1), 1);
+  fflush(stdout);
+  printf("d");  // left in the buffer; End() flushes it
+  EXPECT_EQ(capture.End(), "abcd");
+  EXPECT_FALSE(capture.active());
+}
+
+TEST(StdoutCaptureTest, EachCaptureStartsEmpty) {
+  StdoutCapture capture;
+  std::string error;
+  ASSERT_TRUE(capture.Begin(&error));
+  printf("%s", std::string(10000, 'x').c_str());
+  EXPECT_EQ(capture.End().size(), 10000u);
+  ASSERT_TRUE(capture.Begin(&error));
+  printf("y");
+  EXPECT_EQ(capture.End(), "y");
+  ASSERT_TRUE(capture.Begin(&error));
+  EXPECT_EQ(capture.End(), "");
+}
+
+TEST(StdoutCaptureTest, EndWithoutBeginAndDestructorRestore) {
+  int before = fcntl(STDOUT_FILENO, F_GETFD);
+  {
+    StdoutCapture capture;
+    EXPECT_EQ(capture.End(), "");
+    std::string error;
+    ASSERT_TRUE(capture.Begin(&error));
+    printf("dropped");
+  }
+  // fd 1 is the real standard output again, with its old flags.
+  EXPECT_EQ(fcntl(STDOUT_FILENO, F_GETFD), before);
+}
+
+TEST(StdoutCaptureTest, WorksWhenStandardOutputIsClosed) {
+  fflush(stdout);
+  int saved = dup(STDOUT_FILENO);
+  close(STDOUT_FILENO);
+  StdoutCapture capture;
+  std::string error;
+  bool began = capture.Begin(&error);
+  printf("z");
+  std::string got = capture.End();
+  bool still_closed = fcntl(STDOUT_FILENO, F_GETFD) < 0;
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  EXPECT_TRUE(began) << error;
+  EXPECT_EQ(got, "z");
+  EXPECT_TRUE(still_closed);
+}
+
+}  // namespace
+}  // namespace host
+}  // namespace kinoro

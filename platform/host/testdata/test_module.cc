@@ -1,0 +1,157 @@
+// An API module for the host's own tests: each method exercises one road
+// through the host (JSON answers, raw answers, exceptions, crashes, slow
+// calls, the process's ids).
+#include <json/json.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "velm/api_table.h"
+#include "velm/webapi.h"
+
+namespace {
+
+template <typename T>
+Json::Value Describe(const VELM::APIParameter<T>& p) {
+  Json::Value out(Json::objectValue);
+  out["set"] = p.IsSet();
+  out["invalid"] = p.IsInvalid();
+  out["value"] = p.Get();
+  return out;
+}
+
+bool Positive(const int& v) { return v > 0; }
+
+}  // namespace
+
+// Echoes the parameters and the login the host passed.
+void TestEcho(VELM::APIRequest* req, VELM::APIResponse* resp) {
+  Json::Value data(Json::objectValue);
+  data["params"] = req->GetParams();
+  data["uid"] = req->GetLoginUID();
+  data["admin"] = req->IsAdmin();
+  data["version"] = req->GetAPIVersion();
+  resp->SetSuccess(data);
+}
+
+// Reads "value" through every getter; "positive" through the int getter with
+// a validator.
+void TestProbe(VELM::APIRequest* req, VELM::APIResponse* resp) {
+  Json::Value data(Json::objectValue);
+  data["int"] = Describe(req->GetAndCheckInt("value", VELM::PARAM_OPTIONAL, nullptr));
+  data["string"] = Describe(req->GetAndCheckString("value", VELM::PARAM_OPTIONAL, nullptr));
+  data["bool"] = Describe(req->GetAndCheckBool("value", VELM::PARAM_OPTIONAL, nullptr));
+  data["array"] = Describe(req->GetAndCheckArray("value", VELM::PARAM_OPTIONAL, nullptr));
+  data["positive"] = Describe(req->GetAndCheckInt("positive", VELM::PARAM_OPTIONAL, Positive));
+  resp->SetSuccess(data);
+}
+
+void TestNullData(VELM::APIRequest*, VELM::APIResponse* resp) { resp->SetSuccess(Json::Value()); }
+
+// Answers the error named by the required int "code".
+void TestFail(VELM::APIRequest* req, VELM::APIResponse* resp) {
+  VELM::APIParameter<int> code = req->GetAndCheckInt("code", VELM::PARAM_REQUIRED, Positive);
+  if (code.IsInvalid()) {
+    resp->SetError(120, Json::Value());
+    return;
+  }
+  resp->SetError(code.Get(), Json::Value());
+}
+
+// A raw answer: optional "status" (int), "etag" (string), "body" (string).
+// Written half through stdio and half through iostream, as modules do both.
+void TestRaw(VELM::APIRequest* req, VELM::APIResponse* resp) {
+  VELM::APIParameter<int> status = req->GetAndCheckInt("status", VELM::PARAM_OPTIONAL, nullptr);
+  VELM::APIParameter<std::string> etag =
+      req->GetAndCheckString("etag", VELM::PARAM_OPTIONAL, nullptr);
+  VELM::APIParameter<std::string> body =
+      req->GetAndCheckString("body", VELM::PARAM_OPTIONAL, nullptr);
+  resp->SetEnableOutput(false);
+  if (status.IsSet()) printf("Status: %d Test\r\n", status.Get());
+  printf("Content-Type: text/plain\r\n");
+  if (etag.IsSet()) printf("ETag: \"%s\"\r\n", etag.Get().c_str());
+  printf("X-Test: raw\r\n\r\n");
+  std::cout << (body.IsSet() ? body.Get() : std::string("raw body"));
+}
+
+// Turns output off and writes something that is not a CGI answer.
+void TestRawGarbage(VELM::APIRequest*, VELM::APIResponse* resp) {
+  resp->SetEnableOutput(false);
+  printf("no headers here");
+}
+
+// Writes to standard output but answers in JSON.
+void TestChatty(VELM::APIRequest*, VELM::APIResponse* resp) {
+  printf("Status: 500 Leaked\r\n\r\nstray output");
+  resp->SetSuccess(Json::Value(Json::objectValue));
+}
+
+void TestThrow(VELM::APIRequest*, VELM::APIResponse* resp) {
+  resp->SetSuccess(Json::Value());
+  throw std::runtime_error("test module failure");
+}
+
+void TestThrowInt(VELM::APIRequest*, VELM::APIResponse*) { throw 42; }
+
+void TestAbort(VELM::APIRequest*, VELM::APIResponse*) { abort(); }
+
+void TestSilent(VELM::APIRequest*, VELM::APIResponse*) {}
+
+// Sleeps "ms" milliseconds (at most 10 s), then answers.
+void TestSleep(VELM::APIRequest* req, VELM::APIResponse* resp) {
+  VELM::APIParameter<int> ms = req->GetAndCheckInt("ms", VELM::PARAM_REQUIRED, Positive);
+  if (ms.IsInvalid()) {
+    resp->SetError(120, Json::Value());
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms.Get(), 10000)));
+  Json::Value data(Json::objectValue);
+  data["slept_ms"] = ms.Get();
+  resp->SetSuccess(data);
+}
+
+// The calling process's ids, for privilege and worker tests.
+void TestWhoami(VELM::APIRequest*, VELM::APIResponse* resp) {
+  uid_t ruid, euid, suid;
+  gid_t rgid, egid, sgid;
+  getresuid(&ruid, &euid, &suid);
+  getresgid(&rgid, &egid, &sgid);
+  Json::Value data(Json::objectValue);
+  data["pid"] = static_cast<Json::Int>(getpid());
+  data["ruid"] = ruid;
+  data["euid"] = euid;
+  data["suid"] = suid;
+  data["rgid"] = rgid;
+  data["egid"] = egid;
+  data["sgid"] = sgid;
+  resp->SetSuccess(data);
+}
+
+static const char kTestApi[] = "Kinoro.Test";
+
+static const APIMethodEntry gTestTable[] = {
+    {kTestApi, 1, "echo", TestEcho},
+    {kTestApi, 1, "probe", TestProbe},
+    {kTestApi, 1, "null_data", TestNullData},
+    {kTestApi, 1, "fail", TestFail},
+    {kTestApi, 1, "raw", TestRaw},
+    {kTestApi, 1, "raw_garbage", TestRawGarbage},
+    {kTestApi, 1, "chatty", TestChatty},
+    {kTestApi, 1, "throw", TestThrow},
+    {kTestApi, 1, "throw_int", TestThrowInt},
+    {kTestApi, 1, "abort", TestAbort},
+    {kTestApi, 1, "silent", TestSilent},
+    {kTestApi, 1, "sleep", TestSleep},
+    {kTestApi, 1, "whoami", TestWhoami},
+    {kTestApi, 2, "echo", TestEcho},
+    {nullptr, 0, nullptr, nullptr},
+};
+
+extern "C" const APIMethodEntry* GetAPITable() { return gTestTable; }

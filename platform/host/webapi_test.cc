@@ -1,0 +1,230 @@
+#include "velm/webapi.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string errs;
+  std::unique_ptr<Json::CharReader> r(b.newCharReader());
+  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << text;
+  return v;
+}
+
+// One JSON kind as given on the request, "" meaning absent, with what each
+// getter makes of it (nullopt: wrong kind).
+struct KindCase {
+  const char* json;
+  std::optional<int> as_int;
+  std::optional<std::string> as_string;
+  std::optional<bool> as_bool;
+  bool is_array;
+};
+
+const KindCase kKinds[] = {
+    {"", std::nullopt, std::nullopt, std::nullopt, false},
+    {"null", std::nullopt, std::nullopt, std::nullopt, false},
+    {"5", 5, std::nullopt, std::nullopt, false},
+    {"-3", -3, std::nullopt, std::nullopt, false},
+    {"0", 0, std::nullopt, std::nullopt, false},
+    {"2147483647", 2147483647, std::nullopt, std::nullopt, false},
+    {"-2147483648", -2147483647 - 1, std::nullopt, std::nullopt, false},
+    {"2147483648", std::nullopt, std::nullopt, std::nullopt, false},
+    {"-2147483649", std::nullopt, std::nullopt, std::nullopt, false},
+    {"18446744073709551615", std::nullopt, std::nullopt, std::nullopt, false},
+    {"1.5", std::nullopt, std::nullopt, std::nullopt, false},
+    {"2.0", std::nullopt, std::nullopt, std::nullopt, false},
+    {"true", std::nullopt, std::nullopt, true, false},
+    {"false", std::nullopt, std::nullopt, false, false},
+    {"\"abc\"", std::nullopt, std::string("abc"), std::nullopt, false},
+    {"\"\"", std::nullopt, std::string(""), std::nullopt, false},
+    {"\"5\"", std::nullopt, std::string("5"), std::nullopt, false},
+    {"[1,2]", std::nullopt, std::nullopt, std::nullopt, true},
+    {"[]", std::nullopt, std::nullopt, std::nullopt, true},
+    {"{\"a\":1}", std::nullopt, std::nullopt, std::nullopt, false},
+};
+
+// Validators that reject one recognisable value and count their calls.
+int g_validator_calls = 0;
+bool IntPositive(const int& v) {
+  ++g_validator_calls;
+  return v > 0;
+}
+bool StringNotEmpty(const std::string& v) {
+  ++g_validator_calls;
+  return !v.empty();
+}
+bool BoolIsTrue(const bool& v) {
+  ++g_validator_calls;
+  return v;
+}
+bool ArrayNotEmpty(const Json::Value& v) {
+  ++g_validator_calls;
+  return v.size() > 0;
+}
+
+template <typename T, typename Getter, typename Validator>
+void CheckGetter(const char* getter_name, Getter get, Validator validator,
+                 std::optional<T> (*expected_of)(const KindCase&)) {
+  for (const KindCase& kind : kKinds) {
+    Json::Value params(Json::objectValue);
+    bool present = kind.json[0] != '\0';
+    if (present) params["p"] = ParseJson(kind.json);
+    params["other"] = 1;  // a neighbour must not be picked up
+    VELM::APIRequest req("A", 1, "m", params, 1000, false);
+    std::optional<T> expected = present ? expected_of(kind) : std::nullopt;
+
+    for (VELM::PARAM_NECESSITY necessity : {VELM::PARAM_REQUIRED, VELM::PARAM_OPTIONAL}) {
+      for (bool with_validator : {false, true}) {
+        SCOPED_TRACE(std::string(getter_name) + " json=" + (present ? kind.json : "(absent)") +
+                     (necessity == VELM::PARAM_REQUIRED ? " required" : " optional") +
+                     (with_validator ? " validated" : ""));
+        g_validator_calls = 0;
+        VELM::APIParameter<T> p = get(req, necessity, with_validator ? validator : nullptr);
+        EXPECT_EQ(p.IsSet(), present);
+        if (!present) {
+          EXPECT_EQ(p.IsInvalid(), necessity == VELM::PARAM_REQUIRED);
+          EXPECT_EQ(p.Get(), T());
+          EXPECT_EQ(g_validator_calls, 0);
+        } else if (!expected) {
+          EXPECT_TRUE(p.IsInvalid());
+          EXPECT_EQ(p.Get(), T());
+          EXPECT_EQ(g_validator_calls, 0) << "validator saw a value of the wrong kind";
+        } else {
+          bool rejected = with_validator && !validator(*expected);
+          EXPECT_EQ(p.IsInvalid(), rejected);
+          EXPECT_EQ(p.Get(), *expected) << "a rejected value still reads back converted";
+          EXPECT_EQ(g_validator_calls, with_validator ? 2 : 0);  // ours plus the check above
+        }
+      }
+    }
+  }
+}
+
+TEST(APIRequestTest, IntGetterKindsNecessityAndValidator) {
+  CheckGetter<int>(
+      "int",
+      [](const VELM::APIRequest& r, VELM::PARAM_NECESSITY n, VELM::APIRequest::IntValidator v) {
+        return r.GetAndCheckInt("p", n, v);
+      },
+      IntPositive, [](const KindCase& k) { return k.as_int; });
+}
+
+TEST(APIRequestTest, StringGetterKindsNecessityAndValidator) {
+  CheckGetter<std::string>(
+      "string",
+      [](const VELM::APIRequest& r, VELM::PARAM_NECESSITY n, VELM::APIRequest::StringValidator v) {
+        return r.GetAndCheckString("p", n, v);
+      },
+      StringNotEmpty, [](const KindCase& k) { return k.as_string; });
+}
+
+TEST(APIRequestTest, BoolGetterKindsNecessityAndValidator) {
+  CheckGetter<bool>(
+      "bool",
+      [](const VELM::APIRequest& r, VELM::PARAM_NECESSITY n, VELM::APIRequest::BoolValidator v) {
+        return r.GetAndCheckBool("p", n, v);
+      },
+      BoolIsTrue, [](const KindCase& k) { return k.as_bool; });
+}
+
+TEST(APIRequestTest, ArrayGetterKindsNecessityAndValidator) {
+  CheckGetter<Json::Value>(
+      "array",
+      [](const VELM::APIRequest& r, VELM::PARAM_NECESSITY n, VELM::APIRequest::ArrayValidator v) {
+        return r.GetAndCheckArray("p", n, v);
+      },
+      ArrayNotEmpty,
+      [](const KindCase& k) {
+        return k.is_array ? std::optional<Json::Value>(ParseJson(k.json)) : std::nullopt;
+      });
+}
+
+TEST(APIRequestTest, ParamsThatAreNotAnObjectHoldNothing) {
+  VELM::APIRequest req("A", 1, "m", Json::Value(Json::arrayValue), 7, true);
+  VELM::APIParameter<int> p = req.GetAndCheckInt("p", VELM::PARAM_REQUIRED, nullptr);
+  EXPECT_FALSE(p.IsSet());
+  EXPECT_TRUE(p.IsInvalid());
+  EXPECT_EQ(req.GetLoginUID(), 7u);
+  EXPECT_TRUE(req.IsAdmin());
+}
+
+TEST(APIParameterTest, CopiesKeepStateAndValue) {
+  VELM::APIParameter<int> a(true, true, 42);
+  VELM::APIParameter<int> b(a);
+  VELM::APIParameter<int> c;
+  EXPECT_FALSE(c.IsSet());
+  EXPECT_FALSE(c.IsInvalid());
+  EXPECT_EQ(c.Get(), 0);
+  c = b;
+  EXPECT_TRUE(c.IsSet());
+  EXPECT_TRUE(c.IsInvalid());
+  EXPECT_EQ(c.Get(), 42);
+}
+
+struct EnvelopeCase {
+  const char* name;
+  void (*answer)(VELM::APIResponse*);
+  const char* expected;
+};
+
+std::string Compact(const Json::Value& v) {
+  Json::StreamWriterBuilder w;
+  w["indentation"] = "";
+  return Json::writeString(w, v);
+}
+
+TEST(APIResponseTest, EnvelopeShapes) {
+  const EnvelopeCase cases[] = {
+      {"success with data",
+       [](VELM::APIResponse* r) {
+         Json::Value d;
+         d["n"] = 1;
+         r->SetSuccess(d);
+       },
+       R"({"data":{"n":1},"success":true})"},
+      {"success with null", [](VELM::APIResponse* r) { r->SetSuccess(Json::Value()); },
+       R"({"success":true})"},
+      {"success with empty object",
+       [](VELM::APIResponse* r) { r->SetSuccess(Json::Value(Json::objectValue)); },
+       R"({"data":{},"success":true})"},
+      {"error drops its data",
+       [](VELM::APIResponse* r) { r->SetError(117, Json::Value("ignored")); },
+       R"({"error":{"code":117},"success":false})"},
+      {"last answer wins",
+       [](VELM::APIResponse* r) {
+         r->SetError(120, Json::Value());
+         r->SetSuccess(Json::Value());
+       },
+       R"({"success":true})"},
+      {"error after success",
+       [](VELM::APIResponse* r) {
+         r->SetSuccess(Json::Value(Json::objectValue));
+         r->SetError(105, Json::Value());
+       },
+       R"({"error":{"code":105},"success":false})"},
+  };
+  for (const EnvelopeCase& c : cases) {
+    VELM::APIResponse r;
+    c.answer(&r);
+    EXPECT_TRUE(r.IsAnswered()) << c.name;
+    EXPECT_EQ(Compact(r.ToEnvelope()), c.expected) << c.name;
+  }
+}
+
+TEST(APIResponseTest, StartsUnansweredWithOutputOn) {
+  VELM::APIResponse r;
+  EXPECT_FALSE(r.IsAnswered());
+  EXPECT_TRUE(r.IsOutputEnabled());
+  r.SetEnableOutput(false);
+  EXPECT_FALSE(r.IsOutputEnabled());
+  EXPECT_FALSE(r.IsAnswered());
+}
+
+}  // namespace
