@@ -1,0 +1,151 @@
+#include "platform/videodb/image_store.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/videodb/db_util.h"
+#include "platform/videodb/sqlite_db.h"
+
+namespace LibKinoro {
+namespace db {
+namespace internal {
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, size_t max_bytes, std::string* bytes) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || static_cast<unsigned long long>(st.st_size) > max_bytes) {
+    return false;
+  }
+  bytes->clear();
+  bytes->reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd.get(), buf, sizeof(buf));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    if (bytes->size() + static_cast<size_t>(n) > max_bytes) return false;
+    bytes->append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+ImageStore::ImageStore(const std::string& db_path) : dir_(DatabaseDir(db_path) + "/images") {}
+
+bool ImageStore::Prepare(const std::string& bytes, StoredImage* out, bool* created) {
+  *created = false;
+  out->md5 = Md5(bytes);
+  out->size = static_cast<long long>(bytes.size());
+  out->blob.clear();
+  out->file.clear();
+  if (bytes.size() <= kInlineImageMax) {
+    out->blob = bytes;
+    return true;
+  }
+  // Named by content: the same image added twice shares one file.
+  std::string name = HexString(out->md5) + ".img";
+  std::string final_path = dir_ + "/" + name;
+  struct stat st;
+  if (stat(final_path.c_str(), &st) == 0 && st.st_size == static_cast<off_t>(bytes.size())) {
+    out->file = name;
+    return true;
+  }
+  if (mkdir(dir_.c_str(), 0755) != 0 && errno != EEXIST) {
+    syslog(LOG_ERR, "%s:%d mkdir %s failed: %s", "image_store", __LINE__, dir_.c_str(),
+           strerror(errno));
+    return false;
+  }
+  std::string tmp = dir_ + "/.tmp-XXXXXX";
+  Fd fd(mkostemp(&tmp[0], O_CLOEXEC));
+  if (fd.get() < 0) {
+    syslog(LOG_ERR, "%s:%d cannot create %s: %s", "image_store", __LINE__, tmp.c_str(),
+           strerror(errno));
+    return false;
+  }
+  bool ok = WriteAll(fd.get(), bytes.data(), bytes.size()) && fchmod(fd.get(), 0644) == 0 &&
+            fsync(fd.get()) == 0;
+  ok = close(fd.Release()) == 0 && ok;
+  if (!ok || rename(tmp.c_str(), final_path.c_str()) != 0) {
+    syslog(LOG_ERR, "%s:%d cannot write %s: %s", "image_store", __LINE__, final_path.c_str(),
+           strerror(errno));
+    unlink(tmp.c_str());
+    return false;
+  }
+  // The rename must be durable before a committed row names the file.
+  Fd dir_fd(open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir_fd.get() >= 0) fsync(dir_fd.get());
+  out->file = name;
+  *created = true;
+  return true;
+}
+
+bool ImageStore::Read(const std::string& file, std::string* bytes) const {
+  if (!ReadWholeFile(dir_ + "/" + file, static_cast<size_t>(1) << 31, bytes)) {
+    syslog(LOG_ERR, "%s:%d cannot read image %s/%s", "image_store", __LINE__, dir_.c_str(),
+           file.c_str());
+    return false;
+  }
+  return true;
+}
+
+void ImageStore::RemoveIfUnreferenced(Connection* conn, const std::string& file) const {
+  Statement stmt = conn->Prepare(
+      "SELECT EXISTS (SELECT 1 FROM backdrop WHERE file = ?1) "
+      "    OR EXISTS (SELECT 1 FROM poster WHERE file = ?1)");
+  stmt.Bind(1, file);
+  if (!stmt.Step() || stmt.ColumnInt(0) != 0) return;  // in use, or unsure: keep it
+  Remove(file);
+}
+
+void ImageStore::Remove(const std::string& file) const {
+  if (!file.empty()) unlink((dir_ + "/" + file).c_str());
+}
+
+}  // namespace internal
+}  // namespace db
+}  // namespace LibKinoro

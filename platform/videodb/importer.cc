@@ -1,0 +1,771 @@
+#include "platform/videodb/importer.h"
+
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+
+#include "libkinoro/records.h"
+#include "platform/videodb/db_util.h"
+#include "platform/videodb/schema.h"
+
+namespace LibKinoro {
+namespace db {
+namespace internal {
+
+namespace {
+
+constexpr long long kIntMax = std::numeric_limits<int>::max();
+constexpr size_t kMaxImportImage = 20 * 1024 * 1024;
+
+// Reads typed members of one JSON object; a member of the wrong kind is an
+// error that names it, an absent member leaves the output unchanged.
+class Reader {
+ public:
+  Reader(const Json::Value& value, const std::string& path, std::string* error)
+      : value_(value), path_(path), error_(error) {}
+
+  bool Int(const char* key, long long min, long long max, long long* out) {
+    if (!value_.isMember(key)) return true;
+    const Json::Value& v = value_[key];
+    if (!v.isInt64() || v.asInt64() < min || v.asInt64() > max) {
+      return Fail(key, "expected an integer from " + std::to_string(min) + " to " +
+                           std::to_string(max));
+    }
+    *out = v.asInt64();
+    return true;
+  }
+  bool Number(const char* key, double* out) {
+    if (!value_.isMember(key)) return true;
+    if (!value_[key].isNumeric()) return Fail(key, "expected a number");
+    *out = value_[key].asDouble();
+    return true;
+  }
+  bool String(const char* key, std::string* out) {
+    if (!value_.isMember(key)) return true;
+    if (!value_[key].isString()) return Fail(key, "expected a string");
+    *out = value_[key].asString();
+    return true;
+  }
+  bool Bool(const char* key, bool* out) {
+    if (!value_.isMember(key)) return true;
+    if (!value_[key].isBool()) return Fail(key, "expected true or false");
+    *out = value_[key].asBool();
+    return true;
+  }
+  bool Time(const char* key, long long* out) {
+    std::string text;
+    if (!value_.isMember(key)) return true;
+    if (!String(key, &text)) return false;
+    if (!ParseTime(text, out)) return Fail(key, "expected a time such as 2024-01-02T03:04:05Z");
+    return true;
+  }
+  bool StringArray(const char* key, std::vector<std::string>* out) {
+    if (!value_.isMember(key)) return true;
+    const Json::Value& v = value_[key];
+    if (!v.isArray()) return Fail(key, "expected an array of strings");
+    for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
+      if (!v[i].isString()) {
+        *error_ = path_ + "." + key + "[" + std::to_string(i) + "]: expected a string";
+        return false;
+      }
+      out->push_back(v[i].asString());
+    }
+    return true;
+  }
+  bool Fail(const char* key, const std::string& message) {
+    *error_ = path_ + "." + key + ": " + message;
+    return false;
+  }
+
+ private:
+  const Json::Value& value_;
+  const std::string& path_;
+  std::string* error_;
+};
+
+std::string Index(const std::string& base, Json::ArrayIndex i) {
+  return base + "[" + std::to_string(i) + "]";
+}
+
+int StateFromText(const std::string& text) {
+  static const char* const kStates[] = {"waiting", "converting", "done", "error", "stopped"};
+  for (int i = 0; i < 5; ++i) {
+    if (text == kStates[i]) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+long long ImportNow() { return NowSeconds(); }
+
+struct Importer::VideoCommon {
+  long long id = 0;  // 0: assigned by the database
+  long long library_id = 0;
+  long long mapper_id = 0;
+  std::string title;
+  std::string sort_title;
+  std::string original_available;
+  std::string summary;
+  std::string certificate;
+  double rating = -1.0;
+  long long create_time = 0;
+};
+
+Importer::Importer(Connection* conn, std::string base_dir)
+    : conn_(conn), base_dir_(std::move(base_dir)), images_(conn->path()) {}
+
+Importer::~Importer() {
+  if (committed_) return;
+  txn_.reset();  // rolls back first, so no row can name the files below
+  for (const std::string& file : created_files_) images_.Remove(file);
+}
+
+void Importer::SetProgress(std::function<void(long long)> progress, long long every) {
+  progress_ = std::move(progress);
+  progress_every_ = every > 0 ? every : 10000;
+}
+
+bool Importer::Begin() {
+  txn_.reset(new Transaction(conn_));
+  if (!txn_->ok()) {
+    error_ = std::string("cannot start a transaction: ") + sqlite3_errmsg(conn_->handle());
+    return false;
+  }
+  // A video row needs its mapper id and the mapper row the video id: videos
+  // go in with mapper id 0 and get the real one right after, so foreign keys
+  // are checked at commit.
+  if (!conn_->Exec("PRAGMA defer_foreign_keys = ON")) return FailDb("document");
+  Statement stmt = conn_->Prepare("SELECT IFNULL(MAX(id), 0) FROM mapper");
+  if (!stmt.Step()) return FailDb("mapper");
+  next_mapper_ = stmt.ColumnInt64(0) + 1;
+  now_ = ImportNow();
+  return true;
+}
+
+bool Importer::Commit() {
+  if (!txn_ || !txn_->Commit()) {
+    error_ = std::string("commit failed: ") + sqlite3_errmsg(conn_->handle());
+    return false;
+  }
+  committed_ = true;
+  return true;
+}
+
+bool Importer::Fail(const std::string& path, const std::string& message) {
+  error_ = path + ": " + message;
+  return false;
+}
+
+bool Importer::FailDb(const std::string& path) {
+  return Fail(path, sqlite3_errmsg(conn_->handle()));
+}
+
+void Importer::Tick() {
+  if (progress_ && counts_.records() % progress_every_ == 0) progress_(counts_.records());
+}
+
+bool Importer::LibraryExists(long long id, const std::string& path) {
+  Statement stmt = conn_->Prepare("SELECT 1 FROM library WHERE id = ?1");
+  stmt.Bind(1, id);
+  if (stmt.Step()) return true;
+  if (stmt.failed()) return FailDb(path);
+  return Fail(path + ".library_id", "no library " + std::to_string(id));
+}
+
+bool Importer::AddLibrary(const Json::Value& value, const std::string& path) {
+  if (!value.isObject()) return Fail(path, "expected an object");
+  Reader r(value, path, &error_);
+  long long id = 0;
+  std::string title, type = "movie";
+  bool is_public = false;
+  if (!r.Int("id", 1, kIntMax, &id) || !r.String("title", &title) || !r.String("type", &type) ||
+      !r.Bool("public", &is_public)) {
+    return false;
+  }
+  if (type != "movie" && type != "tvshow" && type != "home_video") {
+    return Fail(path + ".type", "expected \"movie\", \"tvshow\" or \"home_video\"");
+  }
+  Statement stmt = conn_->Prepare(
+      "INSERT INTO library (id, title, type, is_public, create_time) VALUES (?1, ?2, ?3, ?4, ?5)");
+  if (id > 0) {
+    stmt.Bind(1, id);
+  } else {
+    stmt.BindNull(1);
+  }
+  stmt.Bind(2, title).Bind(3, type).Bind(4, is_public ? 1 : 0).Bind(5, now_);
+  if (!stmt.Run()) return FailDb(id > 0 ? path + ".id" : path);
+  id = conn_->LastInsertRowId();
+
+  if (value.isMember("users")) {
+    const Json::Value& users = value["users"];
+    if (!users.isArray()) return Fail(path + ".users", "expected an array of user ids");
+    for (Json::ArrayIndex i = 0; i < users.size(); ++i) {
+      const Json::Value& user = users[i];
+      if (!user.isInt64() || user.asInt64() < 0 || user.asInt64() > 0xffffffffLL) {
+        return Fail(Index(path + ".users", i), "expected a user id");
+      }
+      Statement add =
+          conn_->Prepare("INSERT OR IGNORE INTO library_user (uid, library_id) VALUES (?1, ?2)");
+      add.Bind(1, static_cast<long long>(user.asInt64())).Bind(2, id);
+      if (!add.Run()) return FailDb(Index(path + ".users", i));
+    }
+  }
+  ++counts_.libraries;
+  return true;
+}
+
+bool Importer::ReadCommon(const Json::Value& value, const std::string& path,
+                          VideoCommon* common) {
+  if (!value.isObject()) return Fail(path, "expected an object");
+  Reader r(value, path, &error_);
+  common->create_time = now_;
+  if (!r.Int("id", 1, kIntMax, &common->id) ||
+      !r.Int("library_id", 1, kIntMax, &common->library_id) ||
+      !r.Int("mapper_id", 1, kIntMax, &common->mapper_id) || !r.String("title", &common->title) ||
+      !r.String("sort_title", &common->sort_title) ||
+      !r.String("original_available", &common->original_available) ||
+      !r.String("summary", &common->summary) || !r.String("certificate", &common->certificate) ||
+      !r.Number("rating", &common->rating) || !r.Time("create_time", &common->create_time)) {
+    return false;
+  }
+  if (!value.isMember("sort_title")) common->sort_title = common->title;
+  return true;
+}
+
+bool Importer::InsertMapper(int type, long long video_id, long long library_id,
+                            long long create_time, long long requested, const std::string& path,
+                            long long* mapper_id) {
+  long long id = requested > 0 ? requested : next_mapper_;
+  Statement stmt = conn_->Prepare(
+      "INSERT INTO mapper (id, type, video_id, library_id, create_time) "
+      "VALUES (?1, ?2, ?3, ?4, ?5)");
+  stmt.Bind(1, id).Bind(2, type).Bind(3, video_id).Bind(4, library_id).Bind(5, create_time);
+  if (!stmt.Run()) return FailDb(requested > 0 ? path + ".mapper_id" : path);
+  if (id >= next_mapper_) next_mapper_ = id + 1;
+  *mapper_id = id;
+  return true;
+}
+
+bool Importer::NameId(const char* table, const std::string& name, long long* id) {
+  auto& cache = name_ids_[table];
+  auto it = cache.find(name);
+  if (it != cache.end()) {
+    *id = it->second;
+    return true;
+  }
+  std::string select = std::string("SELECT id FROM ") + table + " WHERE name = ?1";
+  Statement find = conn_->Prepare(select.c_str());
+  find.Bind(1, name);
+  if (find.Step()) {
+    *id = find.ColumnInt64(0);
+  } else {
+    if (find.failed()) return false;
+    std::string insert = std::string("INSERT INTO ") + table + " (name) VALUES (?1)";
+    Statement add = conn_->Prepare(insert.c_str());
+    add.Bind(1, name);
+    if (!add.Run()) return false;
+    *id = conn_->LastInsertRowId();
+  }
+  cache.emplace(name, *id);
+  return true;
+}
+
+bool Importer::AddNames(const Json::Value& value, const std::string& path, const char* key,
+                        long long mapper_id, const char* kind, int role) {
+  std::vector<std::string> names;
+  Reader r(value, path, &error_);
+  if (!r.StringArray(key, &names)) return false;
+  std::set<std::string> seen;
+  int position = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!seen.insert(names[i]).second) continue;  // a name listed twice counts once
+    std::string item = Index(path + "." + key, static_cast<Json::ArrayIndex>(i));
+    long long name_id = 0;
+    if (!NameId(kind, names[i], &name_id)) return FailDb(item);
+    Statement stmt;
+    if (role > 0) {
+      stmt = conn_->Prepare(
+          "INSERT INTO credit (mapper_id, role, position, person_id) VALUES (?1, ?2, ?3, ?4)");
+      stmt.Bind(1, mapper_id).Bind(2, role).Bind(3, position).Bind(4, name_id);
+    } else if (std::string(kind) == "genre") {
+      stmt = conn_->Prepare(
+          "INSERT INTO video_genre (mapper_id, position, genre_id) VALUES (?1, ?2, ?3)");
+      stmt.Bind(1, mapper_id).Bind(2, position).Bind(3, name_id);
+    } else {
+      stmt = conn_->Prepare(
+          "INSERT INTO video_tag (mapper_id, position, tag_id) VALUES (?1, ?2, ?3)");
+      stmt.Bind(1, mapper_id).Bind(2, position).Bind(3, name_id);
+    }
+    if (!stmt.Run()) return FailDb(item);
+    ++position;
+  }
+  return true;
+}
+
+bool Importer::AddFiles(const Json::Value& value, const std::string& path, long long mapper_id) {
+  if (!value.isMember("files")) return true;
+  const Json::Value& files = value["files"];
+  std::string files_path = path + ".files";
+  if (!files.isArray()) return Fail(files_path, "expected an array of files");
+  for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
+    std::string item = Index(files_path, i);
+    const Json::Value& file = files[i];
+    if (!file.isObject()) return Fail(item, "expected an object");
+    Reader r(file, item, &error_);
+    long long id = 0, size = 0;
+    double duration = 0;
+    std::string file_path;
+    if (!r.Int("id", 1, kIntMax, &id) || !r.String("path", &file_path) ||
+        !r.Int("size", 0, std::numeric_limits<long long>::max(), &size) ||
+        !r.Number("duration", &duration)) {
+      return false;
+    }
+    if (file_path.empty() || file_path[0] != '/') {
+      return Fail(item + ".path", "expected an absolute path");
+    }
+    Statement stmt = conn_->Prepare(
+        "INSERT INTO video_file (id, mapper_id, path, size, duration) VALUES (?1, ?2, ?3, ?4, ?5)");
+    if (id > 0) {
+      stmt.Bind(1, id);
+    } else {
+      stmt.BindNull(1);
+    }
+    stmt.Bind(2, mapper_id).Bind(3, file_path).Bind(4, size).Bind(5, duration);
+    if (!stmt.Run()) return FailDb(id > 0 ? item + ".id" : item);
+    ++counts_.files;
+  }
+  return true;
+}
+
+bool Importer::StoreImage(const std::string& image_path, const std::string& path,
+                          long long mapper_id, bool poster) {
+  std::string full = image_path;
+  if (full.empty()) return Fail(path, "expected a file name");
+  if (full[0] != '/') full = base_dir_ + "/" + full;
+  std::string bytes;
+  if (!ReadWholeFile(full, kMaxImportImage, &bytes)) {
+    return Fail(path, "cannot read image " + full);
+  }
+  StoredImage stored;
+  bool created = false;
+  if (!images_.Prepare(bytes, &stored, &created)) return Fail(path, "cannot store image " + full);
+  if (created) created_files_.push_back(stored.file);
+  Statement stmt = conn_->Prepare(
+      poster ? "INSERT OR REPLACE INTO poster (mapper_id, image, file, md5, size, mtime) "
+               "VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
+             : "INSERT INTO backdrop (mapper_id, image, file, md5, size, mtime) "
+               "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+  stmt.Bind(1, mapper_id);
+  if (stored.file.empty()) {
+    stmt.BindBlob(2, stored.blob.data(), stored.blob.size()).BindNull(3);
+  } else {
+    stmt.BindNull(2).Bind(3, stored.file);
+  }
+  stmt.BindBlob(4, stored.md5.data(), stored.md5.size()).Bind(5, stored.size).Bind(6, now_);
+  if (!stmt.Run()) return FailDb(path);
+  ++counts_.images;
+  return true;
+}
+
+bool Importer::AddImages(const Json::Value& value, const std::string& path, long long mapper_id) {
+  Reader r(value, path, &error_);
+  std::string poster;
+  if (!r.String("poster", &poster)) return false;
+  if (value.isMember("poster") && !StoreImage(poster, path + ".poster", mapper_id, true)) {
+    return false;
+  }
+  std::vector<std::string> backdrops;
+  if (!r.StringArray("backdrops", &backdrops)) return false;
+  for (size_t i = 0; i < backdrops.size(); ++i) {
+    if (!StoreImage(backdrops[i], Index(path + ".backdrops", static_cast<Json::ArrayIndex>(i)),
+                    mapper_id, false)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Importer::AddVideoParts(const Json::Value& value, const std::string& path,
+                             long long mapper_id) {
+  if (!AddNames(value, path, "actors", mapper_id, "person", kRoleActor) ||
+      !AddNames(value, path, "directors", mapper_id, "person", kRoleDirector) ||
+      !AddNames(value, path, "writers", mapper_id, "person", kRoleWriter) ||
+      !AddNames(value, path, "genres", mapper_id, "genre", 0) ||
+      !AddNames(value, path, "tags", mapper_id, "tag", 0) || !AddFiles(value, path, mapper_id) ||
+      !AddImages(value, path, mapper_id)) {
+    return false;
+  }
+  Reader r(value, path, &error_);
+  std::string collection;
+  if (!r.String("collection", &collection)) return false;
+  if (!collection.empty()) {
+    Statement add = conn_->Prepare("INSERT OR IGNORE INTO collection (title) VALUES (?1)");
+    add.Bind(1, collection);
+    if (!add.Run()) return FailDb(path + ".collection");
+    Statement link = conn_->Prepare(
+        "INSERT OR IGNORE INTO collection_map (mapper_id, collection_id) "
+        "SELECT ?1, id FROM collection WHERE title = ?2");
+    link.Bind(1, mapper_id).Bind(2, collection);
+    if (!link.Run()) return FailDb(path + ".collection");
+  }
+  // Per-user playback positions, {"uid": seconds}; the format's own
+  // extension for watched ratios.
+  if (value.isMember("watched")) {
+    const Json::Value& watched = value["watched"];
+    if (!watched.isObject()) return Fail(path + ".watched", "expected an object");
+    for (const std::string& key : watched.getMemberNames()) {
+      std::string item = path + ".watched." + key;
+      char* end = nullptr;
+      unsigned long long user = strtoull(key.c_str(), &end, 10);
+      if (key.empty() || *end != '\0' || user > 0xffffffffULL) {
+        return Fail(item, "expected a user id as key");
+      }
+      if (!watched[key].isNumeric()) return Fail(item, "expected a number");
+      Statement stmt = conn_->Prepare(
+          "INSERT OR REPLACE INTO watch_status (uid, mapper_id, position) VALUES (?1, ?2, ?3)");
+      stmt.Bind(1, static_cast<long long>(user)).Bind(2, mapper_id).Bind(3,
+                                                                        watched[key].asDouble());
+      if (!stmt.Run()) return FailDb(item);
+    }
+  }
+  return true;
+}
+
+bool Importer::AddMovie(const Json::Value& value, const std::string& path) {
+  VideoCommon c;
+  if (!ReadCommon(value, path, &c)) return false;
+  Reader r(value, path, &error_);
+  long long tmdb_id = -1;
+  std::string imdb_id, tagline;
+  if (!r.Int("tmdb_id", std::numeric_limits<long long>::min(),
+             std::numeric_limits<long long>::max(), &tmdb_id) ||
+      !r.String("imdb_id", &imdb_id) || !r.String("tagline", &tagline)) {
+    return false;
+  }
+  if (c.library_id <= 0) return Fail(path + ".library_id", "missing");
+  if (!LibraryExists(c.library_id, path)) return false;
+
+  Statement stmt = conn_->Prepare(
+      "INSERT INTO movie (id, mapper_id, library_id, title, sort_title, original_available, "
+      "tmdb_id, imdb_id, rating, summary, tagline, certificate, create_time) "
+      "VALUES (?1, 0, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+  if (c.id > 0) {
+    stmt.Bind(1, c.id);
+  } else {
+    stmt.BindNull(1);
+  }
+  stmt.Bind(2, c.library_id)
+      .Bind(3, c.title)
+      .Bind(4, c.sort_title)
+      .Bind(5, c.original_available)
+      .Bind(6, tmdb_id)
+      .Bind(7, imdb_id)
+      .Bind(8, c.rating)
+      .Bind(9, c.summary)
+      .Bind(10, tagline)
+      .Bind(11, c.certificate)
+      .Bind(12, c.create_time);
+  if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
+  long long id = conn_->LastInsertRowId();
+  long long mapper_id = 0;
+  if (!InsertMapper(VIDEO_TYPE_MOVIE, id, c.library_id, c.create_time, c.mapper_id, path,
+                    &mapper_id)) {
+    return false;
+  }
+  Statement link = conn_->Prepare("UPDATE movie SET mapper_id = ?1 WHERE id = ?2");
+  link.Bind(1, mapper_id).Bind(2, id);
+  if (!link.Run()) return FailDb(path + ".mapper_id");
+  if (!AddVideoParts(value, path, mapper_id)) return false;
+  ++counts_.movies;
+  Tick();
+  return true;
+}
+
+bool Importer::AddEpisode(const Json::Value& value, const std::string& path, long long tvshow_id,
+                          long long library_id) {
+  VideoCommon c;
+  if (!ReadCommon(value, path, &c)) return false;
+  Reader r(value, path, &error_);
+  long long season = 0, episode = 0;
+  if (!r.Int("season", 0, kIntMax, &season) || !r.Int("episode", 0, kIntMax, &episode)) {
+    return false;
+  }
+  Statement stmt = conn_->Prepare(
+      "INSERT INTO tvshow_episode (id, mapper_id, tvshow_id, library_id, season, episode, title, "
+      "sort_title, original_available, rating, summary, certificate, create_time) "
+      "VALUES (?1, 0, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+  if (c.id > 0) {
+    stmt.Bind(1, c.id);
+  } else {
+    stmt.BindNull(1);
+  }
+  stmt.Bind(2, tvshow_id)
+      .Bind(3, library_id)
+      .Bind(4, season)
+      .Bind(5, episode)
+      .Bind(6, c.title)
+      .Bind(7, c.sort_title)
+      .Bind(8, c.original_available)
+      .Bind(9, c.rating)
+      .Bind(10, c.summary)
+      .Bind(11, c.certificate)
+      .Bind(12, c.create_time);
+  if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
+  long long id = conn_->LastInsertRowId();
+  long long mapper_id = 0;
+  if (!InsertMapper(VIDEO_TYPE_TVSHOW_EPISODE, id, library_id, c.create_time, c.mapper_id, path,
+                    &mapper_id)) {
+    return false;
+  }
+  Statement link = conn_->Prepare("UPDATE tvshow_episode SET mapper_id = ?1 WHERE id = ?2");
+  link.Bind(1, mapper_id).Bind(2, id);
+  if (!link.Run()) return FailDb(path + ".mapper_id");
+  if (!AddVideoParts(value, path, mapper_id)) return false;
+  ++counts_.episodes;
+  Tick();
+  return true;
+}
+
+bool Importer::AddTVShow(const Json::Value& value, const std::string& path) {
+  VideoCommon c;
+  if (!ReadCommon(value, path, &c)) return false;
+  if (c.library_id <= 0) return Fail(path + ".library_id", "missing");
+  if (!LibraryExists(c.library_id, path)) return false;
+  Statement stmt = conn_->Prepare(
+      "INSERT INTO tvshow (id, mapper_id, library_id, title, sort_title, original_available, "
+      "rating, summary, certificate, create_time) "
+      "VALUES (?1, 0, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+  if (c.id > 0) {
+    stmt.Bind(1, c.id);
+  } else {
+    stmt.BindNull(1);
+  }
+  stmt.Bind(2, c.library_id)
+      .Bind(3, c.title)
+      .Bind(4, c.sort_title)
+      .Bind(5, c.original_available)
+      .Bind(6, c.rating)
+      .Bind(7, c.summary)
+      .Bind(8, c.certificate)
+      .Bind(9, c.create_time);
+  if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
+  long long id = conn_->LastInsertRowId();
+  long long mapper_id = 0;
+  if (!InsertMapper(VIDEO_TYPE_TVSHOW, id, c.library_id, c.create_time, c.mapper_id, path,
+                    &mapper_id)) {
+    return false;
+  }
+  Statement link = conn_->Prepare("UPDATE tvshow SET mapper_id = ?1 WHERE id = ?2");
+  link.Bind(1, mapper_id).Bind(2, id);
+  if (!link.Run()) return FailDb(path + ".mapper_id");
+  if (!AddVideoParts(value, path, mapper_id)) return false;
+  ++counts_.tvshows;
+  Tick();
+  if (value.isMember("episodes")) {
+    const Json::Value& episodes = value["episodes"];
+    if (!episodes.isArray()) return Fail(path + ".episodes", "expected an array");
+    for (Json::ArrayIndex i = 0; i < episodes.size(); ++i) {
+      if (!AddEpisode(episodes[i], Index(path + ".episodes", i), id, c.library_id)) return false;
+    }
+  }
+  return true;
+}
+
+bool Importer::AddHomeVideo(const Json::Value& value, const std::string& path) {
+  VideoCommon c;
+  if (!ReadCommon(value, path, &c)) return false;
+  if (c.library_id <= 0) return Fail(path + ".library_id", "missing");
+  if (!LibraryExists(c.library_id, path)) return false;
+  Statement stmt = conn_->Prepare(
+      "INSERT INTO home_video (id, mapper_id, library_id, title, sort_title, original_available, "
+      "rating, summary, certificate, create_time) "
+      "VALUES (?1, 0, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+  if (c.id > 0) {
+    stmt.Bind(1, c.id);
+  } else {
+    stmt.BindNull(1);
+  }
+  stmt.Bind(2, c.library_id)
+      .Bind(3, c.title)
+      .Bind(4, c.sort_title)
+      .Bind(5, c.original_available)
+      .Bind(6, c.rating)
+      .Bind(7, c.summary)
+      .Bind(8, c.certificate)
+      .Bind(9, c.create_time);
+  if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
+  long long id = conn_->LastInsertRowId();
+  long long mapper_id = 0;
+  if (!InsertMapper(VIDEO_TYPE_HOME_VIDEO, id, c.library_id, c.create_time, c.mapper_id, path,
+                    &mapper_id)) {
+    return false;
+  }
+  Statement link = conn_->Prepare("UPDATE home_video SET mapper_id = ?1 WHERE id = ?2");
+  link.Bind(1, mapper_id).Bind(2, id);
+  if (!link.Run()) return FailDb(path + ".mapper_id");
+  if (!AddVideoParts(value, path, mapper_id)) return false;
+  ++counts_.videos;
+  Tick();
+  return true;
+}
+
+bool Importer::AddConversionTask(const Json::Value& value, const std::string& path) {
+  if (!value.isObject()) return Fail(path, "expected an object");
+  Reader r(value, path, &error_);
+  long long id = 0, uid = 0, file_id = 0, audio_id = 0, time_left = 0, error = 0;
+  long long create_time = now_;
+  std::string profile = "original", state_text = "waiting";
+  double progress = 0;
+  if (!r.Int("id", 1, kIntMax, &id) || !r.Int("uid", 0, 0xffffffffLL, &uid) ||
+      !r.Int("file_id", 1, kIntMax, &file_id) || !r.String("video_profile", &profile) ||
+      !r.Int("audio_id", 0, kIntMax, &audio_id) || !r.String("state", &state_text) ||
+      !r.Number("progress", &progress) || !r.Int("time_left", 0, kIntMax, &time_left) ||
+      !r.Int("error", 0, kIntMax, &error) || !r.Time("create_time", &create_time)) {
+    return false;
+  }
+  int state = StateFromText(state_text);
+  if (state < 0) {
+    return Fail(path + ".state",
+                "expected \"waiting\", \"converting\", \"done\", \"error\" or \"stopped\"");
+  }
+  if (file_id <= 0) return Fail(path + ".file_id", "missing");
+  Statement file = conn_->Prepare("SELECT 1 FROM video_file WHERE id = ?1");
+  file.Bind(1, file_id);
+  if (!file.Step()) {
+    if (file.failed()) return FailDb(path);
+    return Fail(path + ".file_id", "no file " + std::to_string(file_id));
+  }
+
+  long long produced_id = 0;
+  if (value.isMember("produced_file")) {
+    const Json::Value& produced = value["produced_file"];
+    std::string item = path + ".produced_file";
+    if (!produced.isObject()) return Fail(item, "expected an object");
+    Reader pr(produced, item, &error_);
+    std::string produced_path;
+    long long size = 0;
+    double duration = 0;
+    if (!pr.String("path", &produced_path) ||
+        !pr.Int("size", 0, std::numeric_limits<long long>::max(), &size) ||
+        !pr.Number("duration", &duration)) {
+      return false;
+    }
+    if (produced_path.empty()) return Fail(item + ".path", "missing");
+    Statement add =
+        conn_->Prepare("INSERT INTO produced_file (path, size, duration) VALUES (?1, ?2, ?3)");
+    add.Bind(1, produced_path).Bind(2, size).Bind(3, duration);
+    if (!add.Run()) return FailDb(item);
+    produced_id = conn_->LastInsertRowId();
+  }
+
+  Statement stmt = conn_->Prepare(
+      "INSERT INTO conversion_task (id, uid, file_id, video_profile, audio_id, state, progress, "
+      "time_left, error, produced_file_id, create_time) "
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+  if (id > 0) {
+    stmt.Bind(1, id);
+  } else {
+    stmt.BindNull(1);
+  }
+  stmt.Bind(2, uid)
+      .Bind(3, file_id)
+      .Bind(4, profile)
+      .Bind(5, audio_id)
+      .Bind(6, state)
+      .Bind(7, progress)
+      .Bind(8, time_left)
+      .Bind(9, error);
+  if (produced_id > 0) {
+    stmt.Bind(10, produced_id);
+  } else {
+    stmt.BindNull(10);
+  }
+  stmt.Bind(11, create_time);
+  if (!stmt.Run()) return FailDb(id > 0 ? path + ".id" : path);
+  ++counts_.conversion_tasks;
+  Tick();
+  return true;
+}
+
+bool Importer::AddDocument(const Json::Value& doc) {
+  if (!doc.isObject()) return Fail("document", "expected an object");
+  // Explicit mapper ids are reserved first, so that ids assigned to records
+  // without one never collide with a later record's explicit id.
+  for (const char* kind : {"movies", "tvshows", "videos"}) {
+    const Json::Value& list = doc[kind];
+    if (!list.isArray()) continue;
+    for (const Json::Value& video : list) {
+      if (video.isObject() && video["mapper_id"].isInt64() &&
+          video["mapper_id"].asInt64() >= next_mapper_) {
+        next_mapper_ = video["mapper_id"].asInt64() + 1;
+      }
+      const Json::Value& episodes = video.isObject() ? video["episodes"] : Json::Value::null;
+      if (!episodes.isArray()) continue;
+      for (const Json::Value& episode : episodes) {
+        if (episode.isObject() && episode["mapper_id"].isInt64() &&
+            episode["mapper_id"].asInt64() >= next_mapper_) {
+          next_mapper_ = episode["mapper_id"].asInt64() + 1;
+        }
+      }
+    }
+  }
+
+  using AddFn = bool (Importer::*)(const Json::Value&, const std::string&);
+  struct Section {
+    const char* key;
+    AddFn add;
+  };
+  static const Section kSections[] = {
+      {"libraries", &Importer::AddLibrary},
+      {"movies", &Importer::AddMovie},
+      {"tvshows", &Importer::AddTVShow},
+      {"videos", &Importer::AddHomeVideo},
+      {"conversion_tasks", &Importer::AddConversionTask},
+      {nullptr, nullptr},
+  };
+  for (const Section* section = kSections; section->key != nullptr; ++section) {
+    if (!doc.isMember(section->key)) continue;
+    const Json::Value& list = doc[section->key];
+    if (!list.isArray()) return Fail(section->key, "expected an array");
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+      if (!(this->*section->add)(list[i], Index(section->key, i))) return false;
+    }
+  }
+  return true;
+}
+
+bool ImportFile(Connection* conn, const std::string& file, bool show_progress,
+                ImportCounts* counts, std::string* error) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    *error = file + ": cannot open";
+    return false;
+  }
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  Json::Value doc;
+  std::string parse_errors;
+  if (!Json::parseFromStream(builder, in, &doc, &parse_errors)) {
+    *error = file + ": not a JSON document: " + parse_errors;
+    return false;
+  }
+  std::string base_dir = DatabaseDir(file);
+  Importer importer(conn, base_dir);
+  if (show_progress) {
+    importer.SetProgress(
+        [](long long records) { fprintf(stderr, "import: %lld records\n", records); }, 10000);
+  }
+  if (!importer.Begin() || !importer.AddDocument(doc) || !importer.Commit()) {
+    *error = importer.error();
+    return false;
+  }
+  if (counts) *counts = importer.counts();
+  return true;
+}
+
+}  // namespace internal
+}  // namespace db
+}  // namespace LibKinoro

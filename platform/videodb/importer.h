@@ -1,0 +1,118 @@
+// Loads the JSON import format into the database. Records are checked while
+// they are inserted, inside one write transaction owned by the importer: the
+// first bad member ends the import, names the member (for example
+// "movies[3].title: expected a string") and rolls everything back.
+#ifndef KINORO_PLATFORM_VIDEODB_IMPORTER_H_
+#define KINORO_PLATFORM_VIDEODB_IMPORTER_H_
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <json/json.h>
+
+#include "platform/videodb/image_store.h"
+#include "platform/videodb/sqlite_db.h"
+
+namespace LibKinoro {
+namespace db {
+namespace internal {
+
+struct ImportCounts {
+  long long libraries = 0;
+  long long movies = 0;
+  long long tvshows = 0;
+  long long episodes = 0;
+  long long videos = 0;
+  long long files = 0;
+  long long images = 0;
+  long long conversion_tasks = 0;
+
+  long long records() const { return movies + tvshows + episodes + videos + conversion_tasks; }
+};
+
+class Importer {
+ public:
+  // `base_dir` resolves relative image paths. `progress` (may be empty) is
+  // called after every `progress_every` video and task records.
+  Importer(Connection* conn, std::string base_dir);
+  ~Importer();
+  Importer(const Importer&) = delete;
+  Importer& operator=(const Importer&) = delete;
+
+  void SetProgress(std::function<void(long long records)> progress, long long every);
+
+  // Opens the transaction; false when the database is busy or failed.
+  bool Begin();
+
+  // Each adds one record of the format; `path` names it in messages
+  // ("movies[3]"). False with error() set on the first problem.
+  bool AddLibrary(const Json::Value& value, const std::string& path);
+  bool AddMovie(const Json::Value& value, const std::string& path);
+  bool AddTVShow(const Json::Value& value, const std::string& path);
+  bool AddHomeVideo(const Json::Value& value, const std::string& path);
+  bool AddConversionTask(const Json::Value& value, const std::string& path);
+
+  // Adds every member of a whole document.
+  bool AddDocument(const Json::Value& doc);
+
+  // Commits; on false (or when never called) the destructor rolls back and
+  // removes the image files this import wrote.
+  bool Commit();
+
+  const std::string& error() const { return error_; }
+  const ImportCounts& counts() const { return counts_; }
+
+ private:
+  struct VideoCommon;
+
+  bool Fail(const std::string& path, const std::string& message);
+  bool FailDb(const std::string& path);
+  bool ReadCommon(const Json::Value& value, const std::string& path, VideoCommon* common);
+  bool InsertMapper(int type, long long video_id, long long library_id, long long create_time,
+                    long long requested, const std::string& path, long long* mapper_id);
+  bool AddVideoParts(const Json::Value& value, const std::string& path, long long mapper_id);
+  bool AddNames(const Json::Value& value, const std::string& path, const char* key,
+                long long mapper_id, const char* kind, int role);
+  bool AddFiles(const Json::Value& value, const std::string& path, long long mapper_id);
+  bool AddImages(const Json::Value& value, const std::string& path, long long mapper_id);
+  bool StoreImage(const std::string& image_path, const std::string& path, long long mapper_id,
+                  bool poster);
+  bool NameId(const char* table, const std::string& name, long long* id);
+  bool LibraryExists(long long id, const std::string& path);
+  bool AddEpisode(const Json::Value& value, const std::string& path, long long tvshow_id,
+                  long long library_id);
+  void Tick();
+
+  Connection* conn_;
+  std::string base_dir_;
+  ImageStore images_;
+  std::unique_ptr<Transaction> txn_;
+  bool committed_ = false;
+  std::string error_;
+  ImportCounts counts_;
+  std::function<void(long long)> progress_;
+  long long progress_every_ = 10000;
+  long long next_mapper_ = 0;
+  long long now_ = 0;
+  std::vector<std::string> created_files_;
+  std::map<std::string, std::unordered_map<std::string, long long>> name_ids_;
+};
+
+// Reads and imports a document file; exit-code style helper for the tool and
+// the tests. False with `error` set when the file cannot be read or parsed or
+// the import failed.
+bool ImportFile(Connection* conn, const std::string& file, bool show_progress,
+                ImportCounts* counts, std::string* error);
+
+// The base time of records without "create_time": the import's start.
+long long ImportNow();
+
+}  // namespace internal
+}  // namespace db
+}  // namespace LibKinoro
+
+#endif  // KINORO_PLATFORM_VIDEODB_IMPORTER_H_

@@ -1,0 +1,161 @@
+#include "platform/videodb/importer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "libkinoro/api.h"
+#include "platform/videodb/sqlite_db.h"
+#include "platform/videodb/tool_commands.h"
+#include "tests/videodb/temp_db.h"
+
+namespace LibKinoro {
+namespace db {
+namespace internal {
+namespace {
+
+using videodb_test::TempDb;
+
+const char kBase[] = R"({
+  "libraries": [{"id": 1, "title": "Films", "type": "movie"}],
+  "movies": [{"id": 1, "library_id": 1, "title": "Kept", "files": [{"id": 1, "path": "/v/a.mkv"}]}]
+})";
+
+TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
+  struct Case {
+    const char* doc;
+    const char* error;
+  } cases[] = {
+      {R"([1, 2])", "document: expected an object"},
+      {R"({"movies": {}})", "movies: expected an array"},
+      {R"({"libraries": [{"id": 2, "type": "music"}]})",
+       "libraries[0].type: expected \"movie\", \"tvshow\" or \"home_video\""},
+      {R"({"libraries": [{"id": 2, "users": [5, -1]}]})", "libraries[0].users[1]: expected a user id"},
+      {R"({"movies": [{"library_id": 1, "title": "a"}, {"library_id": 1}, {"library_id": 1},
+                      {"library_id": 1, "title": 7}]})",
+       "movies[3].title: expected a string"},
+      {R"({"movies": [{"library_id": 9}]})", "movies[0].library_id: no library 9"},
+      {R"({"movies": [{"title": "no library"}]})", "movies[0].library_id: missing"},
+      {R"({"movies": [{"library_id": 1, "rating": "high"}]})", "movies[0].rating: expected a number"},
+      {R"({"movies": [{"library_id": 1, "genres": ["Drama", 3]}]})",
+       "movies[0].genres[1]: expected a string"},
+      {R"({"movies": [{"library_id": 1, "create_time": "yesterday"}]})",
+       "movies[0].create_time: expected a time such as 2024-01-02T03:04:05Z"},
+      {R"({"movies": [{"library_id": 1, "files": [{"path": "relative.mkv"}]}]})",
+       "movies[0].files[0].path: expected an absolute path"},
+      {R"({"movies": [{"library_id": 1, "poster": "missing.jpg"}]})",
+       "movies[0].poster: cannot read image"},
+      {R"({"tvshows": [{"library_id": 1, "episodes": [{"season": -1}]}]})",
+       "tvshows[0].episodes[0].season: expected an integer from 0"},
+      {R"({"conversion_tasks": [{"file_id": 99}]})", "conversion_tasks[0].file_id: no file 99"},
+      {R"({"conversion_tasks": [{"file_id": 1, "state": "paused"}]})",
+       "conversion_tasks[0].state: expected"},
+      // A clash with a stored row fails at the database and still names the member.
+      {R"({"movies": [{"id": 1, "library_id": 1}]})", "movies[0].id: UNIQUE constraint failed"},
+      {R"({"movies": [{"library_id": 1, "mapper_id": 50}, {"library_id": 1, "mapper_id": 50}]})",
+       "movies[1].mapper_id: UNIQUE constraint failed"},
+  };
+  TempDb db;
+  ASSERT_EQ(db.Import(kBase), "");
+  const std::string before = db.Snapshot();
+  for (const Case& c : cases) {
+    std::string error = db.Import(c.doc);
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << "got: " << error << "\nfor: " << c.doc;
+    EXPECT_EQ(db.Snapshot(), before) << c.doc;
+  }
+}
+
+TEST(ImporterTest, MapperIdsAreAssignedAroundExplicitOnes) {
+  TempDb db;
+  ASSERT_EQ(db.Import(R"({
+    "libraries": [{"id": 1}],
+    "movies": [{"id": 1, "library_id": 1}, {"id": 2, "library_id": 1, "mapper_id": 1},
+               {"id": 3, "library_id": 1, "mapper_id": 7}]
+  })"),
+            "");
+  Connection* conn = Connection::Get();
+  ASSERT_NE(conn, nullptr);
+  Statement stmt = conn->Prepare("SELECT id, mapper_id FROM movie ORDER BY id");
+  std::vector<std::pair<int, int>> rows;
+  while (stmt.Step()) rows.emplace_back(stmt.ColumnInt(0), stmt.ColumnInt(1));
+  EXPECT_EQ(rows, (std::vector<std::pair<int, int>>{{1, 8}, {2, 1}, {3, 7}}));
+  Statement fk = conn->Prepare("PRAGMA foreign_key_check");
+  EXPECT_FALSE(fk.Step());
+}
+
+TEST(ImporterTest, ImagesResolveAgainstTheDocumentAndLargeOnesBecomeFiles) {
+  TempDb db;
+  mkdir((db.dir() + "/images-in").c_str(), 0755);
+  const std::string small = videodb_test::FakeJpeg(2000, 1);
+  const std::string large = videodb_test::FakeJpeg(kInlineImageMax + 1, 2);
+  db.WriteFile("images-in/small.jpg", small);
+  db.WriteFile("images-in/large.jpg", large);
+  ASSERT_EQ(db.Import(R"({"libraries": [{"id": 1}],
+    "movies": [{"id": 1, "library_id": 1, "mapper_id": 5, "poster": "images-in/small.jpg",
+                "backdrops": ["images-in/large.jpg", "images-in/small.jpg"]}]})"),
+            "");
+  Connection* conn = Connection::Get();
+  Statement stmt = conn->Prepare(
+      "SELECT image IS NOT NULL, file, size FROM backdrop WHERE mapper_id = 5 ORDER BY id");
+  ASSERT_TRUE(stmt.Step());
+  EXPECT_EQ(stmt.ColumnInt(0), 0);
+  std::string file = stmt.ColumnText(1);
+  EXPECT_EQ(stmt.ColumnInt64(2), static_cast<long long>(large.size()));
+  ASSERT_TRUE(stmt.Step());
+  EXPECT_EQ(stmt.ColumnInt(0), 1);
+  std::string stored;
+  ASSERT_TRUE(ReadWholeFile(db.dir() + "/images/" + file, large.size(), &stored));
+  EXPECT_EQ(stored, large);
+}
+
+TEST(ImporterTest, FailedImportRemovesTheImageFilesItWrote) {
+  TempDb db;
+  db.WriteFile("large.jpg", videodb_test::FakeJpeg(kInlineImageMax * 2, 3));
+  std::string error = db.Import(R"({"libraries": [{"id": 1}],
+    "movies": [{"library_id": 1, "backdrops": ["large.jpg"]}, {"library_id": 1, "title": 1}]})");
+  EXPECT_EQ(error, "movies[1].title: expected a string");
+  struct stat st;
+  std::string images = db.dir() + "/images";
+  if (stat(images.c_str(), &st) == 0) {
+    EXPECT_EQ(rmdir(images.c_str()), 0) << "an image file was left behind";
+  }
+}
+
+TEST(ImporterTest, ProgressIsReportedEveryNRecords) {
+  TempDb db;
+  Connection* conn = Connection::Get();
+  ASSERT_NE(conn, nullptr);
+  Importer importer(conn, db.dir());
+  std::vector<long long> seen;
+  importer.SetProgress([&](long long n) { seen.push_back(n); }, 3);
+  ASSERT_TRUE(importer.Begin());
+  ASSERT_TRUE(importer.AddLibrary(videodb_test::ParseJson(R"({"id": 1})"), "libraries[0]"));
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_TRUE(importer.AddMovie(videodb_test::ParseJson(R"({"library_id": 1})"), "m"));
+  }
+  ASSERT_TRUE(importer.Commit());
+  EXPECT_EQ(seen, (std::vector<long long>{3, 6}));
+}
+
+TEST(ImporterTest, ToolExitCodes) {
+  TempDb db;
+  std::string good = db.WriteFile("good.json", kBase);
+  std::string bad = db.WriteFile("bad.json", R"({"movies": [{"library_id": 1, "title": 2}]})");
+  std::string broken = db.WriteFile("broken.json", "{\"movies\": [");
+  EXPECT_EQ(kinoro_db::RunCommand("init", {}), 0);
+  EXPECT_EQ(kinoro_db::RunCommand("import", {good}), 0);
+  EXPECT_EQ(kinoro_db::RunCommand("import", {bad}), 1);
+  EXPECT_EQ(kinoro_db::RunCommand("import", {broken}), 1);
+  EXPECT_EQ(kinoro_db::RunCommand("import", {db.dir() + "/absent.json"}), 1);
+  EXPECT_EQ(kinoro_db::RunCommand("import", {}), 2);
+  EXPECT_EQ(kinoro_db::RunCommand("frobnicate", {}), 2);
+  EXPECT_EQ(kinoro_db::RunCommand("stats", {}), 0);
+}
+
+}  // namespace
+}  // namespace internal
+}  // namespace db
+}  // namespace LibKinoro

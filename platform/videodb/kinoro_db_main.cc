@@ -1,0 +1,48 @@
+// kinoro-db: creates, fills and inspects the video database.
+//
+//   kinoro-db [--db PATH] init
+//   kinoro-db [--db PATH] import FILE.json
+//   kinoro-db [--db PATH] generate --movies N [--seed S]
+//   kinoro-db [--db PATH] stats
+//   kinoro-db movielens DIR OUT.json
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "libkinoro/api.h"
+#include "platform/videodb/tool_commands.h"
+
+namespace {
+
+void Usage() {
+  fprintf(stderr,
+          "usage: kinoro-db [--db PATH] init\n"
+          "       kinoro-db [--db PATH] import FILE.json\n"
+          "       kinoro-db [--db PATH] generate --movies N [--seed S]\n"
+          "       kinoro-db [--db PATH] stats\n"
+          "       kinoro-db movielens DIR OUT.json\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  openlog("kinoro-db", LOG_PERROR, LOG_USER);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() >= 2 && args[0] == "--db") {
+    LibKinoro::db::SetDatabasePath(args[1]);
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.empty()) {
+    Usage();
+    return 2;
+  }
+  const std::string command = args[0];
+  args.erase(args.begin());
+  int rc = kinoro_db::RunCommand(command, args);
+  if (rc == 2) Usage();
+  return rc;
+}

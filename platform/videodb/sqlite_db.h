@@ -1,0 +1,135 @@
+// The library's one SQLite connection per process and small RAII helpers
+// around it. Everything reports failure by return value and logs the SQLite
+// message with syslog; nothing throws.
+#ifndef KINORO_PLATFORM_VIDEODB_SQLITE_DB_H_
+#define KINORO_PLATFORM_VIDEODB_SQLITE_DB_H_
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace LibKinoro {
+namespace db {
+namespace internal {
+
+class Connection;
+
+// A prepared statement borrowed from the connection's cache (or owned, when
+// the cached one is busy). Destruction resets it for the next user.
+class Statement {
+ public:
+  Statement() = default;
+  Statement(Connection* conn, sqlite3_stmt* stmt, bool owned);
+  Statement(Statement&& other) noexcept;
+  Statement& operator=(Statement&& other) noexcept;
+  Statement(const Statement&) = delete;
+  ~Statement();
+
+  bool ok() const { return stmt_ != nullptr; }
+
+  // Parameter indexes are 1-based, as in SQLite.
+  Statement& Bind(int index, int value);
+  Statement& Bind(int index, long long value);
+  Statement& Bind(int index, double value);
+  Statement& Bind(int index, const std::string& value);
+  Statement& BindBlob(int index, const void* data, size_t size);
+  Statement& BindNull(int index);
+
+  // True while a row is available; false at the end or on an error (see
+  // failed()).
+  bool Step();
+  // Runs a statement that returns no rows; false on an error.
+  bool Run();
+  bool failed() const { return failed_; }
+
+  int ColumnInt(int col) const { return sqlite3_column_int(stmt_, col); }
+  long long ColumnInt64(int col) const { return sqlite3_column_int64(stmt_, col); }
+  double ColumnDouble(int col) const { return sqlite3_column_double(stmt_, col); }
+  bool ColumnIsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
+  std::string ColumnText(int col) const;
+  std::string ColumnBlob(int col) const;
+
+ private:
+  void Reset();
+
+  Connection* conn_ = nullptr;
+  sqlite3_stmt* stmt_ = nullptr;
+  bool owned_ = false;
+  bool failed_ = false;
+};
+
+class Connection {
+ public:
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // The process's connection to the current database file, opened (and its
+  // schema created or checked) on first use and again after a fork. nullptr
+  // when the database cannot be opened; the reason is logged.
+  static Connection* Get();
+
+  // Opens a connection of its own to `path` (tools and tests that want one
+  // outside the process-wide slot).
+  static std::unique_ptr<Connection> Open(const std::string& path);
+
+  Statement Prepare(const char* sql);
+  // Runs one or more statements without results.
+  bool Exec(const char* sql);
+  sqlite3* handle() const { return db_; }
+  const std::string& path() const { return path_; }
+  long long LastInsertRowId() const { return sqlite3_last_insert_rowid(db_); }
+  int Changes() const { return sqlite3_changes(db_); }
+
+  // Logs the connection's last error with the given context.
+  void LogError(const char* what) const;
+
+ private:
+  friend class Statement;
+  Connection(sqlite3* db, std::string path);
+  void Release(sqlite3_stmt* stmt);
+
+  struct CachedStatement {
+    sqlite3_stmt* stmt = nullptr;
+    bool in_use = false;
+  };
+
+  sqlite3* db_;
+  std::string path_;
+  std::map<std::string, CachedStatement> cache_;
+};
+
+// A write transaction: BEGIN IMMEDIATE at construction so that writers queue
+// on the busy timeout instead of failing half-way; rolled back unless
+// Commit() succeeded.
+class Transaction {
+ public:
+  explicit Transaction(Connection* conn);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  bool ok() const { return begun_; }
+  bool Commit();
+
+ private:
+  Connection* conn_;
+  bool begun_ = false;
+  bool done_ = false;
+};
+
+// "?,?,?" with n placeholders (n >= 1).
+std::string Placeholders(size_t n);
+
+// The folder that holds the database file ("." for a bare name).
+std::string DatabaseDir(const std::string& db_path);
+
+}  // namespace internal
+}  // namespace db
+}  // namespace LibKinoro
+
+#endif  // KINORO_PLATFORM_VIDEODB_SQLITE_DB_H_

@@ -1,0 +1,129 @@
+// LibraryAPI against a real temporary database: who sees which library, and
+// in which order.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "libkinoro/api.h"
+#include "tests/videodb/temp_db.h"
+
+namespace {
+
+using LibKinoro::db::api::LibraryAPI;
+using LibKinoro::db::record::Library;
+using videodb_test::TempDb;
+
+// Libraries 1..5: private to 1001; private to 1001 and 1002; public; private
+// to nobody; public and empty. Newest video: 2 (2024-05), 3 (2024-03),
+// 1 (2024-01); 4 and 5 have none.
+const char kDoc[] = R"({
+  "libraries": [
+    {"id": 1, "title": "Mine", "type": "movie", "users": [1001]},
+    {"id": 2, "title": "Shared", "type": "movie", "users": [1001, 1002]},
+    {"id": 3, "title": "Public", "type": "tvshow", "public": true},
+    {"id": 4, "title": "Nobody", "type": "home_video"},
+    {"id": 5, "title": "Empty public", "type": "movie", "public": true}
+  ],
+  "movies": [
+    {"id": 1, "library_id": 1, "title": "Old", "create_time": "2024-01-01T00:00:00Z"},
+    {"id": 2, "library_id": 2, "title": "New", "create_time": "2024-05-01T00:00:00Z"},
+    {"id": 3, "library_id": 2, "title": "Older", "create_time": "2023-01-01T00:00:00Z"}
+  ],
+  "tvshows": [
+    {"id": 1, "library_id": 3, "title": "Show", "create_time": "2020-01-01T00:00:00Z",
+     "episodes": [{"id": 1, "title": "Pilot", "create_time": "2024-03-01T00:00:00Z"}]}
+  ]
+})";
+
+std::vector<int> Ids(const std::vector<Library>& libraries) {
+  std::vector<int> ids;
+  for (const Library& library : libraries) ids.push_back(library.id);
+  return ids;
+}
+
+TEST(LibraryApiTest, ScopeAndOrderPerUser) {
+  TempDb db;
+  ASSERT_EQ(db.Import(kDoc), "");
+  struct Case {
+    const char* who;
+    unsigned int uid;
+    bool admin;
+    std::vector<int> expected;
+  } cases[] = {
+      // An episode's creation time counts for its show's library.
+      {"administrator", 1, true, {2, 3, 1, 4, 5}},
+      {"named in two libraries", 1001, false, {2, 3, 1, 5}},
+      {"named in one library", 1002, false, {2, 3, 5}},
+      {"stranger", 4242, false, {3, 5}},
+      {"uid 0 without the flag", 0, false, {3, 5}},
+  };
+  for (const Case& c : cases) {
+    LibraryAPI api;
+    api.AsUser(c.uid, c.admin);
+    EXPECT_EQ(Ids(api.ListOrderByVideoCTime()), c.expected) << c.who;
+  }
+}
+
+TEST(LibraryApiTest, RecordsCarryTheirFields) {
+  TempDb db;
+  ASSERT_EQ(db.Import(kDoc), "");
+  LibraryAPI api;
+  api.AsUser(1, true);
+  std::vector<Library> libraries = api.ListOrderByVideoCTime();
+  ASSERT_EQ(libraries.size(), 5u);
+  const Library& shared = libraries[0];
+  EXPECT_EQ(shared.title, "Shared");
+  EXPECT_EQ(shared.type, "movie");
+  EXPECT_FALSE(shared.is_public);
+  EXPECT_EQ(shared.users, (std::vector<unsigned int>{1001, 1002}));
+  EXPECT_TRUE(libraries[1].is_public);
+  EXPECT_TRUE(libraries[1].users.empty());
+  EXPECT_EQ(shared.AsJson()["title"].asString(), "Shared");
+}
+
+TEST(LibraryApiTest, LibrariesWithoutVideosComeLastByIdAndSameTimesTieById) {
+  TempDb db;
+  ASSERT_EQ(db.Import(R"({
+    "libraries": [{"id": 9, "public": true}, {"id": 7, "public": true},
+                  {"id": 8, "public": true}, {"id": 3, "public": true}],
+    "movies": [{"library_id": 8, "create_time": "2024-01-01T00:00:00Z"},
+               {"library_id": 3, "create_time": "2024-01-01T00:00:00Z"}]
+  })"),
+            "");
+  LibraryAPI api;
+  api.AsUser(5, false);
+  EXPECT_EQ(Ids(api.ListOrderByVideoCTime()), (std::vector<int>{3, 8, 7, 9}));
+}
+
+TEST(LibraryApiTest, EmptyDatabaseAndUnopenableDatabaseGiveNoLibraries) {
+  {
+    TempDb db;
+    LibraryAPI api;
+    api.AsUser(1, true);
+    EXPECT_TRUE(api.ListOrderByVideoCTime().empty());
+  }
+  LibKinoro::db::SetDatabasePath("/nonexistent-dir/kinoro.db");
+  LibraryAPI api;
+  api.AsUser(1, true);
+  EXPECT_TRUE(api.ListOrderByVideoCTime().empty());
+}
+
+TEST(LibraryApiTest, ConstructingAccessObjectsDoesNotCreateTheDatabase) {
+  TempDb db;
+  {
+    LibraryAPI library;
+    LibKinoro::db::api::MovieAPI movie;
+    LibKinoro::db::api::BackdropAPI backdrop;
+    LibKinoro::db::api::OfflineConversionAPI conversion(0);
+    library.AsUser(1, true);
+  }
+  EXPECT_NE(access(db.db_path().c_str(), F_OK), 0);
+  LibraryAPI api;
+  api.ListOrderByVideoCTime();
+  EXPECT_EQ(access(db.db_path().c_str(), F_OK), 0);
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+// A database in a fresh temporary folder for one test, made current for the
+// process (LibKinoro::db::SetDatabasePath) and removed afterwards.
+#ifndef KINORO_TESTS_VIDEODB_TEMP_DB_H_
+#define KINORO_TESTS_VIDEODB_TEMP_DB_H_
+
+#include <string>
+
+#include <json/json.h>
+
+namespace videodb_test {
+
+class TempDb {
+ public:
+  TempDb();
+  ~TempDb();
+  TempDb(const TempDb&) = delete;
+  TempDb& operator=(const TempDb&) = delete;
+
+  const std::string& dir() const { return dir_; }
+  const std::string& db_path() const { return db_path_; }
+
+  // Imports a document given as JSON text; the import error, or "" on
+  // success. Relative image paths resolve against dir().
+  std::string Import(const std::string& json_text);
+  // Writes a file below dir() and returns its path.
+  std::string WriteFile(const std::string& name, const std::string& bytes) const;
+
+  // Row counts of every table, as one comparable text.
+  std::string Snapshot() const;
+
+ private:
+  std::string dir_;
+  std::string db_path_;
+};
+
+// Parses JSON text; fails the test on bad text.
+Json::Value ParseJson(const std::string& text);
+
+// A JPEG-looking image of `size` bytes whose content depends on `seed`.
+std::string FakeJpeg(size_t size, int seed);
+
+}  // namespace videodb_test
+
+#endif  // KINORO_TESTS_VIDEODB_TEMP_DB_H_
