@@ -2,6 +2,8 @@
 
 #include <syslog.h>
 
+#include <string>
+
 #include "platform/videodb/sqlite_db.h"
 
 namespace LibKinoro {
@@ -161,6 +163,7 @@ CREATE TABLE poster (
   size INTEGER NOT NULL,
   mtime INTEGER NOT NULL
 );
+CREATE INDEX poster_file ON poster(file) WHERE file IS NOT NULL;
 CREATE TABLE backdrop (
   id INTEGER PRIMARY KEY,
   mapper_id INTEGER NOT NULL REFERENCES mapper(id),

@@ -1,0 +1,288 @@
+// BackdropAPI: a video's fan-art images, addressed by mapper id.
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "libkinoro/api.h"
+#include "platform/videodb/config.h"
+#include "platform/videodb/download.h"
+#include "platform/videodb/image_store.h"
+#include "platform/videodb/sqlite_db.h"
+#include "velm/services.h"
+
+namespace LibKinoro {
+namespace db {
+namespace api {
+
+using internal::Connection;
+using internal::Statement;
+
+namespace {
+
+constexpr long long kMaxBackdropBytes = 20LL * 1024 * 1024;
+
+// The type names of backdrop requests and of GetIDTypeFromMapperID.
+struct TypeName {
+  const char* name;
+  int type;
+};
+const TypeName kTypeNames[] = {
+    {"movie", VIDEO_TYPE_MOVIE},
+    {"tvshow", VIDEO_TYPE_TVSHOW},
+    {"video", VIDEO_TYPE_HOME_VIDEO},
+    {"tvshow_episode", VIDEO_TYPE_TVSHOW_EPISODE},
+    {"home_video", VIDEO_TYPE_HOME_VIDEO},
+    {nullptr, VIDEO_TYPE_NONE},
+};
+
+int TypeFromName(const std::string& name) {
+  for (const TypeName* t = kTypeNames; t->name != nullptr; ++t) {
+    if (name == t->name) return t->type;
+  }
+  return VIDEO_TYPE_NONE;
+}
+
+std::string NameFromType(int type) {
+  for (const TypeName* t = kTypeNames; t->name != nullptr; ++t) {
+    if (type == t->type) return t->name;  // first match: the request's own name
+  }
+  return "";
+}
+
+std::string RealPath(const std::string& path) {
+  char buf[PATH_MAX];
+  if (realpath(path.c_str(), buf) == nullptr) return "";
+  return buf;
+}
+
+bool IsUnder(const std::string& path, const std::string& root) {
+  if (root.empty() || path.compare(0, root.size(), root) != 0) return false;
+  return path.size() == root.size() || root == "/" || path[root.size()] == '/';
+}
+
+std::string DownloadFolder() {
+  return internal::DatabaseDir(GetDatabasePath()) + "/download";
+}
+
+// True when the resolved path lies inside a share root or the download
+// folder (both resolved too, so a share configured through a link counts).
+bool InAllowedFolder(const std::string& real) {
+  std::string download = RealPath(DownloadFolder());
+  if (!download.empty() && IsUnder(real, download)) return true;
+  PVELMSHARE* shares = nullptr;
+  int count = 0;
+  if (VELMShareList(&shares, &count) != 0) return false;
+  bool inside = false;
+  for (int i = 0; i < count && !inside; ++i) {
+    if (shares[i] == nullptr || shares[i]->szPath == nullptr) continue;
+    std::string root = RealPath(shares[i]->szPath);
+    inside = !root.empty() && IsUnder(real, root);
+  }
+  VELMShareFreeList(shares, count);
+  return inside;
+}
+
+bool LooksLikeImage(const std::string& bytes) {
+  static const unsigned char kJpeg[] = {0xff, 0xd8, 0xff};
+  static const unsigned char kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  return (bytes.size() >= sizeof(kJpeg) && memcmp(bytes.data(), kJpeg, sizeof(kJpeg)) == 0) ||
+         (bytes.size() >= sizeof(kPng) && memcmp(bytes.data(), kPng, sizeof(kPng)) == 0);
+}
+
+// Reads the image that Add may store; false with the reason logged.
+bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
+  std::string real = RealPath(path);
+  if (real.empty()) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(),
+           strerror(errno));
+    return false;
+  }
+  if (!InAllowedFolder(real)) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s is outside every share and the download folder",
+           "backdrop_api", __LINE__, path.c_str(), real.c_str());
+    return false;
+  }
+  // Open the resolved path without following a link swapped in since.
+  int fd = open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(),
+           strerror(errno));
+    return false;
+  }
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && !S_ISREG(st.st_mode)) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: not a regular file", "backdrop_api", __LINE__,
+           path.c_str());
+    ok = false;
+  } else if (ok && st.st_size > kMaxBackdropBytes) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %lld bytes, more than %lld", "backdrop_api",
+           __LINE__, path.c_str(), static_cast<long long>(st.st_size), kMaxBackdropBytes);
+    ok = false;
+  }
+  if (ok) {
+    bytes->clear();
+    char buf[65536];
+    for (;;) {
+      ssize_t n = read(fd, buf, sizeof(buf));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = n == 0;
+        break;
+      }
+      if (bytes->size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxBackdropBytes)) {
+        syslog(LOG_ERR, "%s:%d backdrop refused %s: grew past %lld bytes", "backdrop_api",
+               __LINE__, path.c_str(), kMaxBackdropBytes);
+        ok = false;
+        break;
+      }
+      bytes->append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  if (ok && !LooksLikeImage(*bytes)) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: not a JPEG or PNG image", "backdrop_api",
+           __LINE__, path.c_str());
+    ok = false;
+  }
+  return ok;
+}
+
+bool MapperExists(Connection* conn, int mapper_id) {
+  Statement stmt = conn->Prepare("SELECT 1 FROM mapper WHERE id = ?1");
+  stmt.Bind(1, mapper_id);
+  return stmt.Step();
+}
+
+// The stored files of the video's backdrops other than `keep_id`.
+std::vector<std::string> BackdropFiles(Connection* conn, int mapper_id, long long keep_id) {
+  std::vector<std::string> files;
+  Statement stmt = conn->Prepare(
+      "SELECT file FROM backdrop WHERE mapper_id = ?1 AND id != ?2 AND file IS NOT NULL");
+  stmt.Bind(1, mapper_id).Bind(2, keep_id);
+  while (stmt.Step()) files.push_back(stmt.ColumnText(0));
+  return files;
+}
+
+}  // namespace
+
+int BackdropAPI::GetMapperID(int id, const std::string& type) const {
+  int video_type = TypeFromName(type);
+  if (video_type == VIDEO_TYPE_NONE || id <= 0) return -1;
+  Connection* conn = Connection::Get();
+  if (conn == nullptr) return -1;
+  Statement stmt = conn->Prepare("SELECT id FROM mapper WHERE type = ?1 AND video_id = ?2");
+  stmt.Bind(1, video_type).Bind(2, id);
+  if (!stmt.Step()) return -1;
+  return stmt.ColumnInt(0);
+}
+
+std::pair<int, std::string> BackdropAPI::GetIDTypeFromMapperID(int mapper_id) const {
+  Connection* conn = Connection::Get();
+  if (conn == nullptr || mapper_id <= 0) return {-1, ""};
+  Statement stmt = conn->Prepare("SELECT video_id, type FROM mapper WHERE id = ?1");
+  stmt.Bind(1, mapper_id);
+  if (!stmt.Step()) return {-1, ""};
+  std::string name = NameFromType(stmt.ColumnInt(1));
+  if (name.empty()) return {-1, ""};
+  return {stmt.ColumnInt(0), name};
+}
+
+std::string BackdropAPI::DownloadImage(const std::string& url) const {
+  return internal::DownloadToFolder(url, DownloadFolder(), internal::ReadDownloadSettings());
+}
+
+int BackdropAPI::Add(int mapper_id, const std::string& path, bool keep_one) const {
+  Connection* conn = Connection::Get();
+  if (conn == nullptr) return -1;
+  if (mapper_id <= 0 || !MapperExists(conn, mapper_id)) {
+    syslog(LOG_ERR, "%s:%d backdrop refused: no video with mapper id %d", "backdrop_api",
+           __LINE__, mapper_id);
+    return -1;
+  }
+  std::string bytes;
+  if (!ReadAcceptedImage(path, &bytes)) return -1;
+
+  internal::ImageStore store(conn->path());
+  internal::StoredImage image;
+  bool created = false;
+  if (!store.Prepare(bytes, &image, &created)) return -1;
+  long long id = -1;
+  std::vector<std::string> dropped;
+  {
+    internal::Transaction txn(conn);
+    bool ok = txn.ok();
+    if (ok) {
+      Statement insert = conn->Prepare(
+          "INSERT INTO backdrop (mapper_id, image, file, md5, size, mtime) "
+          "VALUES (?1, ?2, ?3, ?4, ?5, strftime('%s', 'now'))");
+      insert.Bind(1, mapper_id);
+      if (image.file.empty()) {
+        insert.BindBlob(2, image.blob.data(), image.blob.size()).BindNull(3);
+      } else {
+        insert.BindNull(2).Bind(3, image.file);
+      }
+      insert.BindBlob(4, image.md5.data(), image.md5.size()).Bind(5, image.size);
+      ok = insert.Run();
+      if (ok) id = conn->LastInsertRowId();
+    }
+    if (ok && keep_one) {
+      dropped = BackdropFiles(conn, mapper_id, id);
+      Statement drop = conn->Prepare("DELETE FROM backdrop WHERE mapper_id = ?1 AND id != ?2");
+      drop.Bind(1, mapper_id).Bind(2, id);
+      ok = drop.Run();
+    }
+    if (!ok || !txn.Commit()) {
+      if (created) store.RemoveIfUnreferenced(conn, image.file);
+      return -1;
+    }
+  }
+  for (const std::string& file : dropped) store.RemoveIfUnreferenced(conn, file);
+  return static_cast<int>(id);
+}
+
+int BackdropAPI::DeleteAll(int mapper_id) const {
+  Connection* conn = Connection::Get();
+  if (conn == nullptr) return 0;
+  std::vector<std::string> files;
+  {
+    internal::Transaction txn(conn);
+    if (!txn.ok()) return 0;
+    files = BackdropFiles(conn, mapper_id, -1);
+    Statement drop = conn->Prepare("DELETE FROM backdrop WHERE mapper_id = ?1");
+    drop.Bind(1, mapper_id);
+    if (!drop.Run() || !txn.Commit()) return 0;
+  }
+  internal::ImageStore store(conn->path());
+  for (const std::string& file : files) store.RemoveIfUnreferenced(conn, file);
+  return 1;
+}
+
+std::string BackdropAPI::GetByMapperID(int mapper_id, std::string& digest) const {
+  Connection* conn = Connection::Get();
+  if (conn == nullptr) return "";
+  Statement stmt = conn->Prepare(
+      "SELECT image, file, md5 FROM backdrop WHERE mapper_id = ?1 ORDER BY id DESC LIMIT 1");
+  stmt.Bind(1, mapper_id);
+  if (!stmt.Step()) return "";
+  std::string bytes;
+  if (stmt.ColumnIsNull(1)) {
+    bytes = stmt.ColumnBlob(0);
+  } else {
+    internal::ImageStore store(conn->path());
+    if (!store.Read(stmt.ColumnText(1), &bytes)) return "";
+  }
+  if (!bytes.empty()) digest = stmt.ColumnBlob(2);
+  return bytes;
+}
+
+}  // namespace api
+}  // namespace db
+}  // namespace LibKinoro
