@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <utility>
+
 #include "libkinoro/util.h"
 
 namespace VELMKinoro {
@@ -29,18 +31,56 @@ bool SharePathManager::Comparator::operator()(const std::string& a, const std::s
   return a.size() < b.size() && b[a.size()] != '/';
 }
 
-std::string SharePathManager::GetSharePath(const std::string& vol_path) {
+namespace {
+
+std::string JoinSharePath(const std::string& share_root, const std::string& vol_path,
+                          size_t vol_root_size) {
+  std::string share_path;
+  share_path.reserve(share_root.size() + vol_path.size() - vol_root_size);
+  share_path.append(share_root).append(vol_path, vol_root_size, std::string::npos);
+  return share_path;
+}
+
+}  // namespace
+
+SharePathManager::RootMap::const_iterator SharePathManager::FindRoot(
+    const std::string& vol_path) const {
   auto it = roots_.find(vol_path);
   // An equivalent key longer than the path is a root below it (the path is
   // an ancestor of a shared folder): the map cannot answer that.
-  if (it != roots_.end() && it->first.size() <= vol_path.size()) {
-    const std::string& key = it->first;
-    const std::string& value = it->second;
-    std::string share_path;
-    share_path.reserve(value.size() + vol_path.size() - key.size());
-    share_path.append(value).append(vol_path, key.size(), std::string::npos);
-    return share_path;
+  if (it != roots_.end() && it->first.size() <= vol_path.size()) return it;
+  // The search above finds the root only when no other root sorts between
+  // the root and the path. A sibling can: "/v/a-b" sorts after "/v/a" but
+  // before "/v/a/x", since '-' < '/'. Looking up each leading part of the
+  // path exactly is reliable, because stored keys are never nested and so
+  // compare in plain string order. Only misses pay for this, and a miss
+  // is about to cost a library call anyway.
+  for (size_t end = vol_path.find('/', 1);; end = vol_path.find('/', end + 1)) {
+    const std::string prefix = vol_path.substr(0, end);
+    it = roots_.find(prefix);
+    if (it != roots_.end() && it->first == prefix) return it;
+    if (end == std::string::npos) break;
   }
+  return roots_.end();
+}
+
+void SharePathManager::AddRoot(std::string vol_root, std::string share_root) {
+  // Nested keys would break the ordering, so an equivalent key (the same
+  // root, or one above or below it) wins over the new one. Checked by a scan
+  // rather than the tree search, for the reason given in FindRoot; there is
+  // one entry per shared folder.
+  for (const auto& entry : roots_) {
+    if (VELMKinoro::VELMIsEqualOrSubPath(entry.first, vol_root) ||
+        VELMKinoro::VELMIsEqualOrSubPath(vol_root, entry.first)) {
+      return;
+    }
+  }
+  roots_.emplace(std::move(vol_root), std::move(share_root));
+}
+
+std::string SharePathManager::GetSharePath(const std::string& vol_path) {
+  auto it = FindRoot(vol_path);
+  if (it != roots_.end()) return JoinSharePath(it->second, vol_path, it->first.size());
 
   std::string lib_path = LibKinoro::GetSharePathByVolPath(vol_path.c_str());
   // Only an answer that is the volume path's own tail from a "/" on says
@@ -53,8 +93,7 @@ std::string SharePathManager::GetSharePath(const std::string& vol_path) {
   const size_t start = vol_path.find(lib_path);
   size_t end = vol_path.find('/', start + 1);
   if (end == std::string::npos) end = vol_path.size();
-  // emplace keeps an equivalent key that is already there.
-  roots_.emplace(vol_path.substr(0, end), vol_path.substr(start, end - start));
+  AddRoot(vol_path.substr(0, end), vol_path.substr(start, end - start));
   return lib_path;
 }
 

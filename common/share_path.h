@@ -38,7 +38,14 @@ class SharePathManager {
   std::string GetSharePath(const std::string& vol_path);
 
  private:
-  std::map<std::string, std::string, Comparator> roots_;
+  using RootMap = std::map<std::string, std::string, Comparator>;
+
+  // The stored root that `vol_path` equals or lies below; end() when none.
+  RootMap::const_iterator FindRoot(const std::string& vol_path) const;
+  // Stores the pair unless an equivalent root is stored already.
+  void AddRoot(std::string vol_root, std::string share_root);
+
+  RootMap roots_;
 };
 
 // The process-wide manager's answer; empty for an empty path without asking
