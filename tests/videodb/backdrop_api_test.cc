@@ -1,0 +1,216 @@
+// BackdropAPI against a real temporary database and share configuration.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "libkinoro/api.h"
+#include "platform/services/share_config.h"
+#include "platform/videodb/db_util.h"
+#include "platform/videodb/image_store.h"
+#include "platform/videodb/sqlite_db.h"
+#include "tests/videodb/syslog_capture.h"
+#include "tests/videodb/temp_db.h"
+
+namespace {
+
+using LibKinoro::db::api::BackdropAPI;
+using videodb_test::FakeJpeg;
+using videodb_test::SyslogContains;
+using videodb_test::TempDb;
+
+const char kDoc[] = R"({
+  "libraries": [{"id": 1, "public": true}],
+  "movies": [{"id": 3, "library_id": 1, "mapper_id": 30}],
+  "tvshows": [{"id": 2, "library_id": 1, "mapper_id": 20,
+               "episodes": [{"id": 5, "mapper_id": 21}]}],
+  "videos": [{"id": 4, "library_id": 1, "mapper_id": 40}]
+})";
+
+class BackdropApiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(db_.Import(kDoc), "");
+    share_ = db_.dir() + "/share";
+    outside_ = db_.dir() + "/outside";
+    ASSERT_EQ(mkdir(share_.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(outside_.c_str(), 0755), 0);
+    std::string conf = db_.WriteFile(
+        "shares.conf", R"({"shares": [{"name": "media", "path": ")" + share_ + R"("}]})");
+    VELMShareSetConfigPath(conf);
+    videodb_test::ClearSyslog();
+  }
+  void TearDown() override { VELMShareSetConfigPath(""); }
+
+  std::string InShare(const std::string& name, const std::string& bytes) {
+    return db_.WriteFile("share/" + name, bytes);
+  }
+  long long Count(const char* sql) {
+    auto stmt = LibKinoro::db::internal::Connection::Get()->Prepare(sql);
+    return stmt.Step() ? stmt.ColumnInt64(0) : -1;
+  }
+  int ImageFiles() {
+    std::string dir = db_.dir() + "/images";
+    int n = 0;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return 0;
+    while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+  }
+
+  TempDb db_;
+  std::string share_;
+  std::string outside_;
+  BackdropAPI api_;
+};
+
+TEST_F(BackdropApiTest, MapperIdsAndTypes) {
+  struct Case {
+    int id;
+    const char* type;
+    int mapper_id;
+  } cases[] = {
+      {3, "movie", 30},  {2, "tvshow", 20},  {4, "video", 40}, {5, "tvshow_episode", 21},
+      {4, "movie", -1},  {99, "movie", -1},  {3, "Movie", -1}, {3, "", -1},
+      {0, "movie", -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(api_.GetMapperID(c.id, c.type), c.mapper_id) << c.id << " " << c.type;
+  }
+  EXPECT_EQ(api_.GetIDTypeFromMapperID(30), std::make_pair(3, std::string("movie")));
+  EXPECT_EQ(api_.GetIDTypeFromMapperID(40), std::make_pair(4, std::string("video")));
+  EXPECT_EQ(api_.GetIDTypeFromMapperID(21), std::make_pair(5, std::string("tvshow_episode")));
+  EXPECT_EQ(api_.GetIDTypeFromMapperID(999), std::make_pair(-1, std::string()));
+  EXPECT_EQ(api_.GetIDTypeFromMapperID(-3), std::make_pair(-1, std::string()));
+}
+
+TEST_F(BackdropApiTest, AddStoresAndGetReturnsTheNewestWithItsDigest) {
+  const std::string first = FakeJpeg(1000, 1);
+  const std::string second = FakeJpeg(300 * 1024, 2);  // stored as a file
+  int id1 = api_.Add(30, InShare("one.jpg", first), false);
+  int id2 = api_.Add(30, InShare("two.jpg", second), false);
+  ASSERT_GT(id1, 0);
+  ASSERT_GT(id2, id1);
+  std::string digest;
+  EXPECT_EQ(api_.GetByMapperID(30, digest), second);
+  EXPECT_EQ(digest, LibKinoro::db::internal::Md5(second));
+  EXPECT_EQ(digest.size(), 16u);
+  EXPECT_EQ(ImageFiles(), 1);
+
+  std::string none_digest;
+  EXPECT_EQ(api_.GetByMapperID(20, none_digest), "");
+  EXPECT_EQ(none_digest, "");
+}
+
+TEST_F(BackdropApiTest, KeepOneDropsTheOthersAndTheirFiles) {
+  ASSERT_GT(api_.Add(30, InShare("big.jpg", FakeJpeg(200 * 1024, 3)), false), 0);
+  ASSERT_GT(api_.Add(30, InShare("small.jpg", FakeJpeg(500, 4)), false), 0);
+  ASSERT_GT(api_.Add(20, InShare("other.jpg", FakeJpeg(500, 5)), false), 0);
+  const std::string png = "\x89PNG\r\n\x1a\n" + std::string(100, 'p');
+  int kept = api_.Add(30, InShare("kept.png", png), true);
+  ASSERT_GT(kept, 0);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM backdrop WHERE mapper_id = 30"), 1);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM backdrop WHERE mapper_id = 20"), 1);
+  EXPECT_EQ(ImageFiles(), 0);
+  std::string digest;
+  EXPECT_EQ(api_.GetByMapperID(30, digest), png);
+}
+
+TEST_F(BackdropApiTest, TheSameLargeImageTwiceSharesOneFileUntilBothAreGone) {
+  const std::string image = FakeJpeg(150 * 1024, 6);
+  ASSERT_GT(api_.Add(30, InShare("a.jpg", image), false), 0);
+  ASSERT_GT(api_.Add(20, InShare("b.jpg", image), false), 0);
+  EXPECT_EQ(ImageFiles(), 1);
+  EXPECT_NE(api_.DeleteAll(30), 0);
+  EXPECT_EQ(ImageFiles(), 1);
+  std::string digest;
+  EXPECT_EQ(api_.GetByMapperID(20, digest), image);
+  EXPECT_NE(api_.DeleteAll(20), 0);
+  EXPECT_EQ(ImageFiles(), 0);
+}
+
+TEST_F(BackdropApiTest, AddRefusesWhatIsNotAnImageInsideAShare) {
+  const std::string jpeg = FakeJpeg(800, 7);
+  std::string outside_file = db_.WriteFile("outside/x.jpg", jpeg);
+  std::string link = share_ + "/link.jpg";
+  ASSERT_EQ(symlink(outside_file.c_str(), link.c_str()), 0);
+  std::string dir_link = share_ + "/outdir";
+  ASSERT_EQ(symlink(outside_.c_str(), dir_link.c_str()), 0);
+  std::string text = InShare("notes.jpg", "just some text, not an image");
+  std::string huge = InShare("huge.jpg", jpeg);
+  ASSERT_EQ(truncate(huge.c_str(), 20 * 1024 * 1024 + 1), 0);  // sparse, JPEG header kept
+  std::string at_cap = InShare("at-cap.jpg", jpeg);
+  ASSERT_EQ(truncate(at_cap.c_str(), 20 * 1024 * 1024), 0);
+  std::string sub = share_ + "/sub.jpg";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  std::string share_prefix_twin = db_.dir() + "/share-twin";
+  ASSERT_EQ(mkdir(share_prefix_twin.c_str(), 0755), 0);
+  std::string twin = db_.WriteFile("share-twin/x.jpg", jpeg);
+
+  struct Case {
+    const char* what;
+    std::string path;
+    int mapper_id;
+    const char* log;
+  } cases[] = {
+      {"outside every share", outside_file, 30, "outside every share"},
+      {"symbolic link out of the share", link, 30, "outside every share"},
+      {"through a linked folder", dir_link + "/x.jpg", 30, "outside every share"},
+      {"a share name's prefix is not the share", twin, 30, "outside every share"},
+      {"text named .jpg", text, 30, "not a JPEG or PNG image"},
+      {"over the cap", huge, 30, "more than"},
+      {"a directory", sub, 30, "not a regular file"},
+      {"missing file", share_ + "/absent.jpg", 30, "No such file"},
+      {"relative path", "share/x.jpg", 30, ""},
+      {"unknown video", InShare("fine.jpg", jpeg), 999, "no video with mapper id 999"},
+  };
+  for (const Case& c : cases) {
+    videodb_test::ClearSyslog();
+    EXPECT_LT(api_.Add(c.mapper_id, c.path, false), 0) << c.what;
+    EXPECT_TRUE(SyslogContains(c.log)) << c.what;
+  }
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM backdrop"), 0);
+  EXPECT_GT(api_.Add(30, at_cap, false), 0) << "exactly 20 MiB is allowed";
+}
+
+TEST_F(BackdropApiTest, AddAcceptsFilesInTheDownloadFolder) {
+  std::string folder = db_.dir() + "/download";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  std::string file = db_.WriteFile("download/image-1", FakeJpeg(600, 8));
+  EXPECT_GT(api_.Add(40, file, false), 0);
+}
+
+TEST_F(BackdropApiTest, DeleteAllSucceedsWithNothingAndFailsOnlyOnTheDatabase) {
+  EXPECT_NE(api_.DeleteAll(30), 0);
+  EXPECT_NE(api_.DeleteAll(12345), 0);
+  ASSERT_GT(api_.Add(30, InShare("a.jpg", FakeJpeg(900, 9)), false), 0);
+  EXPECT_NE(api_.DeleteAll(30), 0);
+  std::string digest;
+  EXPECT_EQ(api_.GetByMapperID(30, digest), "");
+
+  LibKinoro::db::SetDatabasePath(db_.dir() + "/no-such-dir/kinoro.db");
+  EXPECT_EQ(api_.DeleteAll(30), 0);
+  EXPECT_LT(api_.GetMapperID(3, "movie"), 0);
+  EXPECT_LT(api_.Add(30, InShare("b.jpg", FakeJpeg(900, 9)), false), 0);
+}
+
+TEST_F(BackdropApiTest, ALockedDatabaseMakesDeleteAllFailAfterTheBusyTimeout) {
+  ASSERT_GT(api_.Add(30, InShare("a.jpg", FakeJpeg(900, 10)), false), 0);
+  auto other = LibKinoro::db::internal::Connection::Open(db_.db_path());
+  ASSERT_NE(other, nullptr);
+  sqlite3_busy_timeout(LibKinoro::db::internal::Connection::Get()->handle(), 50);
+  ASSERT_TRUE(other->Exec("BEGIN IMMEDIATE"));
+  EXPECT_EQ(api_.DeleteAll(30), 0);
+  ASSERT_TRUE(other->Exec("ROLLBACK"));
+  std::string digest;
+  EXPECT_NE(api_.GetByMapperID(30, digest), "");
+}
+
+}  // namespace

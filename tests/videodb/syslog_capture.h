@@ -1,0 +1,19 @@
+// Linking this into a test binary replaces syslog for the whole process
+// (the library's calls included) with a recorder.
+#ifndef KINORO_TESTS_VIDEODB_SYSLOG_CAPTURE_H_
+#define KINORO_TESTS_VIDEODB_SYSLOG_CAPTURE_H_
+
+#include <string>
+#include <vector>
+
+namespace videodb_test {
+
+// Every line logged since the last ClearSyslog(), formatted.
+std::vector<std::string> SyslogLines();
+void ClearSyslog();
+// True when some line contains `text`.
+bool SyslogContains(const std::string& text);
+
+}  // namespace videodb_test
+
+#endif  // KINORO_TESTS_VIDEODB_SYSLOG_CAPTURE_H_
