@@ -33,12 +33,12 @@ bool SharePathManager::Comparator::operator()(const std::string& a, const std::s
 
 namespace {
 
-std::string JoinSharePath(const std::string& share_root, const std::string& vol_path,
-                          size_t vol_root_size) {
-  std::string share_path;
-  share_path.reserve(share_root.size() + vol_path.size() - vol_root_size);
-  share_path.append(share_root).append(vol_path, vol_root_size, std::string::npos);
-  return share_path;
+// The process-wide manager: created on first use (thread-safe), destroyed by
+// the exit handler the runtime registers, when the module is unloaded or the
+// process ends.
+SharePathManager& ProcessManager() {
+  static SharePathManager manager;
+  return manager;
 }
 
 }  // namespace
@@ -79,30 +79,36 @@ void SharePathManager::AddRoot(std::string vol_root, std::string share_root) {
 }
 
 std::string SharePathManager::GetSharePath(const std::string& vol_path) {
-  auto it = FindRoot(vol_path);
-  if (it != roots_.end()) return JoinSharePath(it->second, vol_path, it->first.size());
+  std::string share_path;
+  GetSharePath(vol_path, &share_path);
+  return share_path;
+}
 
-  std::string lib_path = LibKinoro::GetSharePathByVolPath(vol_path.c_str());
+void SharePathManager::GetSharePath(const std::string& vol_path, std::string* share_path) {
+  auto it = FindRoot(vol_path);
+  if (it != roots_.end()) {
+    share_path->assign(it->second).append(vol_path, it->first.size(), std::string::npos);
+    return;
+  }
+
+  *share_path = LibKinoro::GetSharePathByVolPath(vol_path.c_str());
+  const std::string& lib_path = *share_path;
   // Only an answer that is the volume path's own tail from a "/" on says
   // where the shared folder starts. An empty answer would be found at index 0
   // of every path and map the volume's first folder to itself.
   if (lib_path.empty() || lib_path[0] != '/' || lib_path.size() > vol_path.size() ||
       vol_path.compare(vol_path.size() - lib_path.size(), lib_path.size(), lib_path) != 0) {
-    return lib_path;
+    return;
   }
   const size_t start = vol_path.find(lib_path);
   size_t end = vol_path.find('/', start + 1);
   if (end == std::string::npos) end = vol_path.size();
   AddRoot(vol_path.substr(0, end), vol_path.substr(start, end - start));
-  return lib_path;
 }
 
 std::string GetSharePath(const std::string& vol_path) {
   if (vol_path.empty()) return std::string();
-  // Created on first use (thread-safe), destroyed by the exit handler the
-  // runtime registers, when the module is unloaded or the process ends.
-  static SharePathManager manager;
-  return manager.GetSharePath(vol_path);
+  return ProcessManager().GetSharePath(vol_path);
 }
 
 void ApplySharePath(Json::Value& value) {
@@ -111,6 +117,9 @@ void ApplySharePath(Json::Value& value) {
   const Json::Value* found = value.find("file", "file" + 4);
   if (found == nullptr || !found->isArray()) return;
   Json::Value& files = value["file"];
+  // Reused across the list: allocation, not lookup, dominates the cost.
+  std::string vol_path;
+  std::string share_path_text;
   for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
     Json::Value& file = files[i];
     // Elements are file objects; anything else cannot take members and is
@@ -118,9 +127,22 @@ void ApplySharePath(Json::Value& value) {
     if (!file.isObject() && !file.isNull()) continue;
     Json::Value& share_path = file["sharepath"];
     const Json::Value& path = file["path"];  // created as null when absent
-    // A path that is an array or object has no string form; treat as empty.
-    std::string vol_path = path.isConvertibleTo(Json::stringValue) ? path.asString() : "";
-    share_path = GetSharePath(vol_path);
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (path.isString() && path.getString(&begin, &end)) {
+      vol_path.assign(begin, end);
+    } else if (path.isConvertibleTo(Json::stringValue)) {
+      vol_path = path.asString();  // null, numbers and booleans
+    } else {
+      vol_path.clear();  // arrays and objects have no string form
+    }
+    // As GetSharePath, without a fresh string per file.
+    if (vol_path.empty()) {
+      share_path_text.clear();
+    } else {
+      ProcessManager().GetSharePath(vol_path, &share_path_text);
+    }
+    share_path = Json::Value(share_path_text.data(), share_path_text.data() + share_path_text.size());
   }
 }
 

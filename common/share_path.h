@@ -36,6 +36,8 @@ class SharePathManager {
   // "/", teaches the map that folder's root.
   // Not safe for concurrent calls.
   std::string GetSharePath(const std::string& vol_path);
+  // The same into `share_path` (not `vol_path` itself), reusing its storage.
+  void GetSharePath(const std::string& vol_path, std::string* share_path);
 
  private:
   using RootMap = std::map<std::string, std::string, Comparator>;
