@@ -8,9 +8,12 @@ function(kinoro_add_gtest name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${KINORO_PLATFORM_INCLUDE})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main
                         Threads::Threads)
-  set(props ENVIRONMENT "KINORO_SOURCE_DIR=${CMAKE_SOURCE_DIR};KINORO_BINARY_DIR=${CMAKE_BINARY_DIR}")
+  # Where the tests find the sources (shared data beside them) and the build.
+  target_compile_definitions(${name} PRIVATE KINORO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                             KINORO_BINARY_DIR="${CMAKE_BINARY_DIR}")
   if(ARG_ROOT_LOCK)
-    list(APPEND props RESOURCE_LOCK kinoro_root)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES RESOURCE_LOCK kinoro_root)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
