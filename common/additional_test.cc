@@ -267,27 +267,6 @@ TYPED_TEST(ProcessAdditionalTextTest, ParsesTheList) {
   }
 }
 
-TEST_F(AdditionalTest, TextFormUsesTheClassTable) {
-  const char* list = R"(["tvshow_summary", "actor", "file", "sharing_info"])";
-  AbstractVideoAPI abstract_video;
-  EXPECT_TRUE(Kinoro::webapi::ProcessAdditional(list, abstract_video));
-  EXPECT_EQ(std::set<std::string>{}, OnSwitches(abstract_video));
-  BaseVideoAPI base_video;
-  EXPECT_TRUE(Kinoro::webapi::ProcessAdditional(list, base_video));
-  EXPECT_EQ(std::set<std::string>{"with_file"}, OnSwitches(base_video));
-  MovieAPI movie;
-  EXPECT_TRUE(Kinoro::webapi::ProcessAdditional(std::string(list), movie));
-  EXPECT_EQ((std::set<std::string>{"with_file", "with_actor"}), OnSwitches(movie));
-  EpisodeAPI episode;
-  EXPECT_TRUE(Kinoro::webapi::ProcessAdditional(list, episode));
-  EXPECT_EQ((std::set<std::string>{"with_file", "with_actor", "with_tvshow_summary"}),
-            OnSwitches(episode));
-  CollectionAPI collection;
-  EXPECT_TRUE(Kinoro::webapi::ProcessAdditional(list, collection));
-  EXPECT_EQ((std::set<std::string>{"with_file", "with_actor", "with_sharing_info"}),
-            OnSwitches(collection));
-}
-
 TEST_F(AdditionalTest, ValueForm) {
   auto parse = [](const std::string& text) {
     Json::Value value;

@@ -212,17 +212,4 @@ TEST_F(BackupUtilsTest, ScopeSwitchesGroupBeforeGivingUpRoot) {
   EXPECT_TRUE(SyslogLines().empty());
 }
 
-TEST_F(BackupUtilsTest, ScopeLogsWithItsOwnNames) {
-  std::string out = RunInChild([] {
-    if (setresgid(1, 1, 1) != 0 || setresuid(1, 1, 1) != 0) return std::string("drop failed");
-    bool switched;
-    {
-      Kinoro::RunAsScope scope(2, 3, "unit", 7, "AS_OTHER");
-      switched = scope.switched();
-    }
-    return Describe(switched);
-  });
-  EXPECT_EQ("result=0 calls=0 ids=1/1 log=35:unit:7 ERROR: AS_OTHER(2, 3)", out);
-}
-
 }  // namespace

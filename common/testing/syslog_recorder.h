@@ -1,7 +1,9 @@
 // Records the process's syslog lines for tests. Linking syslog_recorder.cc
-// into a test binary replaces the C library's syslog for the whole binary
-// (the module's objects and any shared library it loads), so nothing reaches
-// the system log.
+// (the kinoro_syslog_recorder object library) into a test executable
+// replaces the C library's syslog for the objects linked into it and for the
+// shared libraries on its link line, so nothing reaches the system log. A
+// library the test loads with dlopen sees the replacement only when the
+// executable exports it (ENABLE_EXPORTS ON).
 #ifndef KINORO_COMMON_TESTING_SYSLOG_RECORDER_H_
 #define KINORO_COMMON_TESTING_SYSLOG_RECORDER_H_
 

@@ -31,23 +31,6 @@ TEST(ProcSignalTest, SignalsTheNamedProcess) {
   EXPECT_EQ(1, g_got_usr1);  // a signal to oneself is delivered before kill returns
 }
 
-TEST(ProcSignalTest, SignalsAChildProcess) {
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    pause();
-    _exit(0);
-  }
-  TempDir dir;
-  std::string pid_file = dir.File("child.pid");
-  ASSERT_TRUE(WriteFile(pid_file, std::to_string(child)));
-  EXPECT_EQ(0, VLIBCProcSignalByPidFile(pid_file.c_str(), SIGTERM));
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(SIGTERM, WTERMSIG(status));
-}
-
 TEST(ProcSignalTest, RefusesFilesWithoutAUsablePid) {
   TempDir dir;
   struct Case {

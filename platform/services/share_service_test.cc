@@ -95,16 +95,6 @@ TEST_F(ShareServiceTest, ListKeepsOrderAndSkipsIncompleteEntries) {
   EXPECT_EQ(-1, VELMShareGet("nopath", &share));
 }
 
-TEST_F(ShareServiceTest, EmptyListIsValid) {
-  ASSERT_TRUE(WriteFile(config_, R"({"shares": []})"));
-  PVELMSHARE* list = nullptr;
-  int count = -1;
-  ASSERT_EQ(0, VELMShareList(&list, &count));
-  EXPECT_EQ(0, count);
-  EXPECT_NE(nullptr, list);
-  VELMShareFreeList(list, count);
-}
-
 TEST_F(ShareServiceTest, EditsAreSeenWithoutRestart) {
   ASSERT_TRUE(WriteFile(config_, R"({"shares": [{"name": "media", "path": "/volume1/media"}]})"));
   PVELMSHARE share = nullptr;
