@@ -120,8 +120,9 @@ void ApplySharePath(Json::Value& value) {
   // Reused across the list: allocation, not lookup, dominates the cost.
   std::string vol_path;
   std::string share_path_text;
-  for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
-    Json::Value& file = files[i];
+  // Walked with an iterator rather than by index: an array is a map, and
+  // nothing below adds or removes elements.
+  for (Json::Value& file : files) {
     // Elements are file objects; anything else cannot take members and is
     // left as it is rather than throw out of an exported helper.
     if (!file.isObject() && !file.isNull()) continue;
