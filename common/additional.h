@@ -4,10 +4,10 @@
 #ifndef KINORO_COMMON_ADDITIONAL_H_
 #define KINORO_COMMON_ADDITIONAL_H_
 
+#include <json/json.h>
+
 #include <exception>
 #include <string>
-
-#include <json/json.h>
 
 #include "libkinoro/api.h"
 

@@ -39,9 +39,10 @@ std::set<std::string> OnSwitches(const Api& api, const SwitchList<Api>& list) {
 }
 
 std::set<std::string> OnSwitches(const AbstractVideoAPI& api) {
-  return OnSwitches<AbstractVideoAPI>(api, {{"with_poster_mtime", &AbstractVideoAPI::with_poster_mtime},
-                                            {"with_backdrop_mtime", &AbstractVideoAPI::with_backdrop_mtime},
-                                            {"with_summary", &AbstractVideoAPI::with_summary}});
+  return OnSwitches<AbstractVideoAPI>(
+      api, {{"with_poster_mtime", &AbstractVideoAPI::with_poster_mtime},
+            {"with_backdrop_mtime", &AbstractVideoAPI::with_backdrop_mtime},
+            {"with_summary", &AbstractVideoAPI::with_summary}});
 }
 
 SwitchList<BaseVideoAPI> BaseVideoSwitchList() {
@@ -152,8 +153,8 @@ TEST_F(AdditionalTest, EveryKeyForEveryClass) {
     const bool poster = std::string(row.key) == "poster_mtime";
     // The video classes get the rule through WithCoverRule, once per
     // "poster_mtime"; the abstract class gets none.
-    const std::vector<std::string> handed = poster ? std::vector<std::string>{"RULE"}
-                                                   : std::vector<std::string>{};
+    const std::vector<std::string> handed =
+        poster ? std::vector<std::string>{"RULE"} : std::vector<std::string>{};
     {
       fake::ResetWorld();
       AbstractVideoAPI api;
@@ -217,8 +218,8 @@ TEST_F(AdditionalTest, PosterWithoutRuleHandsOverTheEmptyString) {
 TEST_F(AdditionalTest, EachPosterKeyRepeatsTheHandOver) {
   ScopedRootFile settings(kSettingsPath, kRuleSettings);
   EpisodeAPI api;
-  EXPECT_TRUE(Kinoro::webapi::ProcessAdditional(
-      R"(["poster_mtime", "summary", "poster_mtime"])", api));
+  EXPECT_TRUE(
+      Kinoro::webapi::ProcessAdditional(R"(["poster_mtime", "summary", "poster_mtime"])", api));
   EXPECT_EQ((std::vector<std::string>{"RULE", "RULE"}), fake::World().with_cover_rule_calls);
   EXPECT_EQ("RULE", api.cover_rule());
 }
@@ -244,7 +245,9 @@ TYPED_TEST(ProcessAdditionalTextTest, ParsesTheList) {
       {"", true, {}},
       {"[]", true, {}},
       {R"(["summary"])", true, {"with_summary"}},
-      {R"(["backdrop_mtime", "summary", "summary"])", true, {"with_summary", "with_backdrop_mtime"}},
+      {R"(["backdrop_mtime", "summary", "summary"])",
+       true,
+       {"with_summary", "with_backdrop_mtime"}},
       {"/* keys */ [\"summary\"] // trailing\n", true, {"with_summary"}},
       {R"(["Summary", "no_such_key"])", true, {}},
       // Malformed: what came before the bad element stays on.

@@ -1,11 +1,10 @@
 #include "common/backup_utils.h"
 
+#include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
@@ -170,9 +169,9 @@ TEST_F(BackupUtilsTest, FailedQueueWriteStillRestoresIds) {
   EXPECT_EQ(1000u, geteuid());
   EXPECT_EQ(100u, getegid());
   EXPECT_FALSE(result);
-  EXPECT_EQ(std::vector<SyslogLine>(
-                {{LOG_ERR, "backup_utils:23 failed to write backup task tvshow(7)"}}),
-            SyslogLines());
+  EXPECT_EQ(
+      std::vector<SyslogLine>({{LOG_ERR, "backup_utils:23 failed to write backup task tvshow(7)"}}),
+      SyslogLines());
 }
 
 TEST_F(BackupUtilsTest, ProcessThatCannotBecomeRootQueuesNothing) {

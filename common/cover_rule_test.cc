@@ -63,7 +63,8 @@ TEST(CoverRuleTest, ConcurrentFirstCallsShareOneLoad) {
   std::vector<std::string> answers(kThreads);
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&answers, i] { answers[i] = Kinoro::webapi::GetUserPreparedCoverRule(); });
+    threads.emplace_back(
+        [&answers, i] { answers[i] = Kinoro::webapi::GetUserPreparedCoverRule(); });
   }
   for (std::thread& t : threads) t.join();
   for (const std::string& answer : answers) EXPECT_EQ("threads", answer);

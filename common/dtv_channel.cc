@@ -13,7 +13,8 @@ namespace VELMKinoro {
 
 namespace {
 
-constexpr char kChannelFileFormat[] = KINORO_PATH("/var/packages/Kinoro/etc/channels/%dchannels.conf");
+constexpr char kChannelFileFormat[] =
+    KINORO_PATH("/var/packages/Kinoro/etc/channels/%dchannels.conf");
 // Room for the appliance path of any file number; a test root adds its own
 // length on top.
 constexpr size_t kChannelPathSize = 128 + sizeof(KINORO_ROOT) - 1;

@@ -1,8 +1,7 @@
 #include "common/dtv_channel.h"
 
-#include <limits.h>
-
 #include <gtest/gtest.h>
+#include <limits.h>
 
 #include <string>
 

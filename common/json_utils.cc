@@ -43,8 +43,7 @@ bool WriteJsonToFile(const std::string& path, const Json::Value& value) {
   Json::FastWriter writer;
   out << writer.write(value);
   if (!out.good()) {
-    syslog(LOG_ERR, "%s:%d failed to write json file[%s]", kSource, kWriteFailedLine,
-           path.c_str());
+    syslog(LOG_ERR, "%s:%d failed to write json file[%s]", kSource, kWriteFailedLine, path.c_str());
     return false;
   }
   // The result covers the hand-over to the stream only: an error that shows

@@ -4,9 +4,9 @@
 #ifndef KINORO_COMMON_JSON_UTILS_H_
 #define KINORO_COMMON_JSON_UTILS_H_
 
-#include <string>
-
 #include <json/json.h>
+
+#include <string>
 
 namespace LibKinoro {
 

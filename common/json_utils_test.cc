@@ -1,9 +1,8 @@
 #include "common/json_utils.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <syslog.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -113,9 +112,9 @@ TEST_F(JsonUtilsTest, WriteEmptyPathLogsBadParameter) {
 TEST_F(JsonUtilsTest, WriteIntoMissingDirectoryLogsThePath) {
   std::string path = dir_.File("no/such/dir/out.json");
   EXPECT_FALSE(LibKinoro::WriteJsonToFile(path, Json::Value(1)));
-  EXPECT_EQ(std::vector<SyslogLine>(
-                {{LOG_ERR, "json_utils:63 failed to write json file[" + path + "]"}}),
-            SyslogLines());
+  EXPECT_EQ(
+      std::vector<SyslogLine>({{LOG_ERR, "json_utils:63 failed to write json file[" + path + "]"}}),
+      SyslogLines());
   EXPECT_FALSE(kinoro_testing::PathExists(dir_.File("no")));
 }
 
@@ -128,8 +127,9 @@ TEST_F(JsonUtilsTest, StreamErrorsWhileWritingAreReportedAtCloseTheyAreNot) {
   EXPECT_TRUE(SyslogLines().empty());
 
   EXPECT_FALSE(LibKinoro::WriteJsonToFile("/dev/full", Json::Value(std::string(1 << 20, 'x'))));
-  EXPECT_EQ(std::vector<SyslogLine>({{LOG_ERR, "json_utils:63 failed to write json file[/dev/full]"}}),
-            SyslogLines());
+  EXPECT_EQ(
+      std::vector<SyslogLine>({{LOG_ERR, "json_utils:63 failed to write json file[/dev/full]"}}),
+      SyslogLines());
 }
 
 }  // namespace

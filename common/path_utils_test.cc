@@ -1,10 +1,9 @@
 #include "common/path_utils.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -29,7 +28,7 @@ TEST(GetFullPathTest, JoinsTheShareRootAndThePath) {
   } cases[] = {
       {"media", "films/a.mkv", "/volume1/media/films/a.mkv"},
       {"video", "b.jpg", "/volume2/video/b.jpg"},
-      {"media", "", "/volume1/media"},              // the root, no trailing "/"
+      {"media", "", "/volume1/media"},                           // the root, no trailing "/"
       {"media", "/films/a.mkv", "/volume1/media//films/a.mkv"},  // taken as given
       {"media", "../../etc/passwd", "/volume1/media/../../etc/passwd"},
       {"nosuch", "a.mkv", ""},
@@ -92,10 +91,9 @@ TEST_F(FileTestsTest, MetaFileIsTheFullNameWithKrmeta) {
     const char* video;
     bool expected;
   } cases[] = {
-      {"a.mkv", true},  // the video itself does not exist
-      {"b.mkv", false},
-      {"c.mkv", false},  // empty sidecar
-      {"d.mkv", true},   // link to a sidecar
+      {"a.mkv", true},                     // the video itself does not exist
+      {"b.mkv", false}, {"c.mkv", false},  // empty sidecar
+      {"d.mkv", true},                     // link to a sidecar
       {"e.mkv", false},
   };
   for (const Case& c : cases) {

@@ -143,10 +143,10 @@ void ApplySharePath(Json::Value& value) {
     } else {
       ProcessManager().GetSharePath(vol_path, &share_path_text);
     }
-    share_path = Json::Value(share_path_text.data(), share_path_text.data() + share_path_text.size());
+    share_path =
+        Json::Value(share_path_text.data(), share_path_text.data() + share_path_text.size());
   }
 }
 
 }  // namespace webapi
 }  // namespace Kinoro
-

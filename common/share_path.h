@@ -5,10 +5,10 @@
 #ifndef KINORO_COMMON_SHARE_PATH_H_
 #define KINORO_COMMON_SHARE_PATH_H_
 
+#include <json/json.h>
+
 #include <map>
 #include <string>
-
-#include <json/json.h>
 
 namespace VELMKinoro {
 

@@ -18,19 +18,12 @@ TEST(IsEqualOrSubPathTest, Cases) {
     const char* base;
     bool expected;
   } cases[] = {
-      {"/a/b", "/a", true},
-      {"/a", "/a", true},
-      {"/ab", "/a", false},
-      {"/a", "/a/b", false},
-      {"/a/b", "/a/", false},  // a trailing slash matches only itself
-      {"/a/", "/a/", true},
-      {"/a//b", "/a/", true},  // no folding of repeated slashes
-      {"/A/b", "/a", false},   // case matters
-      {"/a-b", "/a", false},
-      {"", "", true},
-      {"/x", "", true},
-      {"x", "", false},
-      {"", "/a", false},
+      {"/a/b", "/a", true},  {"/a", "/a", true},     {"/ab", "/a", false},
+      {"/a", "/a/b", false}, {"/a/b", "/a/", false},  // a trailing slash matches only itself
+      {"/a/", "/a/", true},  {"/a//b", "/a/", true},  // no folding of repeated slashes
+      {"/A/b", "/a", false},                          // case matters
+      {"/a-b", "/a", false}, {"", "", true},         {"/x", "", true},
+      {"x", "", false},      {"", "/a", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.expected, VELMIsEqualOrSubPath(c.path, c.base))
@@ -53,7 +46,7 @@ TEST(ComparatorTest, PlainOrderExceptBelow) {
       {"/vol1/media", "/vol1/mediax", true},  // a prefix that is not a folder
       {"/vol1/media", "/vol1/media-old", true},
       {"/vol1/media-old", "/vol1/media/a", true},  // '-' sorts before '/'
-      {"", "/vol1", false},                       // everything absolute is below ""
+      {"", "/vol1", false},                        // everything absolute is below ""
       {"", "vol1", true},
   };
   for (const Case& c : cases) {
@@ -65,8 +58,8 @@ TEST(ComparatorTest, PlainOrderExceptBelow) {
 // then the rest, for the shares of this table; empty outside them.
 std::string ShareOf(const std::string& vol_path) {
   static const char* const kRoots[][2] = {
-      {"/vol1/media", "/media"},     {"/vol1/mediax", "/mediax"}, {"/vol1/a", "/a"},
-      {"/vol1/a-b", "/a-b"},         {"/vol1/a.b", "/a.b"},       {"/vol2/video", "/video"},
+      {"/vol1/media", "/media"}, {"/vol1/mediax", "/mediax"}, {"/vol1/a", "/a"},
+      {"/vol1/a-b", "/a-b"},     {"/vol1/a.b", "/a.b"},       {"/vol2/video", "/video"},
   };
   for (const auto& root : kRoots) {
     if (VELMIsEqualOrSubPath(vol_path, root[0])) {

@@ -2,11 +2,10 @@
 // share paths of one movie's file list. The database library is the test
 // double, asked only while the cache warms up.
 #include <benchmark/benchmark.h>
+#include <json/json.h>
 
 #include <string>
 #include <vector>
-
-#include <json/json.h>
 
 #include "common/share_path.h"
 #include "tests/fakes/fake_videodb.h"
@@ -16,7 +15,9 @@ namespace {
 constexpr int kShares = 10;
 constexpr int kMovieFiles = 20;
 
-std::string ShareRoot(int i) { return "/volume" + std::to_string(i % 3 + 1) + "/share" + std::to_string(i); }
+std::string ShareRoot(int i) {
+  return "/volume" + std::to_string(i % 3 + 1) + "/share" + std::to_string(i);
+}
 
 // Library answer for the benchmark's shares: the path from the share name on.
 std::string ShareOf(const std::string& vol_path) {

@@ -31,9 +31,7 @@ TempDir::TempDir() {
   path_ = templ;
 }
 
-TempDir::~TempDir() {
-  nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
+TempDir::~TempDir() { nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
 std::string TempDir::File(const std::string& name) const { return path_ + "/" + name; }
 
@@ -65,8 +63,7 @@ bool MakeDirs(const std::string& path) {
   return true;
 }
 
-ScopedRootFile::ScopedRootFile(const std::string& path, const std::string& content)
-    : path_(path) {
+ScopedRootFile::ScopedRootFile(const std::string& path, const std::string& content) : path_(path) {
   SaveOld();
   Write(content);
 }

@@ -1,5 +1,6 @@
 // Share service: shares come from a JSON file, read afresh on every call so
 // that an edit takes effect without restarting anyone.
+#include <json/json.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -7,8 +8,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <json/json.h>
 
 #include "kinoro/root.h"
 #include "platform/services/share_config.h"

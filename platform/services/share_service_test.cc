@@ -55,11 +55,11 @@ TEST_F(ShareServiceTest, GetRefusesWhatItCannotAnswer) {
 
 TEST_F(ShareServiceTest, BadConfigurationsFailEveryLookup) {
   const char* configs[] = {
-      "",                                            // empty file
-      "{not json",                                   // parse error
-      R"(["media"])",                                // not an object
-      R"({"shares": {"name": "media"}})",            // shares not an array
-      R"({"other": []})",                            // no shares member
+      "",                                  // empty file
+      "{not json",                         // parse error
+      R"(["media"])",                      // not an object
+      R"({"shares": {"name": "media"}})",  // shares not an array
+      R"({"other": []})",                  // no shares member
   };
   for (const char* text : configs) {
     ASSERT_TRUE(WriteFile(config_, text));

@@ -1,6 +1,5 @@
-#include <sqlite3.h>
-
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <string>
 
