@@ -4,7 +4,9 @@
 #include <cstdlib>
 
 #include "libkinoro/api.h"
+#include "platform/videodb/generator.h"
 #include "platform/videodb/importer.h"
+#include "platform/videodb/movielens.h"
 #include "platform/videodb/sqlite_db.h"
 
 namespace kinoro_db {
@@ -46,6 +48,58 @@ int Import(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Parses a whole non-negative decimal number.
+bool ParseCount(const std::string& text, unsigned long long* out) {
+  if (text.empty() || text.size() > 19) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  *out = std::stoull(text);
+  return true;
+}
+
+int Generate(const std::vector<std::string>& args) {
+  LibKinoro::db::internal::GenerateOptions options;
+  bool have_movies = false;
+  for (size_t i = 0; i < args.size(); i += 2) {
+    unsigned long long value = 0;
+    if (i + 1 >= args.size() || !ParseCount(args[i + 1], &value)) return 2;
+    if (args[i] == "--movies") {
+      options.movies = static_cast<long long>(value);
+      have_movies = true;
+    } else if (args[i] == "--seed") {
+      options.seed = value;
+    } else {
+      return 2;
+    }
+  }
+  if (!have_movies) return 2;
+  Connection* conn = OpenOrComplain();
+  if (conn == nullptr) return 1;
+  options.progress = true;
+  std::string error;
+  if (!LibKinoro::db::internal::Generate(conn, options, &error)) {
+    fprintf(stderr, "kinoro-db: generate failed, nothing changed: %s\n", error.c_str());
+    return 1;
+  }
+  printf("generated %lld movies in %d libraries (seed %llu)\n", options.movies,
+         LibKinoro::db::internal::kGeneratedLibraries,
+         static_cast<unsigned long long>(options.seed));
+  return 0;
+}
+
+int MovieLens(const std::vector<std::string>& args) {
+  if (args.size() != 2) return 2;
+  std::string error;
+  long long movies = 0;
+  if (!LibKinoro::db::internal::ConvertMovieLens(args[0], args[1], &movies, &error)) {
+    fprintf(stderr, "kinoro-db: movielens failed: %s\n", error.c_str());
+    return 1;
+  }
+  printf("wrote %lld movies to %s\n", movies, args[1].c_str());
+  return 0;
+}
+
 int Stats(const std::vector<std::string>& args) {
   if (!args.empty()) return 2;
   Connection* conn = OpenOrComplain();
@@ -76,6 +130,8 @@ int RunCommand(const std::string& command, const std::vector<std::string>& args)
       {"init", Init},
       {"import", Import},
       {"stats", Stats},
+      {"generate", Generate},
+      {"movielens", MovieLens},
       {nullptr, nullptr},
   };
   for (const Command* c = kCommands; c->name != nullptr; ++c) {

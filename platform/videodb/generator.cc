@@ -1,0 +1,192 @@
+#include "platform/videodb/generator.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <memory>
+
+#include "platform/videodb/db_util.h"
+#include "platform/videodb/importer.h"
+#include "platform/videodb/sqlite_db.h"
+
+namespace LibKinoro {
+namespace db {
+namespace internal {
+
+namespace {
+
+// SplitMix64: a fixed, portable sequence (the standard library's
+// distributions may differ between implementations).
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : state_(seed) {}
+  uint64_t Next() {
+    uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+  // Uniform in [0, n).
+  uint64_t Below(uint64_t n) { return n == 0 ? 0 : Next() % n; }
+
+ private:
+  uint64_t state_;
+};
+
+const char* const kWords[] = {
+    "Silent", "River",  "Night",  "Empire", "Shadow", "Garden", "Winter", "Echo",
+    "Glass",  "Harbor", "Iron",   "Last",   "Paper",  "Crimson", "Hidden", "Northern",
+    "Broken", "Golden", "Wild",   "Distant", "Secret", "Electric", "Falling", "Lost",
+};
+const char* const kGenres[] = {
+    "Action", "Adventure", "Animation", "Comedy",   "Crime",   "Documentary", "Drama",
+    "Family", "Fantasy",   "History",   "Horror",   "Music",   "Mystery",     "Romance",
+    "Science Fiction",     "Thriller",  "War",      "Western", "Biography",   "Sport",
+};
+const char* const kCertificates[] = {"G", "PG", "PG-13", "R", "NC-17", ""};
+const char* const kTags[] = {"heist", "time travel", "based on a novel", "sequel",
+                             "remake", "cult", "road trip", "space"};
+
+constexpr size_t Count(const char* const* begin, const char* const* end) {
+  return static_cast<size_t>(end - begin);
+}
+#define KINORO_COUNT(a) Count(std::begin(a), std::end(a))
+
+// 2000-01-01 plus up to 25 years.
+constexpr long long kEpoch2000 = 946684800;
+
+std::string Word(Rng& rng) { return kWords[rng.Below(KINORO_COUNT(kWords))]; }
+
+}  // namespace
+
+Json::Value GeneratedMovie(long long index, long long total, uint64_t seed) {
+  // Each movie has its own stream, so movie i does not depend on the ones
+  // before it.
+  Rng rng(seed * 0x100000001b3ULL + static_cast<uint64_t>(index));
+  Json::Value m(Json::objectValue);
+  m["id"] = static_cast<Json::Int64>(index);
+  m["mapper_id"] = static_cast<Json::Int64>(index);
+  m["library_id"] = static_cast<int>(1 + index % kGeneratedLibraries);
+  std::string title = Word(rng) + " " + Word(rng) + " " + std::to_string(index);
+  m["title"] = title;
+  m["sort_title"] = title;
+  long long released = kEpoch2000 + static_cast<long long>(rng.Below(25LL * 365 * 86400));
+  m["original_available"] = FormatTime(released).substr(0, 10);
+  // One movie in ten has no TMDb id; the others get distinct ids.
+  if (rng.Below(10) != 0) m["tmdb_id"] = static_cast<Json::Int64>(index * 3 + 11);
+  m["imdb_id"] = "tt" + std::to_string(1000000 + index);
+  // Ratings 0.0 to 10.0 in tenths; one movie in twenty is unrated.
+  if (rng.Below(20) != 0) m["rating"] = static_cast<double>(rng.Below(101)) / 10.0;
+  m["certificate"] = kCertificates[rng.Below(KINORO_COUNT(kCertificates))];
+  m["summary"] = "A " + Word(rng) + " story about a " + Word(rng) + " " + Word(rng) +
+                 " that changes everything for the " + Word(rng) + " family.";
+  m["tagline"] = Word(rng) + " is only the beginning.";
+  // Newer ids were added later, with some jitter.
+  m["create_time"] = FormatTime(kEpoch2000 + 600000000LL + index * 60 +
+                                static_cast<long long>(rng.Below(3600)));
+
+  Json::Value& genres = m["genres"] = Json::Value(Json::arrayValue);
+  for (uint64_t n = 1 + rng.Below(3); n > 0; --n) {
+    genres.append(kGenres[rng.Below(KINORO_COUNT(kGenres))]);
+  }
+  // A cast pool that grows with the database, as real catalogues do.
+  uint64_t people = static_cast<uint64_t>(total / 2 + 50);
+  Json::Value& actors = m["actors"] = Json::Value(Json::arrayValue);
+  for (uint64_t n = 3 + rng.Below(6); n > 0; --n) {
+    actors.append("Actor " + std::to_string(rng.Below(people)));
+  }
+  m["directors"].append("Director " + std::to_string(rng.Below(people / 10 + 5)));
+  for (uint64_t n = 1 + rng.Below(2); n > 0; --n) {
+    m["writers"].append("Writer " + std::to_string(rng.Below(people / 5 + 5)));
+  }
+  if (rng.Below(4) == 0) m["tags"].append(kTags[rng.Below(KINORO_COUNT(kTags))]);
+  if (rng.Below(20) == 0) m["collection"] = Word(rng) + " Collection";
+
+  Json::Value& files = m["files"] = Json::Value(Json::arrayValue);
+  for (uint64_t n = rng.Below(8) == 0 ? 2 : 1, part = 1; part <= n; ++part) {
+    Json::Value file(Json::objectValue);
+    file["path"] = "/volume1/media/films/library" + m["library_id"].asString() + "/" + title +
+                   (n > 1 ? " part " + std::to_string(part) : "") + ".mkv";
+    file["size"] = static_cast<Json::Int64>(700LL * 1024 * 1024 + rng.Below(4ULL << 30));
+    file["duration"] = static_cast<double>(4800 + rng.Below(4800));
+    files.append(file);
+  }
+  return m;
+}
+
+bool Generate(Connection* conn, const GenerateOptions& options, std::string* error) {
+  {
+    Statement stmt = conn->Prepare("SELECT COUNT(*) FROM library");
+    if (!stmt.Step()) {
+      *error = "cannot read the database";
+      return false;
+    }
+    if (stmt.ColumnInt64(0) != 0) {
+      *error = "the database already holds libraries; generate fills an empty one";
+      return false;
+    }
+  }
+  Importer importer(conn, ".");
+  if (options.progress) {
+    long long total = options.movies;
+    importer.SetProgress(
+        [total](long long done) { fprintf(stderr, "generate: %lld/%lld movies\n", done, total); },
+        10000);
+  }
+  if (!importer.Begin()) {
+    *error = importer.error();
+    return false;
+  }
+  static const char* const kLibraries[] = {
+      R"({"id": 1, "title": "Films", "type": "movie", "public": true})",
+      R"({"id": 2, "title": "Films of 1001", "type": "movie", "users": [1001]})",
+      R"({"id": 3, "title": "Shared films", "type": "movie", "users": [1001, 1002]})",
+      R"({"id": 4, "title": "Films of 1003", "type": "movie", "users": [1003]})",
+  };
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  for (int i = 0; i < kGeneratedLibraries; ++i) {
+    Json::Value library;
+    const char* text = kLibraries[i];
+    reader->parse(text, text + strlen(text), &library, nullptr);
+    if (!importer.AddLibrary(library, "libraries[" + std::to_string(i) + "]")) {
+      *error = importer.error();
+      return false;
+    }
+  }
+  // One movie in ten gets a small poster, stored inline like any small image.
+  std::string poster(64, 'p');
+  poster[0] = '\xff';
+  poster[1] = '\xd8';
+  poster[2] = '\xff';
+  const std::string poster_md5 = Md5(poster);
+  for (long long i = 1; i <= options.movies; ++i) {
+    if (!importer.AddMovie(GeneratedMovie(i, options.movies, options.seed),
+                           "movies[" + std::to_string(i - 1) + "]")) {
+      *error = importer.error();
+      return false;
+    }
+    if (i % 10 == 0) {
+      Statement add = conn->Prepare(
+          "INSERT INTO poster (mapper_id, image, md5, size, mtime) VALUES (?1, ?2, ?3, ?4, ?5)");
+      add.Bind(1, i)
+          .BindBlob(2, poster.data(), poster.size())
+          .BindBlob(3, poster_md5.data(), poster_md5.size())
+          .Bind(4, static_cast<long long>(poster.size()))
+          .Bind(5, kEpoch2000 + 600000000LL + i * 60);
+      if (!add.Run()) {
+        *error = std::string("poster: ") + sqlite3_errmsg(conn->handle());
+        return false;
+      }
+    }
+  }
+  if (!importer.Commit()) {
+    *error = importer.error();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace internal
+}  // namespace db
+}  // namespace LibKinoro
