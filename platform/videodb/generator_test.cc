@@ -1,0 +1,64 @@
+#include "platform/videodb/generator.h"
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "libkinoro/api.h"
+#include "platform/videodb/sqlite_db.h"
+#include "tests/videodb/temp_db.h"
+
+namespace LibKinoro {
+namespace db {
+namespace internal {
+namespace {
+
+TEST(GeneratorTest, RecordsDependOnlyOnIndexTotalAndSeed) {
+  EXPECT_EQ(GeneratedMovie(17, 1000, 5), GeneratedMovie(17, 1000, 5));
+  EXPECT_NE(GeneratedMovie(17, 1000, 5), GeneratedMovie(17, 1000, 6));
+  EXPECT_NE(GeneratedMovie(17, 1000, 5)["title"], GeneratedMovie(18, 1000, 5)["title"]);
+  std::set<long long> tmdb_ids;
+  int without = 0;
+  for (long long i = 1; i <= 500; ++i) {
+    Json::Value movie = GeneratedMovie(i, 500, 1);
+    EXPECT_EQ(movie["library_id"].asInt(), 1 + i % kGeneratedLibraries);
+    if (!movie.isMember("tmdb_id")) {
+      ++without;
+    } else {
+      EXPECT_TRUE(tmdb_ids.insert(movie["tmdb_id"].asInt64()).second) << i;
+    }
+    ASSERT_GE(movie["files"].size(), 1u);
+  }
+  EXPECT_GT(without, 20);  // about one in ten
+  EXPECT_LT(without, 90);
+}
+
+TEST(GeneratorTest, FillsAnEmptyDatabaseOnlyAndAnswersQueries) {
+  videodb_test::TempDb db;
+  Connection* conn = Connection::Get();
+  ASSERT_NE(conn, nullptr);
+  GenerateOptions options;
+  options.movies = 400;
+  std::string error;
+  ASSERT_TRUE(Generate(conn, options, &error)) << error;
+  EXPECT_FALSE(Generate(conn, options, &error));
+  EXPECT_NE(error.find("already holds libraries"), std::string::npos);
+
+  api::MovieAPI admin;
+  admin.is_admin = true;
+  api::MovieAPI user;
+  user.uid = 1002;  // libraries 1 and 3: half the movies
+  EXPECT_EQ(admin.ListTopRating(1000).size(), 400u);
+  EXPECT_EQ(user.ListTopRating(1000).size(), 200u);
+  admin.with_poster_mtime = true;
+  int with_poster = 0;
+  for (const auto& movie : admin.ListTopRating(1000)) {
+    with_poster += !movie.additional["poster_mtime"].asString().empty();
+  }
+  EXPECT_EQ(with_poster, 40);
+}
+
+}  // namespace
+}  // namespace internal
+}  // namespace db
+}  // namespace LibKinoro
