@@ -1,0 +1,86 @@
+// The HTTP contract of kinoro-host, apart from sockets: one parsed request in,
+// one answer out. Login and sessions, host errors, the JSON envelope and raw
+// answers (with conditional requests) are decided here.
+#ifndef KINORO_PLATFORM_HOST_REQUEST_HANDLER_H_
+#define KINORO_PLATFORM_HOST_REQUEST_HANDLER_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/host/dispatcher.h"
+#include "platform/host/users_db.h"
+#include "platform/host/wire_params.h"
+
+namespace kinoro {
+namespace host {
+
+inline constexpr char kEntryPath[] = "/webapi/entry.cgi";
+inline constexpr char kAuthApi[] = "VELM.API.Auth";
+inline constexpr char kSessionCookie[] = "id";
+
+// Login answers of VELM.API.Auth beside the host errors.
+enum AuthError {
+  kErrorBadLogin = 400,  // no such account or wrong password
+  kErrorLocked = 407,    // too many failed logins; try later
+};
+
+struct HttpRequest {
+  std::string method;  // "GET", "POST", ...
+  std::string path;    // without the query
+  std::string query;   // raw, still percent-encoded
+  std::string body;    // POST body
+  std::string content_type;
+  std::string cookie;         // the Cookie header
+  std::string if_none_match;  // the If-None-Match header
+};
+
+struct HttpResponse {
+  int status = 200;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  // For the access log.
+  std::string api;
+  std::string api_method;
+  int error_code = 0;  // the envelope's error, 0 for success and raw answers
+};
+
+struct HandlerLimits {
+  size_t max_params = 256;
+};
+
+class RequestHandler {
+ public:
+  using Clock = std::function<int64_t()>;  // seconds since the epoch
+
+  // Neither pointer is owned. `clock` defaults to the system clock.
+  RequestHandler(Dispatcher* dispatcher, UsersDb* users, const SessionPolicy& policy,
+                 const HandlerLimits& limits = HandlerLimits(), Clock clock = nullptr);
+
+  HttpResponse Handle(const HttpRequest& request);
+
+ private:
+  HttpResponse HandleAuth(const std::string& version, const std::string& method,
+                          const std::vector<WireParam>& pairs, const std::string& sid);
+
+  Dispatcher* dispatcher_;
+  UsersDb* users_;
+  SessionPolicy policy_;
+  HandlerLimits limits_;
+  Clock clock_;
+};
+
+// Helpers, exposed for tests.
+
+// The value of cookie `name` in a Cookie header, "" when absent.
+std::string FindCookie(const std::string& header, const std::string& name);
+// True when an If-None-Match header names `etag` (either may be quoted or
+// weak, "W/"), or is "*".
+bool EtagMatches(const std::string& if_none_match, const std::string& etag);
+
+}  // namespace host
+}  // namespace kinoro
+
+#endif  // KINORO_PLATFORM_HOST_REQUEST_HANDLER_H_

@@ -1,0 +1,25 @@
+// kinoro-host's process model: a supervisor binds the socket, loads the
+// modules and pre-forks workers that share the socket; it restarts a worker
+// that dies, forwards SIGHUP (reopen logs) and, on SIGTERM or SIGINT, stops
+// accepting, lets the workers finish what they started and exits 0.
+#ifndef KINORO_PLATFORM_HOST_SERVER_H_
+#define KINORO_PLATFORM_HOST_SERVER_H_
+
+#include <string>
+
+#include "platform/host/host_options.h"
+
+namespace kinoro {
+namespace host {
+
+// A bound, listening, non-blocking, close-on-exec TCP socket; -1 with
+// `error` set on failure. `bound_port` receives the port actually bound.
+int CreateListenSocket(const std::string& host, int port, int* bound_port, std::string* error);
+
+// Runs the server until it is told to stop. The exit status for main().
+int RunServer(const ServerOptions& options);
+
+}  // namespace host
+}  // namespace kinoro
+
+#endif  // KINORO_PLATFORM_HOST_SERVER_H_
