@@ -1,0 +1,328 @@
+#include "platform/plugin/child_process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include <linux/close_range.h>
+
+namespace velm_plugin {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.Release();
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// A pipe whose both ends close on exec; the child's end loses the flag when
+// it is moved onto 0, 1 or 2.
+bool MakePipe(UniqueFd* read_end, UniqueFd* write_end) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  *read_end = UniqueFd(fds[0]);
+  *write_end = UniqueFd(fds[1]);
+  return true;
+}
+
+bool SetNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// The child and everything in its process group. Killing the group while
+// the child is still unreaped is safe: its pid, and so the group id, cannot
+// be reused before the reap.
+class ChildGuard {
+ public:
+  explicit ChildGuard(pid_t pid) : pid_(pid) {}
+  ~ChildGuard() {
+    if (pid_ > 0) KillAndReap();
+  }
+  ChildGuard(const ChildGuard&) = delete;
+  ChildGuard& operator=(const ChildGuard&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Kills whatever is left of the group and returns the child's wait status.
+  int KillAndReap() {
+    killpg(pid_, SIGKILL);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return status;
+  }
+
+  // True once the child has ended (it stays a zombie until KillAndReap).
+  bool Ended() const {
+    siginfo_t info = {};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      return errno != EINTR;  // ECHILD: nothing left to wait for
+    }
+    return info.si_pid != 0;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+int MillisLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
+// Only async-signal-safe calls from here to execve: the caller may have
+// other threads, whose locks a forked child would inherit held.
+[[noreturn]] void ExecChild(int in_fd, int out_fd, int err_fd, int status_fd, const char* program,
+                            char* const* argv, char* const* envp, const char* cwd) {
+  setpgid(0, 0);
+
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+
+  struct rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+
+  // Lift the three ends above 2 first, so that none is overwritten by
+  // another's dup2 when the parent itself ran without 0, 1 or 2.
+  int moved[3] = {fcntl(in_fd, F_DUPFD_CLOEXEC, 3), fcntl(out_fd, F_DUPFD_CLOEXEC, 3),
+                  fcntl(err_fd, F_DUPFD_CLOEXEC, 3)};
+  int err = 0;
+  for (int i = 0; i < 3 && err == 0; ++i) {
+    if (moved[i] < 0 || dup2(moved[i], i) < 0) err = errno;
+  }
+  // Whatever else is open (descriptors the host opened without O_CLOEXEC)
+  // closes on exec; the status pipe must stay open until then.
+  if (err == 0 && close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    struct rlimit files = {};
+    int max_fd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536
+                     ? static_cast<int>(files.rlim_cur)
+                     : 65536;
+    for (int fd = 3; fd < max_fd; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  if (err == 0 && cwd != nullptr && chdir(cwd) != 0) err = errno;
+  if (err == 0) {
+    execve(program, argv, envp);
+    err = errno;
+  }
+  ssize_t ignored = write(status_fd, &err, sizeof(err));
+  (void)ignored;
+  _exit(127);
+}
+
+struct Stream {
+  UniqueFd fd;
+  std::string* text;
+  size_t cap;
+  bool over_cap = false;
+};
+
+// Reads what is there; false at end of stream or on error.
+bool Drain(Stream* stream) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(stream->fd.get(), buf, sizeof(buf));
+    if (n > 0) {
+      size_t room = stream->cap - std::min(stream->cap, stream->text->size());
+      stream->text->append(buf, std::min(room, static_cast<size_t>(n)));
+      if (static_cast<size_t>(n) > room) stream->over_cap = true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+}
+
+}  // namespace
+
+ChildResult RunChild(const ChildOptions& options, const std::string& input) {
+  ChildResult result;
+
+  // Standard input is a socket so that writing to a child that stopped
+  // reading gives EPIPE (MSG_NOSIGNAL) instead of a SIGPIPE to the host.
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return result;
+  UniqueFd in_parent(sv[0]), in_child(sv[1]);
+  UniqueFd out_parent, out_child, err_parent, err_child, status_read, status_write;
+  if (!MakePipe(&out_parent, &out_child) || !MakePipe(&err_parent, &err_child) ||
+      !MakePipe(&status_read, &status_write) || !SetNonBlocking(out_parent.get()) ||
+      !SetNonBlocking(err_parent.get())) {
+    return result;
+  }
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(options.program.c_str()));
+  for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& var : options.env) envp.push_back(const_cast<char*>(var.c_str()));
+  envp.push_back(nullptr);
+  const char* cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
+
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(std::max(0, options.timeout_ms));
+  pid_t pid = fork();
+  if (pid < 0) return result;
+  if (pid == 0) {
+    ExecChild(in_child.get(), out_child.get(), err_child.get(), status_write.get(),
+              options.program.c_str(), argv.data(), envp.data(), cwd);
+  }
+  ChildGuard child(pid);
+  // Also from this side, so that the group exists before any kill below.
+  setpgid(pid, pid);
+  in_child.Reset();
+  out_child.Reset();
+  err_child.Reset();
+  status_write.Reset();
+
+  // End of file here means execve succeeded; an int is the child's errno.
+  int exec_errno = 0;
+  ssize_t got;
+  while ((got = read(status_read.get(), &exec_errno, sizeof(exec_errno))) < 0 && errno == EINTR) {
+  }
+  if (got > 0) {
+    child.KillAndReap();
+    result.exit_code = 127;
+    result.err = std::string("cannot run ") + options.program + ": " + strerror(exec_errno);
+    return result;
+  }
+
+  Stream out{std::move(out_parent), &result.out, options.output_cap};
+  Stream err{std::move(err_parent), &result.err, options.error_cap};
+  size_t written = 0;
+  if (input.empty()) in_parent.Reset();
+
+  bool timed_out = false;
+  while (out.fd.valid() || err.fd.valid()) {
+    pollfd fds[3];
+    nfds_t n = 0;
+    int in_slot = -1, out_slot = -1, err_slot = -1;
+    if (in_parent.valid()) {
+      in_slot = static_cast<int>(n);
+      fds[n++] = {in_parent.get(), POLLOUT, 0};
+    }
+    if (out.fd.valid()) {
+      out_slot = static_cast<int>(n);
+      fds[n++] = {out.fd.get(), POLLIN, 0};
+    }
+    if (err.fd.valid()) {
+      err_slot = static_cast<int>(n);
+      fds[n++] = {err.fd.get(), POLLIN, 0};
+    }
+    int left = MillisLeft(deadline);
+    if (left == 0) {
+      timed_out = true;
+      break;
+    }
+    int ready = poll(fds, n, left);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) break;
+    if (in_slot >= 0 && fds[in_slot].revents != 0) {
+      ssize_t sent = send(in_parent.get(), input.data() + written, input.size() - written,
+                          MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent > 0) written += static_cast<size_t>(sent);
+      // Done, or the child will not read more: either way it sees the end.
+      if (written == input.size() || (sent < 0 && errno != EAGAIN && errno != EINTR)) {
+        in_parent.Reset();
+      }
+    }
+    if (out_slot >= 0 && fds[out_slot].revents != 0) {
+      if (!Drain(&out)) out.fd.Reset();
+      if (out.over_cap) break;
+    }
+    if (err_slot >= 0 && fds[err_slot].revents != 0) {
+      if (!Drain(&err)) err.fd.Reset();
+      err.over_cap = false;  // extra diagnostics are dropped, not fatal
+    }
+  }
+
+  // Both streams are closed; the child itself may still be finishing.
+  if (!timed_out && !out.over_cap) {
+    int pause_ms = 1;
+    while (!child.Ended()) {
+      int left = MillisLeft(deadline);
+      if (left == 0) {
+        timed_out = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(pause_ms, left)));
+      pause_ms = std::min(pause_ms * 2, 20);
+    }
+  }
+
+  int status = child.KillAndReap();
+  if (out.over_cap) {
+    result.outcome = ChildOutcome::kOutputTooLarge;
+  } else if (timed_out) {
+    result.outcome = ChildOutcome::kTimedOut;
+  } else if (WIFEXITED(status)) {
+    result.outcome = ChildOutcome::kExited;
+    result.exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.outcome = ChildOutcome::kSignaled;
+    result.term_signal = WTERMSIG(status);
+  }
+  return result;
+}
+
+std::string DescribeOutcome(const ChildResult& result) {
+  switch (result.outcome) {
+    case ChildOutcome::kExited:
+      return "exited with status " + std::to_string(result.exit_code);
+    case ChildOutcome::kSignaled:
+      return "killed by signal " + std::to_string(result.term_signal);
+    case ChildOutcome::kTimedOut:
+      return "timed out";
+    case ChildOutcome::kOutputTooLarge:
+      return "wrote too much output";
+    case ChildOutcome::kStartFailed:
+      break;
+  }
+  return "could not be started";
+}
+
+}  // namespace velm_plugin

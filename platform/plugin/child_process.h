@@ -1,0 +1,53 @@
+// Runs one program as a child with a bounded conversation: the input is
+// written to its standard input, its standard output and standard error are
+// collected up to caps, and the whole exchange has one deadline. The child
+// runs in a process group of its own, so that on any end of the run (time-out,
+// oversized output, early return) the program and everything it started are
+// killed together, and it is always reaped before RunChild returns.
+#ifndef KINORO_PLATFORM_PLUGIN_CHILD_PROCESS_H_
+#define KINORO_PLATFORM_PLUGIN_CHILD_PROCESS_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace velm_plugin {
+
+struct ChildOptions {
+  std::string program;            // absolute path, run with execve (no shell, no PATH search)
+  std::vector<std::string> args;  // argv[1..]; argv[0] is the program path
+  std::vector<std::string> env;   // the child's whole environment, "NAME=value"
+  std::string cwd;                // empty: keep the caller's
+  int timeout_ms = 10000;         // for the whole exchange, from the fork on
+  size_t output_cap = 4 << 20;    // more standard output than this fails the run
+  size_t error_cap = 64 << 10;    // standard error beyond this is read and dropped
+};
+
+enum class ChildOutcome {
+  kExited,          // exit_code holds the status the program exited with
+  kSignaled,        // term_signal holds the signal that ended it
+  kTimedOut,        // the deadline passed; the group was killed
+  kOutputTooLarge,  // standard output passed output_cap; the group was killed
+  kStartFailed,     // no child could be made, or execve failed (exit code 127)
+};
+
+struct ChildResult {
+  ChildOutcome outcome = ChildOutcome::kStartFailed;
+  int exit_code = -1;
+  int term_signal = 0;
+  std::string out;  // standard output, at most output_cap bytes
+  std::string err;  // standard error, at most error_cap bytes
+};
+
+// Never throws, never leaves a zombie or a member of the child's process
+// group behind. The child gets the three standard descriptors and no other,
+// default signal dispositions, an empty signal mask and no core dumps.
+// A child that closes its standard input early is not an error.
+ChildResult RunChild(const ChildOptions& options, const std::string& input);
+
+// "exited with status 3", "killed by signal 11", "timed out", ...
+std::string DescribeOutcome(const ChildResult& result);
+
+}  // namespace velm_plugin
+
+#endif  // KINORO_PLATFORM_PLUGIN_CHILD_PROCESS_H_

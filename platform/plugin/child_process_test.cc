@@ -1,0 +1,213 @@
+#include "platform/plugin/child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "common/testing/temp_dir.h"
+
+namespace velm_plugin {
+namespace {
+
+using ::testing::HasSubstr;
+
+ChildOptions Shell(const std::string& script, int timeout_ms = 5000) {
+  ChildOptions options;
+  options.program = "/bin/sh";
+  options.args = {"-c", script};
+  options.env = {"PATH=/usr/bin:/bin"};
+  options.timeout_ms = timeout_ms;
+  return options;
+}
+
+// Gone, or a zombie whose parent has not reaped it yet (it runs no more).
+bool ProcessGone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  size_t paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z';
+}
+
+void ExpectNoChildLeft() {
+  int status;
+  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "a child was left unreaped";
+}
+
+TEST(RunChildTest, EchoesLargeInputWithoutDeadlock) {
+  // Larger than both pipe buffers, so writing and reading must interleave.
+  std::string input(3 << 20, 'x');
+  input[12345] = 'y';
+  ChildResult result = RunChild(Shell("cat"), input);
+  EXPECT_EQ(result.outcome, ChildOutcome::kExited);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_TRUE(result.out == input);
+  ExpectNoChildLeft();
+}
+
+struct EndCase {
+  const char* name;
+  const char* script;
+  ChildOutcome outcome;
+  int exit_code;
+  int term_signal;
+  const char* out;
+  const char* err;
+};
+
+TEST(RunChildTest, ReportsHowTheChildEnded) {
+  const EndCase cases[] = {
+      {"success", "read line; echo \"got $line\"", ChildOutcome::kExited, 0, 0, "got hello\n", ""},
+      {"exit status", "echo partial; echo broken >&2; exit 3", ChildOutcome::kExited, 3, 0,
+       "partial\n", "broken\n"},
+      {"crash", "kill -SEGV $$", ChildOutcome::kSignaled, -1, SIGSEGV, "", ""},
+      {"killed", "kill -KILL $$", ChildOutcome::kSignaled, -1, SIGKILL, "", ""},
+      // A child that does not read its input must not stall or kill the writer.
+      {"ignores input", "exec 0<&-; echo done", ChildOutcome::kExited, 0, 0, "done\n", ""},
+  };
+  const std::string input = "hello\n" + std::string(1 << 20, 'z');
+  for (const EndCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChildResult result = RunChild(Shell(c.script), input);
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_EQ(result.exit_code, c.exit_code);
+    EXPECT_EQ(result.term_signal, c.term_signal);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+  }
+  ExpectNoChildLeft();
+}
+
+TEST(RunChildTest, EnvironmentIsExactlyTheOneGiven) {
+  ChildOptions options;
+  options.program = "/usr/bin/env";
+  options.env = {"PATH=/usr/bin:/bin", "A=b c"};
+  ChildResult result = RunChild(options, "");
+  EXPECT_EQ(result.out, "PATH=/usr/bin:/bin\nA=b c\n");
+}
+
+TEST(RunChildTest, TimeOutKillsTheWholeGroup) {
+  kinoro_testing::TempDir dir;
+  const std::string pid_file = dir.File("grandchild.pid");
+  // The grandchild would outlive a kill of the child alone.
+  const std::string script = "sleep 30 & echo $! > " + pid_file + "; echo started; sleep 30";
+  auto start = std::chrono::steady_clock::now();
+  ChildResult result = RunChild(Shell(script, 400), "");
+  auto elapsed = std::chrono::steady_clock::now() - start;
+
+  EXPECT_EQ(result.outcome, ChildOutcome::kTimedOut);
+  EXPECT_EQ(result.out, "started\n");
+  EXPECT_GE(elapsed, std::chrono::milliseconds(400));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+  const pid_t grandchild = std::stoi(kinoro_testing::ReadFile(pid_file));
+  // The kill is sent before RunChild returns; give the kernel a moment.
+  for (int i = 0; i < 100 && !ProcessGone(grandchild); ++i) usleep(10000);
+  EXPECT_TRUE(ProcessGone(grandchild));
+  ExpectNoChildLeft();
+}
+
+TEST(RunChildTest, ClosedOutputButStillRunningTimesOut) {
+  ChildResult result = RunChild(Shell("exec >&- 2>&-; sleep 30", 300), "");
+  EXPECT_EQ(result.outcome, ChildOutcome::kTimedOut);
+  ExpectNoChildLeft();
+}
+
+TEST(RunChildTest, OutputOverTheCapStopsTheChild) {
+  ChildOptions options = Shell("while :; do echo aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa; done");
+  options.output_cap = 100000;
+  auto start = std::chrono::steady_clock::now();
+  ChildResult result = RunChild(options, "");
+  EXPECT_EQ(result.outcome, ChildOutcome::kOutputTooLarge);
+  EXPECT_EQ(result.out.size(), options.output_cap);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  ExpectNoChildLeft();
+}
+
+TEST(RunChildTest, OutputExactlyAtTheCapIsAccepted) {
+  ChildOptions options = Shell("head -c 4096 /dev/zero");
+  options.output_cap = 4096;
+  ChildResult result = RunChild(options, "");
+  EXPECT_EQ(result.outcome, ChildOutcome::kExited);
+  EXPECT_EQ(result.out.size(), 4096u);
+}
+
+TEST(RunChildTest, ErrorOutputIsTruncatedNotFatal) {
+  ChildOptions options = Shell("head -c 100000 /dev/zero | tr '\\0' e >&2; echo ok");
+  options.error_cap = 1000;
+  ChildResult result = RunChild(options, "");
+  EXPECT_EQ(result.outcome, ChildOutcome::kExited);
+  EXPECT_EQ(result.out, "ok\n");
+  EXPECT_EQ(result.err, std::string(1000, 'e'));
+}
+
+TEST(RunChildTest, DescriptorsWithoutCloexecAreNotInherited) {
+  // Like a host that opened a file without O_CLOEXEC.
+  int fd = open("/dev/null", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(dup2(fd, 100), 100);
+  close(fd);
+  ChildResult result =
+      RunChild(Shell("if [ -e /proc/$$/fd/100 ]; then echo open; else echo closed; fi"), "");
+  close(100);
+  EXPECT_EQ(result.out, "closed\n");
+}
+
+TEST(RunChildTest, MissingStandardDescriptorsInTheParent) {
+  // A daemonised host may run without 0, 1 and 2; the pipes may then land
+  // on those numbers and must still end up in the right places.
+  int saved_in = dup(0), saved_out = dup(1), saved_err = dup(2);
+  close(0);
+  close(1);
+  close(2);
+  ChildResult result = RunChild(Shell("read line; echo \"out $line\"; echo err >&2"), "x\n");
+  dup2(saved_in, 0);
+  dup2(saved_out, 1);
+  dup2(saved_err, 2);
+  close(saved_in);
+  close(saved_out);
+  close(saved_err);
+  EXPECT_EQ(result.outcome, ChildOutcome::kExited);
+  EXPECT_EQ(result.out, "out x\n");
+  EXPECT_EQ(result.err, "err\n");
+}
+
+TEST(RunChildTest, WorkingDirectoryAndIgnoredSignals) {
+  kinoro_testing::TempDir dir;
+  ChildOptions options = Shell("pwd; kill -TERM $$");
+  options.cwd = dir.path();
+  // An ignored SIGTERM in the host must not be inherited by the plug-in.
+  struct sigaction ignore = {}, old = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGTERM, &ignore, &old);
+  ChildResult result = RunChild(options, "");
+  sigaction(SIGTERM, &old, nullptr);
+  EXPECT_EQ(result.out, dir.path() + "\n");
+  EXPECT_EQ(result.outcome, ChildOutcome::kSignaled);
+  EXPECT_EQ(result.term_signal, SIGTERM);
+}
+
+TEST(RunChildTest, ProgramThatCannotRun) {
+  kinoro_testing::TempDir dir;
+  ASSERT_TRUE(kinoro_testing::WriteFile(dir.File("not-executable"), "#!/bin/sh\necho hi\n"));
+  for (const std::string& program : {dir.File("missing"), dir.File("not-executable")}) {
+    SCOPED_TRACE(program);
+    ChildOptions options;
+    options.program = program;
+    ChildResult result = RunChild(options, "input");
+    EXPECT_EQ(result.outcome, ChildOutcome::kStartFailed);
+    EXPECT_THAT(result.err, HasSubstr(program));
+    EXPECT_EQ(DescribeOutcome(result), "could not be started");
+  }
+  ExpectNoChildLeft();
+}
+
+}  // namespace
+}  // namespace velm_plugin
