@@ -59,19 +59,26 @@ bool ReadWholeFile(const std::string& path, size_t max_bytes, std::string* bytes
   if (fstat(fd.get(), &st) != 0 || static_cast<unsigned long long>(st.st_size) > max_bytes) {
     return false;
   }
-  bytes->clear();
-  bytes->reserve(static_cast<size_t>(st.st_size));
-  char buf[65536];
+  // Read straight into the result: one read for the expected size, then
+  // more only if the file grew meanwhile (up to the cap).
+  size_t expected = static_cast<size_t>(st.st_size);
+  bytes->resize(expected + 1);
+  size_t have = 0;
   for (;;) {
-    ssize_t n = read(fd.get(), buf, sizeof(buf));
+    if (have == bytes->size()) {
+      if (bytes->size() > max_bytes) return false;
+      bytes->resize(bytes->size() + 65536);
+    }
+    ssize_t n = read(fd.get(), &(*bytes)[have], bytes->size() - have);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (n == 0) break;
-    if (bytes->size() + static_cast<size_t>(n) > max_bytes) return false;
-    bytes->append(buf, static_cast<size_t>(n));
+    have += static_cast<size_t>(n);
   }
+  if (have > max_bytes) return false;
+  bytes->resize(have);
   return true;
 }
 
