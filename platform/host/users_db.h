@@ -43,6 +43,11 @@ struct LoginResult {
 // libsodium cannot (out of memory).
 bool HashPassword(const std::string& password, std::string* hash);
 
+// Unit tests hash many passwords; this makes new hashes cheap (libsodium's
+// minimum cost). Verification reads the cost from each hash, so nothing else
+// changes. Never called by the programs.
+void UseCheapPasswordHashesForTesting();
+
 class UsersDb {
  public:
   UsersDb();

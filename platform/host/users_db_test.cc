@@ -1,0 +1,179 @@
+#include "platform/host/users_db.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/host/testdata/temp_dir.h"
+
+namespace kinoro {
+namespace host {
+namespace {
+
+constexpr int64_t kNow = 1'800'000'000;
+
+class UsersDbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UseCheapPasswordHashesForTesting();
+    std::string error;
+    ASSERT_TRUE(db_.Open(dir_.File("users.db"), &error)) << error;
+    ASSERT_TRUE(db_.AddUser("alice", 1001, "pw-alice", false, &error)) << error;
+    policy_.idle_seconds = 100;
+    policy_.max_failures = 3;
+    policy_.lockout_seconds = 60;
+  }
+
+  LoginResult Login(const std::string& name, const std::string& pw, int64_t now = kNow) {
+    return db_.Login(name, pw, now, policy_);
+  }
+
+  TempDir dir_;
+  UsersDb db_;
+  SessionPolicy policy_;
+};
+
+TEST_F(UsersDbTest, AddListDelete) {
+  std::string error;
+  ASSERT_TRUE(db_.AddUser("root-ish", 0, "x", true, &error)) << error;
+  EXPECT_FALSE(db_.AddUser("alice", 2000, "x", false, &error));
+  EXPECT_NE(error.find("already exists"), std::string::npos) << error;
+  EXPECT_FALSE(db_.AddUser("bob", 1001, "x", false, &error)) << "uid taken";
+
+  std::vector<UserRecord> users;
+  ASSERT_TRUE(db_.ListUsers(&users, &error)) << error;
+  ASSERT_EQ(users.size(), 2u);
+  EXPECT_EQ(users[0].uid, 0u);
+  EXPECT_TRUE(users[0].is_admin);
+  EXPECT_EQ(users[1].name, "alice");
+  EXPECT_FALSE(users[1].is_admin);
+
+  EXPECT_FALSE(db_.DeleteUser("nobody-here", &error));
+  EXPECT_NE(error.find("no user"), std::string::npos);
+  EXPECT_TRUE(db_.DeleteUser("root-ish", &error)) << error;
+  ASSERT_TRUE(db_.ListUsers(&users, &error));
+  EXPECT_EQ(users.size(), 1u);
+}
+
+TEST_F(UsersDbTest, PasswordsAreStoredAsPwhashStrings) {
+  std::string error;
+  UsersDb other;
+  ASSERT_TRUE(other.Open(dir_.File("users.db"), &error));
+  // The user service reads the same table; the hash is libsodium's format.
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.File("users.db").c_str(), &raw), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(raw, "SELECT password_hash FROM users WHERE name='alice'", -1, &stmt, nullptr);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  std::string hash = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+  sqlite3_finalize(stmt);
+  sqlite3_close(raw);
+  EXPECT_EQ(hash.rfind("$argon2id$", 0), 0u) << hash;
+  EXPECT_EQ(hash.find("pw-alice"), std::string::npos);
+}
+
+TEST_F(UsersDbTest, LoginGivesASessionThatLooksUpToTheUser) {
+  LoginResult r = Login("alice", "pw-alice");
+  ASSERT_EQ(r.status, LoginStatus::kOk) << db_.last_error();
+  EXPECT_EQ(r.sid.size(), 32u);
+  EXPECT_EQ(r.sid.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(r.user.uid, 1001u);
+
+  UserRecord user;
+  ASSERT_TRUE(db_.LookupSession(r.sid, kNow + 1, policy_, &user));
+  EXPECT_EQ(user.uid, 1001u);
+  EXPECT_EQ(user.name, "alice");
+
+  LoginResult second = Login("alice", "pw-alice");
+  ASSERT_EQ(second.status, LoginStatus::kOk);
+  EXPECT_NE(second.sid, r.sid);
+
+  // Another connection (another worker) sees the same session, and a logout
+  // there ends it here.
+  UsersDb other;
+  std::string error;
+  ASSERT_TRUE(other.Open(dir_.File("users.db"), &error));
+  EXPECT_TRUE(other.LookupSession(r.sid, kNow + 1, policy_, &user));
+  other.Logout(r.sid);
+  EXPECT_FALSE(db_.LookupSession(r.sid, kNow + 1, policy_, &user));
+  EXPECT_TRUE(db_.LookupSession(second.sid, kNow + 1, policy_, &user));
+}
+
+TEST_F(UsersDbTest, SessionIdsThatAreNotOursFindNothing) {
+  UserRecord user;
+  ASSERT_EQ(Login("alice", "pw-alice").status, LoginStatus::kOk);
+  for (const char* sid : {"", "x", "00000000000000000000000000000000",
+                          "0123456789ABCDEF0123456789ABCDEF", "' OR 1=1 --"}) {
+    EXPECT_FALSE(db_.LookupSession(sid, kNow, policy_, &user)) << sid;
+  }
+}
+
+TEST_F(UsersDbTest, IdleSessionsExpireAndUseKeepsThemAlive) {
+  LoginResult r = Login("alice", "pw-alice");
+  ASSERT_EQ(r.status, LoginStatus::kOk);
+  UserRecord user;
+  // Used every 50 s, well past the 100 s idle limit in total.
+  for (int64_t t = kNow + 50; t <= kNow + 300; t += 50) {
+    ASSERT_TRUE(db_.LookupSession(r.sid, t, policy_, &user)) << "at +" << t - kNow;
+  }
+  // Then left alone for the idle time.
+  EXPECT_FALSE(db_.LookupSession(r.sid, kNow + 400, policy_, &user));
+  // Gone for good, not only too old.
+  EXPECT_FALSE(db_.LookupSession(r.sid, kNow + 300, policy_, &user));
+}
+
+TEST_F(UsersDbTest, DeletingAUserEndsItsSessions) {
+  LoginResult r = Login("alice", "pw-alice");
+  ASSERT_EQ(r.status, LoginStatus::kOk);
+  std::string error;
+  ASSERT_TRUE(db_.DeleteUser("alice", &error)) << error;
+  UserRecord user;
+  EXPECT_FALSE(db_.LookupSession(r.sid, kNow, policy_, &user));
+}
+
+TEST_F(UsersDbTest, WrongPasswordsLockTheAccountForAWhile) {
+  struct Step {
+    int64_t at;
+    const char* password;
+    LoginStatus expected;
+  };
+  // max_failures 3, lockout 60 s.
+  const Step steps[] = {
+      {kNow, "bad", LoginStatus::kBadCredentials},
+      {kNow + 1, "bad", LoginStatus::kBadCredentials},
+      {kNow + 2, "bad", LoginStatus::kBadCredentials},  // third: locks until +62
+      {kNow + 3, "pw-alice", LoginStatus::kLocked},     // even the right one
+      {kNow + 61, "bad", LoginStatus::kLocked},
+      {kNow + 62, "bad", LoginStatus::kBadCredentials},  // lock over, count restarts
+      {kNow + 63, "bad", LoginStatus::kBadCredentials},
+      {kNow + 64, "pw-alice", LoginStatus::kOk},  // resets the count
+      {kNow + 65, "bad", LoginStatus::kBadCredentials},
+      {kNow + 66, "bad", LoginStatus::kBadCredentials},
+      {kNow + 67, "pw-alice", LoginStatus::kOk},
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(Login("alice", s.password, s.at).status, s.expected)
+        << "at +" << s.at - kNow << " with " << s.password;
+  }
+}
+
+TEST_F(UsersDbTest, UnknownAccountsFailAndLockLikeKnownOnes) {
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Login("mallory", "x", kNow + i).status, LoginStatus::kBadCredentials);
+  }
+  EXPECT_EQ(Login("mallory", "x", kNow + 3).status, LoginStatus::kLocked);
+  // Other accounts are not affected.
+  EXPECT_EQ(Login("alice", "pw-alice", kNow + 3).status, LoginStatus::kOk);
+  EXPECT_EQ(Login("alice", "", kNow + 4).status, LoginStatus::kBadCredentials);
+}
+
+TEST(UsersDbOpenTest, ReportsAnUnusablePath) {
+  UsersDb db;
+  std::string error;
+  EXPECT_FALSE(db.Open("/nonexistent-dir/users.db", &error));
+  EXPECT_NE(error.find("/nonexistent-dir/users.db"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace host
+}  // namespace kinoro
