@@ -1,0 +1,100 @@
+#include "plugins/common/plugin_io.h"
+
+#include <cmath>
+#include <memory>
+
+namespace kinoro_plugins {
+
+bool ReadRequest(std::istream& in, Request* request, std::string* error) {
+  std::string text;
+  char buf[8192];
+  while (in.read(buf, sizeof(buf)) || in.gcount() > 0) {
+    text.append(buf, static_cast<size_t>(in.gcount()));
+    if (text.size() > kMaxRequestBytes) {
+      *error = "request too large";
+      return false;
+    }
+  }
+  Json::CharReaderBuilder builder;
+  builder["failIfExtra"] = true;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string parse_error;
+  if (!reader->parse(text.data(), text.data() + text.size(), &value, &parse_error)) {
+    *error = "request is not JSON";
+    return false;
+  }
+  if (!value.isObject()) {
+    *error = "request is not a JSON object";
+    return false;
+  }
+  for (const char* key : {"action", "type"}) {
+    if (!value[key].isString()) {
+      *error = std::string("request has no \"") + key + "\"";
+      return false;
+    }
+  }
+  request->action = value["action"].asString();
+  request->type = value["type"].asString();
+  request->lang = value["lang"].isString() ? value["lang"].asString() : "";
+  const Json::Value& input = value["input"];
+  if (!input.isNull() && !input.isObject()) {
+    *error = "request \"input\" is not an object";
+    return false;
+  }
+  request->input = input.isNull() ? Json::Value(Json::objectValue) : input;
+  const Json::Value& limit = value["limit"];
+  if (limit.isUInt64()) {
+    request->limit = limit.asUInt64();
+  } else if (limit.isNull()) {
+    request->limit = 0;
+  } else {
+    *error = "request \"limit\" is not a count";
+    return false;
+  }
+  const Json::Value& settings = value["settings"];
+  request->settings = settings.isObject() ? settings : Json::Value(Json::objectValue);
+  return true;
+}
+
+Json::Value TitleToJson(const Title& title) {
+  Json::Value out(Json::objectValue);
+  out["title"] = title.title;
+  out["original_available"] = title.original_available;
+  out["summary"] = title.summary;
+  Json::Value tmdb(Json::objectValue);
+  Json::Value reference(Json::objectValue);
+  if (title.tmdb_id > 0) reference["themoviedb"] = Json::Int64(title.tmdb_id);
+  if (!title.imdb_id.empty()) reference["imdb"] = title.imdb_id;
+  tmdb["reference"] = reference;
+  if (title.has_rating) tmdb["rating"]["themoviedb"] = title.rating;
+  for (const std::string& url : title.posters) tmdb["poster"].append(url);
+  for (const std::string& url : title.backdrops) tmdb["backdrop"].append(url);
+  out["extra"]["com.velmora.TheMovieDb"] = tmdb;
+  return out;
+}
+
+bool AsInt64(const Json::Value& value, int64_t* out) {
+  if (value.isInt64()) {
+    *out = value.asInt64();
+    return true;
+  }
+  if (value.isDouble()) {
+    double d = value.asDouble();
+    // 2^63 is exact as a double; anything below it converts safely.
+    if (std::isfinite(d) && d == std::floor(d) && d >= -9223372036854775808.0 &&
+        d < 9223372036854775808.0) {
+      *out = static_cast<int64_t>(d);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string ToJsonLine(const Json::Value& value) {
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  return Json::writeString(writer, value) + "\n";
+}
+
+}  // namespace kinoro_plugins

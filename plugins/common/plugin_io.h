@@ -1,0 +1,57 @@
+// What every metadata plug-in program shares: reading the engine's request,
+// the title form of an answer, and the count it may answer with.
+#ifndef KINORO_PLUGINS_COMMON_PLUGIN_IO_H_
+#define KINORO_PLUGINS_COMMON_PLUGIN_IO_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+namespace kinoro_plugins {
+
+// The engine sends a few hundred bytes; anything near this is not a request.
+constexpr size_t kMaxRequestBytes = 1 << 20;
+
+struct Request {
+  std::string action;
+  std::string type;
+  std::string lang;
+  Json::Value input;     // an object (null in the request becomes an empty object)
+  uint64_t limit = 0;    // as sent; callers clamp it to what they can answer
+  Json::Value settings;  // an object
+};
+
+// Reads one request; false with `error` set when the text is not one.
+bool ReadRequest(std::istream& in, Request* request, std::string* error);
+
+// One found title in the form the module reads.
+struct Title {
+  std::string title;
+  std::string original_available;  // "YYYY-MM-DD" or empty
+  std::string summary;
+  int64_t tmdb_id = -1;            // reference only when > 0
+  std::string imdb_id;             // reference only when not empty
+  bool has_rating = false;
+  double rating = 0;
+  std::vector<std::string> posters;
+  std::vector<std::string> backdrops;
+};
+
+// {"title", "original_available", "summary", "extra": {"com.velmora.TheMovieDb":
+//  {"reference": {"themoviedb", "imdb"}, "rating": {"themoviedb"}, "poster", "backdrop"}}}
+// with the optional members present only when known.
+Json::Value TitleToJson(const Title& title);
+
+// An integral number, or a real with an integral value, that fits int64.
+bool AsInt64(const Json::Value& value, int64_t* out);
+
+// Compact JSON and a newline, as the engine reads it.
+std::string ToJsonLine(const Json::Value& value);
+
+}  // namespace kinoro_plugins
+
+#endif  // KINORO_PLUGINS_COMMON_PLUGIN_IO_H_
