@@ -155,9 +155,13 @@ int WorkerMain(const WorkerContext& ctx, int index) {
     int sig = 0;
     if (sigwait(&wanted, &sig) != 0) continue;
     if (sig == SIGHUP) {
-      if (!access_log.Reopen(&error)) syslog(LOG_ERR, "worker %d: %s", index, error.c_str());
       closelog();
       openlog("kinoro-host", ctx.syslog_options, LOG_DAEMON);
+      if (access_log.Reopen(&error)) {
+        syslog(LOG_INFO, "worker %d: logs reopened", index);
+      } else {
+        syslog(LOG_ERR, "worker %d: %s", index, error.c_str());
+      }
       continue;
     }
     if (!worker.Drain(ctx.options->drain_timeout_seconds * 1000)) {
