@@ -83,14 +83,18 @@ class ChildGuard {
 
   pid_t pid() const { return pid_; }
 
-  // Kills whatever is left of the group and returns the child's wait status.
-  int KillAndReap() {
+  // Kills whatever is left of the group and returns the child's wait status
+  // in `status`; false when it is lost: a process that sets SIGCHLD to
+  // SIG_IGN has its children reaped by the kernel.
+  bool KillAndReap(int* status = nullptr) {
     killpg(pid_, SIGKILL);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    int wait_status = 0;
+    pid_t reaped;
+    while ((reaped = waitpid(pid_, &wait_status, 0)) < 0 && errno == EINTR) {
     }
     pid_ = -1;
-    return status;
+    if (status != nullptr) *status = wait_status;
+    return reaped > 0;
   }
 
   // True once the child has ended (it stays a zombie until KillAndReap).
@@ -294,11 +298,14 @@ ChildResult RunChild(const ChildOptions& options, const std::string& input) {
     }
   }
 
-  int status = child.KillAndReap();
+  int status = 0;
+  const bool have_status = child.KillAndReap(&status);
   if (out.over_cap) {
     result.outcome = ChildOutcome::kOutputTooLarge;
   } else if (timed_out) {
     result.outcome = ChildOutcome::kTimedOut;
+  } else if (!have_status) {
+    result.outcome = ChildOutcome::kStatusLost;
   } else if (WIFEXITED(status)) {
     result.outcome = ChildOutcome::kExited;
     result.exit_code = WEXITSTATUS(status);
@@ -319,6 +326,8 @@ std::string DescribeOutcome(const ChildResult& result) {
       return "timed out";
     case ChildOutcome::kOutputTooLarge:
       return "wrote too much output";
+    case ChildOutcome::kStatusLost:
+      return "ended with an unknown status";
     case ChildOutcome::kStartFailed:
       break;
   }

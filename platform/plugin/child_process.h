@@ -29,6 +29,7 @@ enum class ChildOutcome {
   kTimedOut,        // the deadline passed; the group was killed
   kOutputTooLarge,  // standard output passed output_cap; the group was killed
   kStartFailed,     // no child could be made, or execve failed (exit code 127)
+  kStatusLost,      // the child was reaped elsewhere (SIGCHLD ignored by the host)
 };
 
 struct ChildResult {

@@ -194,6 +194,17 @@ TEST(RunChildTest, WorkingDirectoryAndIgnoredSignals) {
   EXPECT_EQ(result.term_signal, SIGTERM);
 }
 
+TEST(RunChildTest, IgnoredSigchldLosesTheStatusNotTheOutput) {
+  struct sigaction ignore = {}, old = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ignore, &old);
+  ChildResult result = RunChild(Shell("echo out; exit 0"), "");
+  sigaction(SIGCHLD, &old, nullptr);
+  // Success cannot be told from a crash, so the run does not count as one.
+  EXPECT_EQ(result.outcome, ChildOutcome::kStatusLost);
+  EXPECT_EQ(result.out, "out\n");
+}
+
 TEST(RunChildTest, ProgramThatCannotRun) {
   kinoro_testing::TempDir dir;
   ASSERT_TRUE(kinoro_testing::WriteFile(dir.File("not-executable"), "#!/bin/sh\necho hi\n"));

@@ -14,7 +14,6 @@
 #include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 
 #include "platform/plugin/child_process.h"
 #include "platform/plugin/plugin_config.h"
