@@ -38,6 +38,14 @@ class HostHttpTest : public ::testing::Test {
     return r.Json()["data"]["sid"].asString();
   }
 
+  void TearDown() override {
+    // Under the sanitizers a fault in the server shows up only in its log.
+    std::string log = host_.Log();
+    for (const char* fault : {"Sanitizer", "runtime error:"}) {
+      EXPECT_EQ(log.find(fault), std::string::npos) << log;
+    }
+  }
+
   HttpResult Call(const std::string& method_and_params, const std::string& sid) {
     HttpOptions o;
     o.cookie = "id=" + sid;
