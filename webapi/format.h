@@ -3,9 +3,9 @@
 #ifndef KINORO_WEBAPI_FORMAT_H_
 #define KINORO_WEBAPI_FORMAT_H_
 
-#include <memory>
-
 #include <json/json.h>
+
+#include <memory>
 
 #include "libkinoro/records.h"
 

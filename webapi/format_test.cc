@@ -1,12 +1,11 @@
 #include "webapi/format.h"
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <climits>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "common/testing/temp_dir.h"
 #include "platform/services/user_config.h"
@@ -118,7 +117,8 @@ TEST_F(TaskToJsonTest, OnlyDoneForcesFullProgress) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.state);
-    const Json::Value status = OfflineConversionTaskToJson(MakeTask(1026, c.state, c.progress))["status"];
+    const Json::Value status =
+        OfflineConversionTaskToJson(MakeTask(1026, c.state, c.progress))["status"];
     EXPECT_EQ(c.state_text, status["state"].asString());
     EXPECT_EQ(Json::realValue, status["progress"].type());
     EXPECT_DOUBLE_EQ(c.expected, status["progress"].asDouble());
@@ -129,7 +129,7 @@ TEST(SettingToJsonTest, AudioCodecFollowsTheLowestBitOfTheFileId) {
   const struct {
     int file_id;
     const char* codec;
-  } cases[] = {{1, "aac_lc"}, {2, "mp3"}, {0, "mp3"},          {-1, "aac_lc"},
+  } cases[] = {{1, "aac_lc"}, {2, "mp3"},          {0, "mp3"},      {-1, "aac_lc"},
                {-2, "mp3"},   {INT_MAX, "aac_lc"}, {INT_MIN, "mp3"}};
   for (const auto& c : cases) {
     OfflineConversionSetting setting;

@@ -35,8 +35,7 @@ bool StringIsVideoProfile(const std::string& value) {
 
 }  // namespace
 
-OfflineConversionAPI::OfflineConversionAPI(VELM::APIRequest* request,
-                                           VELM::APIResponse* response)
+OfflineConversionAPI::OfflineConversionAPI(VELM::APIRequest* request, VELM::APIResponse* response)
     : BaseAPI(request, response), login_uid_(request->GetLoginUID()) {}
 
 OfflineConversionAPI::~OfflineConversionAPI() {}
@@ -84,12 +83,12 @@ void OfflineConversionAPI::Create_v1() {
   }
 
   // All three are read before any is checked.
-  const VELM::APIParameter<int> file_id = request_->GetAndCheckInt(
-      "file_id", VELM::PARAM_REQUIRED, apivalidator::IntGreaterZero);
+  const VELM::APIParameter<int> file_id =
+      request_->GetAndCheckInt("file_id", VELM::PARAM_REQUIRED, apivalidator::IntGreaterZero);
   const VELM::APIParameter<std::string> video_profile =
       request_->GetAndCheckString("video_profile", VELM::PARAM_REQUIRED, StringIsVideoProfile);
-  const VELM::APIParameter<int> audio_id = request_->GetAndCheckInt(
-      "audio_id", VELM::PARAM_OPTIONAL, apivalidator::IntGreaterEqualZero);
+  const VELM::APIParameter<int> audio_id =
+      request_->GetAndCheckInt("audio_id", VELM::PARAM_OPTIONAL, apivalidator::IntGreaterEqualZero);
   if (file_id.IsInvalid() || video_profile.IsInvalid() || audio_id.IsInvalid()) {
     response_->SetError(120, Json::Value());
     return;

@@ -48,8 +48,8 @@ class OfflineConversionAPI : public BaseAPI {
   // class that turns it on to reach the work behind it.
   virtual bool ConversionAllowed() const;
 
-  using ByIdsCall = bool (LibKinoro::db::api::OfflineConversionAPI::*)(
-      const std::vector<int>&) const;
+  using ByIdsCall =
+      bool (LibKinoro::db::api::OfflineConversionAPI::*)(const std::vector<int>&) const;
   using AllCall = bool (LibKinoro::db::api::OfflineConversionAPI::*)() const;
 
   // Bodies shared by delete/stop/restart and by stop_all/restart_all, which

@@ -1,12 +1,11 @@
 #include "webapi/offline_conversion.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <syslog.h>
 
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "common/cover_rule.h"
 #include "common/testing/syslog_recorder.h"
@@ -38,7 +37,7 @@ class EnabledConversionAPI : public OfflineConversionAPI {
 // for one call.
 template <typename Api>
 fake::CallResult RunMethod(Method method, const std::string& params, unsigned int uid = 1026,
-                     bool admin = false) {
+                           bool admin = false) {
   VELM::APIRequest request("VELM.Kinoro.OfflineConversion", 1, "test", fake::Params(params), uid,
                            admin);
   VELM::APIResponse response;
@@ -99,8 +98,7 @@ TEST_F(OfflineConversionTest, ShippedSwitchAnswers105BeforeAnythingElse) {
   EXPECT_FALSE(OfflineConversionAPI(&request, &response).GetOfflineConversionPrivage());
 
   const char* const params[] = {
-      R"({})",
-      R"({"file_id": 1, "video_profile": "high", "id": [1], "additional": ["video"]})",
+      R"({})", R"({"file_id": 1, "video_profile": "high", "id": [1], "additional": ["video"]})",
       R"({"file_id": 0, "video_profile": "", "audio_id": -1, "id": [0]})"};
   for (const auto& m : kAllMethods) {
     for (const char* p : params) {
@@ -267,13 +265,13 @@ TEST_F(OfflineConversionTest, CreateFailureAnswers117AndLogs) {
     kinoro_testing::ClearSyslog();
     fake::World().create_result = c.create_result;
     fake::World().fail_at_call = c.fail_at_call;
-    const fake::CallResult result = RunEnabled(&OfflineConversionAPI::Create_v1,
-                                               R"({"file_id": 7, "video_profile": "low"})");
+    const fake::CallResult result =
+        RunEnabled(&OfflineConversionAPI::Create_v1, R"({"file_id": 7, "video_profile": "low"})");
     EXPECT_FALSE(result.success);
     EXPECT_EQ(117, result.error_code);
     EXPECT_TRUE(result.data.isNull());
-    EXPECT_THAT(SyslogLines(),
-                ::testing::ElementsAre(SyslogLine{LOG_ERR, "offline_conversion:143 create failed"}));
+    EXPECT_THAT(SyslogLines(), ::testing::ElementsAre(
+                                   SyslogLine{LOG_ERR, "offline_conversion:143 create failed"}));
   }
 }
 
@@ -289,9 +287,9 @@ const struct {
 
 TEST_F(OfflineConversionTest, ByIdRejectsAnythingButPositiveIntegers) {
   for (const auto& m : kByIdMethods) {
-    for (const char* params : {R"({})", R"({"id": [3, 0]})", R"({"id": [-1]})",
-                               R"({"id": [1, "2"]})", R"({"id": [1.5]})", R"({"id": 3})",
-                               R"({"id": "[3]"})", R"({"id": {"a": 1}})"}) {
+    for (const char* params :
+         {R"({})", R"({"id": [3, 0]})", R"({"id": [-1]})", R"({"id": [1, "2"]})",
+          R"({"id": [1.5]})", R"({"id": 3})", R"({"id": "[3]"})", R"({"id": {"a": 1}})"}) {
       SCOPED_TRACE(std::string(m.name) + " " + params);
       const fake::CallResult result = RunEnabled(m.method, params);
       EXPECT_FALSE(result.success);
@@ -338,7 +336,8 @@ TEST_F(OfflineConversionTest, AllMethodsFollowTheResultInTheCallersScope) {
   for (const auto& m : methods) {
     for (int fail_at_call : {0, 1}) {
       for (bool admin : {false, true}) {
-        SCOPED_TRACE(std::string(m.call) + (admin ? " admin" : "") + (fail_at_call ? " fails" : ""));
+        SCOPED_TRACE(std::string(m.call) + (admin ? " admin" : "") +
+                     (fail_at_call ? " fails" : ""));
         fake::ResetWorld();
         fake::World().fail_at_call = fail_at_call;
         const fake::CallResult result = RunEnabled(m.method, R"({"id": [0]})", 1026, admin);
