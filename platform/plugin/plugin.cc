@@ -39,7 +39,13 @@ bool ParseJson(const std::string& text, Json::Value* value, std::string* error) 
   builder["failIfExtra"] = true;
   builder["rejectDupKeys"] = false;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  return reader->parse(text.data(), text.data() + text.size(), value, error);
+  try {
+    return reader->parse(text.data(), text.data() + text.size(), value, error);
+  } catch (const std::exception& e) {
+    // jsoncpp throws instead of failing on nesting deeper than its limit.
+    *error = e.what();
+    return false;
+  }
 }
 
 // false with `error` set when the file cannot be read or is not JSON.
@@ -154,9 +160,7 @@ std::string LastLine(const std::string& text) {
   return line;
 }
 
-}  // namespace
-
-int VELMVideoLoadPluginFromConf(Json::Value& conf) {
+int LoadConf(Json::Value& conf) {
   conf = Json::Value(Json::objectValue);
   const std::string path = velm_plugin::PluginConfPath();
   Json::Value parsed;
@@ -175,12 +179,9 @@ int VELMVideoLoadPluginFromConf(Json::Value& conf) {
   return 0;
 }
 
-int VELMVideoGetPluginPriority(Json::Value& conf, std::string type, std::string lang,
-                               std::string action, std::vector<std::string>& plugins) {
+int GetPriority(const Json::Value& config, const std::string& type, const std::string& lang,
+                const std::string& action, std::vector<std::string>& plugins) {
   plugins.clear();
-  // Read through a const reference: operator[] on the caller's value would
-  // add members to it.
-  const Json::Value& config = conf;
   const Json::Value* priority = Member(config, "priority");
   const Json::Value* by_type = priority ? Member(*priority, type) : nullptr;
   const Json::Value* list = by_type ? Member(*by_type, action) : nullptr;
@@ -206,7 +207,7 @@ int VELMVideoGetPluginPriority(Json::Value& conf, std::string type, std::string 
   return 0;
 }
 
-int VELMVideoLoadPluginFromFolder(Json::Value& plugins) {
+int LoadFolder(Json::Value& plugins) {
   plugins = Json::Value(Json::objectValue);
   std::string folder = velm_plugin::PluginFolder();
   char resolved[PATH_MAX];
@@ -249,9 +250,9 @@ int VELMVideoLoadPluginFromFolder(Json::Value& plugins) {
   return 0;
 }
 
-int VideoPluginLookup(const Json::Value& plugin, const std::string& type,
-                      const std::string& lang, const Json::Value& request, Json::Value& result,
-                      unsigned long limit, bool with_settings) {
+int Lookup(const Json::Value& plugin, const std::string& type, const std::string& lang,
+           const Json::Value& request, Json::Value& result, unsigned long limit,
+           bool with_settings) {
   result = Json::Value();
   const Json::Value* id_value = Member(plugin, "id");
   const Json::Value* path_value = Member(plugin, "path");
@@ -319,6 +320,54 @@ int VideoPluginLookup(const Json::Value& plugin, const std::string& type,
   }
   result = std::move(answer);
   return 0;
+}
+
+// The entry points let no exception out: the caller is another shared
+// library, and a lookup that fails in an unexpected way (out of memory, say)
+// is still just a failed lookup.
+template <typename Body, typename Reset>
+int Guarded(const char* name, Body body, Reset reset) noexcept {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    syslog(LOG_ERR, "%s:%d %s failed: %s", "plugin", __LINE__, name, e.what());
+  } catch (...) {
+    syslog(LOG_ERR, "%s:%d %s failed", "plugin", __LINE__, name);
+  }
+  try {
+    reset();
+  } catch (...) {
+  }
+  return -1;
+}
+
+}  // namespace
+
+int VELMVideoLoadPluginFromConf(Json::Value& conf) {
+  return Guarded(
+      __func__, [&] { return LoadConf(conf); },
+      [&] { conf = Json::Value(Json::objectValue); });
+}
+
+int VELMVideoGetPluginPriority(Json::Value& conf, std::string type, std::string lang,
+                               std::string action, std::vector<std::string>& plugins) {
+  return Guarded(
+      __func__, [&] { return GetPriority(conf, type, lang, action, plugins); },
+      [&] { plugins.clear(); });
+}
+
+int VELMVideoLoadPluginFromFolder(Json::Value& plugins) {
+  return Guarded(
+      __func__, [&] { return LoadFolder(plugins); },
+      [&] { plugins = Json::Value(Json::objectValue); });
+}
+
+int VideoPluginLookup(const Json::Value& plugin, const std::string& type,
+                      const std::string& lang, const Json::Value& request, Json::Value& result,
+                      unsigned long limit, bool with_settings) {
+  return Guarded(
+      __func__, [&] { return Lookup(plugin, type, lang, request, result, limit, with_settings); },
+      [&] { result = Json::Value(); });
 }
 
 }  // namespace VELMKinoro

@@ -20,7 +20,13 @@ bool ReadRequest(std::istream& in, Request* request, std::string* error) {
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value value;
   std::string parse_error;
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &parse_error)) {
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), &value, &parse_error);
+  } catch (const std::exception&) {
+    // nested deeper than the reader's limit
+  }
+  if (!parsed) {
     *error = "request is not JSON";
     return false;
   }

@@ -50,7 +50,11 @@ bool ParseJson(const std::string& text, Json::Value* value) {
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string ignored;
-  return reader->parse(text.data(), text.data() + text.size(), value, &ignored);
+  try {
+    return reader->parse(text.data(), text.data() + text.size(), value, &ignored);
+  } catch (const std::exception&) {
+    return false;  // nested deeper than the reader's limit
+  }
 }
 
 // TMDb's error answers carry {"status_code", "status_message"} and often
