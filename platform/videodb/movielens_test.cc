@@ -81,7 +81,11 @@ TEST(MovieLensTest, ConvertsRatingsGenresTagsAndLinks) {
 // The real MovieLens "small" set, when the shared data folder sits next to
 // the source tree; never copied into the repository.
 std::string MovieLensDir() {
+#ifdef KINORO_SOURCE_DIR
+  const char* source = KINORO_SOURCE_DIR;
+#else
   const char* source = getenv("KINORO_SOURCE_DIR");
+#endif
   std::string dir = std::string(source ? source : ".") + "/../shared/data/movielens-small";
   struct stat st;
   return stat((dir + "/movies.csv").c_str(), &st) == 0 ? dir : "";
