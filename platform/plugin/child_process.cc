@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <string.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>

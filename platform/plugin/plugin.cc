@@ -115,9 +115,8 @@ std::string CheckInfo(const Json::Value& info) {
     return "\"languages\" is not an array of strings";
   }
   const Json::Value* timeout = Member(info, "timeout_s");
-  if (timeout != nullptr &&
-      (!timeout->isNumeric() || !(timeout->asDouble() > 0) ||
-       timeout->asDouble() > velm_plugin::kMaxTimeoutSeconds)) {
+  if (timeout != nullptr && (!timeout->isNumeric() || !(timeout->asDouble() > 0) ||
+                             timeout->asDouble() > velm_plugin::kMaxTimeoutSeconds)) {
     return "\"timeout_s\" is not a number of seconds in (0, 600]";
   }
   return "";
@@ -257,8 +256,7 @@ int Lookup(const Json::Value& plugin, const std::string& type, const std::string
   const Json::Value* id_value = Member(plugin, "id");
   const Json::Value* path_value = Member(plugin, "path");
   const std::string id = id_value && id_value->isString() ? id_value->asString() : "";
-  const std::string folder =
-      path_value && path_value->isString() ? path_value->asString() : "";
+  const std::string folder = path_value && path_value->isString() ? path_value->asString() : "";
   const std::string problem = folder.empty() ? "no \"path\"" : CheckInfo(plugin);
   if (!problem.empty()) {
     syslog(LOG_ERR, "%s:%d invalid plug-in description %s: %s", "plugin", __LINE__, id.c_str(),
@@ -345,8 +343,7 @@ int Guarded(const char* name, Body body, Reset reset) noexcept {
 
 int VELMVideoLoadPluginFromConf(Json::Value& conf) {
   return Guarded(
-      __func__, [&] { return LoadConf(conf); },
-      [&] { conf = Json::Value(Json::objectValue); });
+      __func__, [&] { return LoadConf(conf); }, [&] { conf = Json::Value(Json::objectValue); });
 }
 
 int VELMVideoGetPluginPriority(Json::Value& conf, std::string type, std::string lang,
@@ -362,9 +359,9 @@ int VELMVideoLoadPluginFromFolder(Json::Value& plugins) {
       [&] { plugins = Json::Value(Json::objectValue); });
 }
 
-int VideoPluginLookup(const Json::Value& plugin, const std::string& type,
-                      const std::string& lang, const Json::Value& request, Json::Value& result,
-                      unsigned long limit, bool with_settings) {
+int VideoPluginLookup(const Json::Value& plugin, const std::string& type, const std::string& lang,
+                      const Json::Value& request, Json::Value& result, unsigned long limit,
+                      bool with_settings) {
   return Guarded(
       __func__, [&] { return Lookup(plugin, type, lang, request, result, limit, with_settings); },
       [&] { result = Json::Value(); });

@@ -21,11 +21,11 @@
 namespace VELMKinoro {
 namespace {
 
+using kinoro_testing::ClearSyslog;
+using kinoro_testing::SyslogLines;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using kinoro_testing::ClearSyslog;
-using kinoro_testing::SyslogLines;
 
 Json::Value Parse(const std::string& text) {
   Json::Value value;
@@ -59,8 +59,7 @@ class PluginEngineTest : public ::testing::Test {
 
   // Installs plug-in `id` with a shell program and an INFO made of the
   // defaults below overridden by `info`.
-  void AddPlugin(const std::string& id, const std::string& script,
-                 const std::string& info = "{}") {
+  void AddPlugin(const std::string& id, const std::string& script, const std::string& info = "{}") {
     Json::Value full = Parse(R"({"name": "Test", "types": ["movie"], "actions": ["similar"],
                                  "exec": "run", "timeout_s": 5})");
     full["id"] = id;
@@ -73,9 +72,7 @@ class PluginEngineTest : public ::testing::Test {
     ASSERT_EQ(chmod((path + "/run").c_str(), 0755), 0);
   }
 
-  void WriteConf(const std::string& text) {
-    ASSERT_TRUE(kinoro_testing::WriteFile(conf_, text));
-  }
+  void WriteConf(const std::string& text) { ASSERT_TRUE(kinoro_testing::WriteFile(conf_, text)); }
 
   Json::Value Installed() {
     Json::Value plugins;
@@ -85,12 +82,10 @@ class PluginEngineTest : public ::testing::Test {
 
   // Looks up with plug-in `id` as the module does.
   int Lookup(const std::string& id, Json::Value* result, unsigned long limit = 10,
-             const Json::Value& request = Parse(R"({"tmdb_id": 550})"),
-             bool with_settings = true) {
+             const Json::Value& request = Parse(R"({"tmdb_id": 550})"), bool with_settings = true) {
     Json::Value plugins = Installed();
     EXPECT_TRUE(plugins.isMember(id));
-    return VideoPluginLookup(plugins[id], "movie", "enu", request, *result, limit,
-                             with_settings);
+    return VideoPluginLookup(plugins[id], "movie", "enu", request, *result, limit, with_settings);
   }
 
   kinoro_testing::TempDir dir_;
@@ -279,9 +274,8 @@ TEST_F(PluginEngineTest, LookupSendsTheRequestAndReturnsTheAnswer) {
 
   // Without settings, an unsigned count beyond int, and an action named in
   // the request.
-  ASSERT_EQ(Lookup("echo", &result, ULONG_MAX, Parse(R"({"action": "search", "title": "X"})"),
-                   false),
-            0);
+  ASSERT_EQ(
+      Lookup("echo", &result, ULONG_MAX, Parse(R"({"action": "search", "title": "X"})"), false), 0);
   EXPECT_EQ(result[0]["request"]["settings"], Json::Value(Json::objectValue));
   EXPECT_EQ(result[0]["request"]["limit"].asUInt64(), ULONG_MAX);
   EXPECT_EQ(result[0]["request"]["action"].asString(), "search");
@@ -338,8 +332,8 @@ TEST_F(PluginEngineTest, FailedRunsAreNegativeWithOneLogLine) {
     SCOPED_TRACE(c.id);
     ClearSyslog();
     Json::Value result = Parse("[1]");
-    EXPECT_EQ(VideoPluginLookup(plugins[c.id], "movie", "enu", Parse(R"({"tmdb_id": 1})"),
-                                result, 10, false),
+    EXPECT_EQ(VideoPluginLookup(plugins[c.id], "movie", "enu", Parse(R"({"tmdb_id": 1})"), result,
+                                10, false),
               -1);
     EXPECT_TRUE(result.isNull());
     ASSERT_EQ(SyslogLines().size(), 1u) << AllSyslog();
@@ -353,8 +347,7 @@ TEST_F(PluginEngineTest, FailedRunsAreNegativeWithOneLogLine) {
 
 TEST_F(PluginEngineTest, TimeOutReturnsAfterTheLimitAndLeavesNothingRunning) {
   const std::string pid_file = dir_.File("grandchild.pid");
-  AddPlugin("sleepy", "sleep 60 & echo $! > " + pid_file + "\nsleep 60\n",
-            R"({"timeout_s": 0.5})");
+  AddPlugin("sleepy", "sleep 60 & echo $! > " + pid_file + "\nsleep 60\n", R"({"timeout_s": 0.5})");
   WriteConf("{}");
   Json::Value result;
   auto start = std::chrono::steady_clock::now();
@@ -383,9 +376,9 @@ TEST_F(PluginEngineTest, RefusesWhatThePluginDoesNotServe) {
   const Json::Value plugin = Installed()["movies_only"];
   Json::Value result;
   EXPECT_EQ(VideoPluginLookup(plugin, "tvshow", "enu", Json::Value(), result, 1, false), -1);
-  EXPECT_EQ(VideoPluginLookup(plugin, "movie", "enu", Parse(R"({"action": "search"})"), result,
-                              1, false),
-            -1);
+  EXPECT_EQ(
+      VideoPluginLookup(plugin, "movie", "enu", Parse(R"({"action": "search"})"), result, 1, false),
+      -1);
   EXPECT_FALSE(kinoro_testing::PathExists(marker));
   EXPECT_EQ(SyslogLines().size(), 2u);
 }
@@ -411,8 +404,7 @@ TEST_F(PluginEngineTest, RejectsDescriptionsThatDidNotComeFromTheFolder) {
     EXPECT_EQ(VideoPluginLookup(plugin, "movie", "enu", Json::Value(), result, 1, false), -1);
   }
   Json::Value result;
-  EXPECT_EQ(VideoPluginLookup(Json::Value(), "movie", "enu", Json::Value(), result, 1, false),
-            -1);
+  EXPECT_EQ(VideoPluginLookup(Json::Value(), "movie", "enu", Json::Value(), result, 1, false), -1);
   EXPECT_EQ(VideoPluginLookup(Json::Value("text"), "movie", "", Json::Value(), result, 1, false),
             -1);
 }

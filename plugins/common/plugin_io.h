@@ -33,8 +33,8 @@ struct Title {
   std::string title;
   std::string original_available;  // "YYYY-MM-DD" or empty
   std::string summary;
-  int64_t tmdb_id = -1;            // reference only when > 0
-  std::string imdb_id;             // reference only when not empty
+  int64_t tmdb_id = -1;  // reference only when > 0
+  std::string imdb_id;   // reference only when not empty
   bool has_rating = false;
   double rating = 0;
   std::vector<std::string> posters;

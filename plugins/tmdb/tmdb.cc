@@ -114,13 +114,13 @@ class Client {
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error);
     CURLcode code = curl_easy_perform(curl);
     if (received.over_cap) {
-      *error = "TMDb answer to " + path + " is larger than " +
-               std::to_string(kMaxResponseBytes) + " bytes";
+      *error = "TMDb answer to " + path + " is larger than " + std::to_string(kMaxResponseBytes) +
+               " bytes";
       return false;
     }
     if (code != CURLE_OK) {
-      *error = "cannot reach TMDb (" + path + "): " +
-               (curl_error[0] ? std::string(curl_error) : curl_easy_strerror(code));
+      *error = "cannot reach TMDb (" + path +
+               "): " + (curl_error[0] ? std::string(curl_error) : curl_easy_strerror(code));
       return false;
     }
     long status = 0;
@@ -197,15 +197,15 @@ Query SearchQuery(const Json::Value& input) {
   return query;
 }
 
-bool FindIdByTitle(Client* client, const Json::Value& input, const Settings& settings,
-                   int64_t* id, std::string* error) {
+bool FindIdByTitle(Client* client, const Json::Value& input, const Settings& settings, int64_t* id,
+                   std::string* error) {
   Json::Value found;
   if (!CollectPages(client, "/search/movie", SearchQuery(input), 1, -1, settings, &found, error)) {
     return false;
   }
-  *id = found.empty() ? -1
-                      : found[0]["extra"]["com.velmora.TheMovieDb"]["reference"]["themoviedb"]
-                            .asInt64();
+  *id = found.empty()
+            ? -1
+            : found[0]["extra"]["com.velmora.TheMovieDb"]["reference"]["themoviedb"].asInt64();
   return true;
 }
 
@@ -304,8 +304,8 @@ bool Answer(const Request& request, Json::Value* answer, std::string* error) {
     if (!FindIdByTitle(&client, input, settings, &id, error)) return false;
     if (id <= 0) return true;
   }
-  return CollectPages(&client, "/movie/" + std::to_string(id) + "/similar", {}, limit, id,
-                      settings, answer, error);
+  return CollectPages(&client, "/movie/" + std::to_string(id) + "/similar", {}, limit, id, settings,
+                      answer, error);
 }
 
 }  // namespace kinoro_tmdb

@@ -47,15 +47,15 @@ TEST_F(InstalledRootTest, InstalledProgramsRun) {
   Json::Value request;
   request["tmdb_id"] = -1;  // nothing to look up: no database, no network
   Json::Value answer;
-  EXPECT_EQ(VELMKinoro::VideoPluginLookup(plugins["local_similar"], "movie", "enu", request,
-                                          answer, 5, false),
+  EXPECT_EQ(VELMKinoro::VideoPluginLookup(plugins["local_similar"], "movie", "enu", request, answer,
+                                          5, false),
             0);
   EXPECT_EQ(answer, Json::Value(Json::arrayValue));
   // Without its settings tmdb has no key: it runs, says so and fails.
   request["tmdb_id"] = 550;
-  EXPECT_EQ(VELMKinoro::VideoPluginLookup(plugins["tmdb"], "movie", "enu", request, answer, 5,
-                                          false),
-            -1);
+  EXPECT_EQ(
+      VELMKinoro::VideoPluginLookup(plugins["tmdb"], "movie", "enu", request, answer, 5, false),
+      -1);
 }
 
 }  // namespace

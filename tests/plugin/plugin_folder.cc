@@ -22,8 +22,8 @@ PluginFolder::~PluginFolder() {
 
 bool PluginFolder::Install(const std::string& id, const std::string& program) {
   const std::string folder = dir_.File("plugins/" + id);
-  const std::string info = kinoro_testing::ReadFile(std::string(PLUGINS_SOURCE_DIR) + "/" + id +
-                                                    "/INFO");
+  const std::string info =
+      kinoro_testing::ReadFile(std::string(PLUGINS_SOURCE_DIR) + "/" + id + "/INFO");
   const Json::Value parsed = ParseJson(info);
   return !info.empty() && kinoro_testing::MakeDirs(folder) &&
          kinoro_testing::WriteFile(folder + "/INFO", info) &&

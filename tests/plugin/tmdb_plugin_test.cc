@@ -101,9 +101,9 @@ TEST_F(TmdbPluginTest, TitlesCarryTheRecordedFields) {
 
 TEST_F(TmdbPluginTest, TitleWithoutIdIsLookedUpFirst) {
   Json::Value answer;
-  ASSERT_EQ(folder_.Lookup("tmdb",
-                           ParseJson(R"({"title": "fight club", "original_available": "1999-10-15"})"),
-                           2, &answer),
+  ASSERT_EQ(folder_.Lookup(
+                "tmdb", ParseJson(R"({"title": "fight club", "original_available": "1999-10-15"})"),
+                2, &answer),
             0)
       << LoggedFailure();
   EXPECT_EQ(TmdbIds(answer), RecordedIds(2));
@@ -138,8 +138,7 @@ TEST_F(TmdbPluginTest, FailuresAreFailedLookupsWithTheReasonLogged) {
     UseKey(c.key);
     kinoro_testing::ClearSyslog();
     Json::Value answer;
-    EXPECT_EQ(folder_.Lookup("tmdb",
-                             ParseJson("{\"tmdb_id\": " + std::to_string(c.movie) + "}"), 5,
+    EXPECT_EQ(folder_.Lookup("tmdb", ParseJson("{\"tmdb_id\": " + std::to_string(c.movie) + "}"), 5,
                              &answer),
               -1);
     EXPECT_TRUE(answer.isNull());

@@ -20,13 +20,13 @@ MHD_Result CollectArg(void* cls, MHD_ValueKind, const char* key, const char* val
   return MHD_YES;
 }
 
-MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char*,
-                  const char*, const char*, size_t*, void**) {
+MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char*, const char*,
+                  const char*, size_t*, void**) {
   Args args;
   MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &CollectArg, &args);
   TmdbServer::Reply reply = static_cast<TmdbServer*>(cls)->Answer(url, args);
-  MHD_Response* response = MHD_create_response_from_buffer(
-      reply.body.size(), reply.body.data(), MHD_RESPMEM_MUST_COPY);
+  MHD_Response* response =
+      MHD_create_response_from_buffer(reply.body.size(), reply.body.data(), MHD_RESPMEM_MUST_COPY);
   MHD_add_response_header(response, "Content-Type", "application/json;charset=utf-8");
   MHD_Result result = MHD_queue_response(connection, reply.status, response);
   MHD_destroy_response(response);

@@ -49,7 +49,8 @@ class TmdbServer {
     unsigned status;
     std::string body;
   };
-  Reply Answer(const std::string& path, const std::vector<std::pair<std::string, std::string>>& args);
+  Reply Answer(const std::string& path,
+               const std::vector<std::pair<std::string, std::string>>& args);
 
  private:
   Json::Value top_rated_;
