@@ -58,13 +58,13 @@ bool ParseJson(const std::string& text, Json::Value* value) {
 }
 
 // TMDb's error answers carry {"status_code", "status_message"} and often
-// "success": false; some come with HTTP 200.
+// "success": false; some come with HTTP 200. Empty when `body` is none.
 std::string TmdbError(const Json::Value& body) {
   if (!body.isObject()) return "";
   const Json::Value& message = body["status_message"];
   const Json::Value& code = body["status_code"];
   bool failed = body["success"].isBool() && !body["success"].asBool();
-  if (!failed && !message.isString()) return "";
+  if (!failed && !(message.isString() && code.isIntegral())) return "";
   std::string text = message.isString() ? message.asString() : "request failed";
   if (code.isIntegral()) text += " (status_code " + std::to_string(code.asInt64()) + ")";
   return text;
