@@ -13,6 +13,8 @@ namespace kinoro {
 namespace host {
 namespace {
 
+constexpr off_t kKeepBytes = 8 << 20;
+
 void FlushAll() {
   std::cout.flush();
   fflush(stdout);
@@ -20,7 +22,7 @@ void FlushAll() {
 
 }  // namespace
 
-StdoutCapture::StdoutCapture() : file_fd_(-1), saved_fd_(-1) {}
+StdoutCapture::StdoutCapture() : file_fd_(-1), saved_fd_(-1), dirty_(false), kept_bytes_(0) {}
 
 StdoutCapture::~StdoutCapture() {
   if (active()) End();
@@ -46,10 +48,23 @@ bool StdoutCapture::Begin(std::string* error) {
       }
     }
   }
-  // Leftovers of the previous call must not leak into this one.
-  if (ftruncate(file_fd_, 0) != 0 || lseek(file_fd_, 0, SEEK_SET) != 0) {
-    *error = std::string("cannot empty the capture file: ") + strerror(errno);
-    return false;
+  // Each capture writes from offset 0 and End() reads only up to where the
+  // writing stopped, so leftovers of an earlier, longer answer are never seen.
+  // Rewinding instead of truncating keeps the file's pages for the next
+  // image; only an unusually large file is given back.
+  if (dirty_) {
+    if (kept_bytes_ > kKeepBytes) {
+      if (ftruncate(file_fd_, 0) != 0) {
+        *error = std::string("cannot empty the capture file: ") + strerror(errno);
+        return false;
+      }
+      kept_bytes_ = 0;
+    }
+    if (lseek(file_fd_, 0, SEEK_SET) != 0) {
+      *error = std::string("cannot rewind the capture file: ") + strerror(errno);
+      return false;
+    }
+    dirty_ = false;
   }
   FlushAll();
   saved_fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -83,7 +98,9 @@ std::string StdoutCapture::End() {
   saved_fd_ = -1;
 
   std::string out;
-  off_t size = lseek(file_fd_, 0, SEEK_END);
+  off_t size = lseek(file_fd_, 0, SEEK_CUR);
+  dirty_ = size != 0;
+  if (size > kept_bytes_) kept_bytes_ = size;
   if (size <= 0) return out;
   out.resize(static_cast<size_t>(size));
   size_t done = 0;

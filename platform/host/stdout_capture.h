@@ -30,6 +30,8 @@ class StdoutCapture {
   // The real standard output while capturing; -2 when fd 1 was closed, -1
   // when not capturing.
   int saved_fd_;
+  bool dirty_;       // the file holds output of an earlier capture
+  long kept_bytes_;  // the file's size: the largest capture since emptied
 };
 
 }  // namespace host

@@ -36,6 +36,27 @@ TEST(StdoutCaptureTest, EachCaptureStartsEmpty) {
   EXPECT_EQ(capture.End(), "y");
   ASSERT_TRUE(capture.Begin(&error));
   EXPECT_EQ(capture.End(), "");
+  // Longer, shorter, longer again: never a byte of an earlier call.
+  for (size_t n : {5000u, 3u, 4000u, 0u, 9000u}) {
+    ASSERT_TRUE(capture.Begin(&error));
+    std::string text(n, static_cast<char>('a' + n % 26));
+    fwrite(text.data(), 1, text.size(), stdout);
+    EXPECT_EQ(capture.End(), text) << n;
+  }
+}
+
+TEST(StdoutCaptureTest, AnswersLargerThanWhatIsKeptStillComeBackWhole) {
+  StdoutCapture capture;
+  std::string error;
+  std::string big(9 << 20, 'b');
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(capture.Begin(&error));
+    fwrite(big.data(), 1, big.size(), stdout);
+    EXPECT_EQ(capture.End().size(), big.size());
+  }
+  ASSERT_TRUE(capture.Begin(&error));
+  printf("small");
+  EXPECT_EQ(capture.End(), "small");
 }
 
 TEST(StdoutCaptureTest, EndWithoutBeginAndDestructorRestore) {
