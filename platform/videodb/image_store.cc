@@ -1,5 +1,6 @@
 #include "platform/videodb/image_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/videodb/db_util.h"
 #include "platform/videodb/sqlite_db.h"
@@ -147,6 +149,35 @@ void ImageStore::RemoveIfUnreferenced(Connection* conn, const std::string& file)
   stmt.Bind(1, file);
   if (!stmt.Step() || stmt.ColumnInt(0) != 0) return;  // in use, or unsure: keep it
   Remove(file);
+}
+
+int ImageStore::Sweep(Connection* conn, long long min_age_s) const {
+  DIR* dir = opendir(dir_.c_str());
+  if (dir == nullptr) return 0;
+  std::vector<std::string> candidates;
+  long long now = NowSeconds();
+  while (struct dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (lstat((dir_ + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (now - static_cast<long long>(st.st_mtime) < min_age_s) continue;
+    candidates.push_back(name);
+  }
+  closedir(dir);
+  int removed = 0;
+  for (const std::string& name : candidates) {
+    bool temporary = name.rfind(".tmp-", 0) == 0;
+    if (!temporary) {
+      Statement stmt = conn->Prepare(
+          "SELECT EXISTS (SELECT 1 FROM backdrop WHERE file = ?1) "
+          "    OR EXISTS (SELECT 1 FROM poster WHERE file = ?1)");
+      stmt.Bind(1, name);
+      if (!stmt.Step() || stmt.ColumnInt(0) != 0) continue;
+    }
+    if (unlink((dir_ + "/" + name).c_str()) == 0) ++removed;
+  }
+  return removed;
 }
 
 void ImageStore::Remove(const std::string& file) const {

@@ -49,6 +49,12 @@ class ImageStore {
   void RemoveIfUnreferenced(Connection* conn, const std::string& file) const;
   void Remove(const std::string& file) const;
 
+  // Removes what a crash can leave behind: unfinished temporary files and
+  // files no row names. Only files older than `min_age_s` are touched, so an
+  // Add in progress (file written, row not yet committed) keeps its file.
+  // The number of files removed.
+  int Sweep(Connection* conn, long long min_age_s) const;
+
  private:
   std::string dir_;
 };

@@ -4,6 +4,7 @@
 //   kinoro-db [--db PATH] import FILE.json
 //   kinoro-db [--db PATH] generate --movies N [--seed S]
 //   kinoro-db [--db PATH] stats
+//   kinoro-db [--db PATH] check
 //   kinoro-db movielens DIR OUT.json
 #include <syslog.h>
 
@@ -24,6 +25,7 @@ void Usage() {
           "       kinoro-db [--db PATH] import FILE.json\n"
           "       kinoro-db [--db PATH] generate --movies N [--seed S]\n"
           "       kinoro-db [--db PATH] stats\n"
+          "       kinoro-db [--db PATH] check\n"
           "       kinoro-db movielens DIR OUT.json\n");
 }
 

@@ -5,6 +5,7 @@
 
 #include "libkinoro/api.h"
 #include "platform/videodb/generator.h"
+#include "platform/videodb/image_store.h"
 #include "platform/videodb/importer.h"
 #include "platform/videodb/movielens.h"
 #include "platform/videodb/sqlite_db.h"
@@ -100,6 +101,29 @@ int MovieLens(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Checks the database and removes image files a crash left behind.
+int Check(const std::vector<std::string>& args) {
+  if (!args.empty()) return 2;
+  Connection* conn = OpenOrComplain();
+  if (conn == nullptr) return 1;
+  int problems = 0;
+  for (const char* pragma : {"PRAGMA integrity_check", "PRAGMA foreign_key_check"}) {
+    Statement stmt = conn->Prepare(pragma);
+    while (stmt.Step()) {
+      std::string first = stmt.ColumnText(0);
+      if (first == "ok") continue;
+      fprintf(stderr, "kinoro-db: %s: %s\n", pragma, first.c_str());
+      ++problems;
+    }
+    if (stmt.failed()) ++problems;
+  }
+  LibKinoro::db::internal::ImageStore store(conn->path());
+  int removed = store.Sweep(conn, 3600);
+  printf("%s; removed %d unused image files\n", problems ? "problems found" : "database ok",
+         removed);
+  return problems ? 1 : 0;
+}
+
 int Stats(const std::vector<std::string>& args) {
   if (!args.empty()) return 2;
   Connection* conn = OpenOrComplain();
@@ -130,6 +154,7 @@ int RunCommand(const std::string& command, const std::vector<std::string>& args)
       {"init", Init},
       {"import", Import},
       {"stats", Stats},
+      {"check", Check},
       {"generate", Generate},
       {"movielens", MovieLens},
       {nullptr, nullptr},
