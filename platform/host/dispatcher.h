@@ -68,6 +68,10 @@ class Dispatcher {
   DispatchResult Call(const std::string& api, const std::string& version, const std::string& method,
                       const Json::Value& params, unsigned int login_uid, bool is_admin);
 
+  // See StdoutCapture::SetKeepRedirected: for a process whose standard
+  // output is of no use between calls.
+  void KeepStdoutCaptured(bool keep) { capture_.SetKeepRedirected(keep); }
+
   static Json::Value ErrorEnvelope(int code);
 
  private:

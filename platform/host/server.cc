@@ -135,6 +135,8 @@ int WorkerMain(const WorkerContext& ctx, int index) {
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != ctx.supervisor) return 0;
 
+  // Nothing in a worker writes to standard output but the modules.
+  ctx.dispatcher->KeepStdoutCaptured(true);
   RequestHandler handler(ctx.dispatcher, &users, ctx.options->policy);
   HttpWorkerConfig config;
   config.listen_fd = ctx.listen_fd;

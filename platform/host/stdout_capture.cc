@@ -13,7 +13,8 @@ namespace kinoro {
 namespace host {
 namespace {
 
-constexpr off_t kKeepBytes = 8 << 20;
+// Larger capture files are emptied before the next call instead of kept.
+constexpr long kKeepBytes = 8 << 20;
 
 void FlushAll() {
   std::cout.flush();
@@ -22,15 +23,22 @@ void FlushAll() {
 
 }  // namespace
 
-StdoutCapture::StdoutCapture() : file_fd_(-1), saved_fd_(-1), dirty_(false), kept_bytes_(0) {}
+StdoutCapture::StdoutCapture()
+    : file_fd_(-1),
+      saved_fd_(-1),
+      redirected_(false),
+      running_(false),
+      keep_redirected_(false),
+      dirty_(false),
+      kept_bytes_(0) {}
 
 StdoutCapture::~StdoutCapture() {
-  if (active()) End();
+  Restore();
   if (file_fd_ >= 0) close(file_fd_);
 }
 
 bool StdoutCapture::Begin(std::string* error) {
-  if (active()) End();
+  if (running_) End();
   if (file_fd_ < 0) {
     file_fd_ = memfd_create("kinoro-raw-answer", MFD_CLOEXEC);
     if (file_fd_ < 0) {
@@ -48,11 +56,13 @@ bool StdoutCapture::Begin(std::string* error) {
       }
     }
   }
+  FlushAll();
   // Each capture writes from offset 0 and End() reads only up to where the
-  // writing stopped, so leftovers of an earlier, longer answer are never seen.
-  // Rewinding instead of truncating keeps the file's pages for the next
-  // image; only an unusually large file is given back.
-  if (dirty_) {
+  // writing stopped, so leftovers of an earlier, longer answer are never
+  // seen. Rewinding instead of truncating keeps the file's pages for the
+  // next image; only an unusually large file is given back. While fd 1 stays
+  // redirected something may have been written between calls: always rewind.
+  if (dirty_ || redirected_) {
     if (kept_bytes_ > kKeepBytes) {
       if (ftruncate(file_fd_, 0) != 0) {
         *error = std::string("cannot empty the capture file: ") + strerror(errno);
@@ -66,41 +76,39 @@ bool StdoutCapture::Begin(std::string* error) {
     }
     dirty_ = false;
   }
-  FlushAll();
-  saved_fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  if (saved_fd_ < 0) {
-    // fd 1 may be closed (a daemon); the capture still works, and End()
-    // then leaves fd 1 closed again.
-    if (errno != EBADF) {
-      *error = std::string("dup(1): ") + strerror(errno);
+  if (!redirected_) {
+    saved_fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (saved_fd_ < 0) {
+      // fd 1 may be closed (a daemon); the capture still works, and
+      // Restore() then leaves fd 1 closed again.
+      if (errno != EBADF) {
+        *error = std::string("dup(1): ") + strerror(errno);
+        return false;
+      }
+      saved_fd_ = -2;
+    }
+    if (dup2(file_fd_, STDOUT_FILENO) < 0) {
+      *error = std::string("dup2: ") + strerror(errno);
+      if (saved_fd_ >= 0) close(saved_fd_);
+      saved_fd_ = -1;
       return false;
     }
-    saved_fd_ = -2;
+    redirected_ = true;
   }
-  if (dup2(file_fd_, STDOUT_FILENO) < 0) {
-    *error = std::string("dup2: ") + strerror(errno);
-    if (saved_fd_ >= 0) close(saved_fd_);
-    saved_fd_ = -1;
-    return false;
-  }
+  running_ = true;
   return true;
 }
 
 std::string StdoutCapture::End() {
-  if (saved_fd_ == -1) return "";
+  if (!running_) return "";
   FlushAll();
-  if (saved_fd_ >= 0) {
-    dup2(saved_fd_, STDOUT_FILENO);
-    close(saved_fd_);
-  } else {
-    close(STDOUT_FILENO);
-  }
-  saved_fd_ = -1;
-
-  std::string out;
+  running_ = false;
   off_t size = lseek(file_fd_, 0, SEEK_CUR);
   dirty_ = size != 0;
   if (size > kept_bytes_) kept_bytes_ = size;
+  if (!keep_redirected_) Restore();
+
+  std::string out;
   if (size <= 0) return out;
   out.resize(static_cast<size_t>(size));
   size_t done = 0;
@@ -112,6 +120,25 @@ std::string StdoutCapture::End() {
   }
   out.resize(done);
   return out;
+}
+
+void StdoutCapture::SetKeepRedirected(bool keep) {
+  keep_redirected_ = keep;
+  if (!keep && !running_) Restore();
+}
+
+void StdoutCapture::Restore() {
+  running_ = false;
+  if (!redirected_) return;
+  FlushAll();
+  if (saved_fd_ >= 0) {
+    dup2(saved_fd_, STDOUT_FILENO);
+    close(saved_fd_);
+  } else {
+    close(STDOUT_FILENO);
+  }
+  saved_fd_ = -1;
+  redirected_ = false;
 }
 
 }  // namespace host

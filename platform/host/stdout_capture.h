@@ -11,7 +11,7 @@ namespace host {
 class StdoutCapture {
  public:
   StdoutCapture();
-  ~StdoutCapture();  // ends a capture still running
+  ~StdoutCapture();  // ends a running capture and restores standard output
   StdoutCapture(const StdoutCapture&) = delete;
   StdoutCapture& operator=(const StdoutCapture&) = delete;
 
@@ -19,17 +19,28 @@ class StdoutCapture {
   // flushed there first. False (with `error`) when no file or descriptor is
   // available; standard output is then unchanged.
   bool Begin(std::string* error);
-  // Flushes, puts the old standard output back and returns everything
-  // written since Begin. Calling it without a running capture returns "".
+  // Flushes and returns everything written since Begin; puts the old
+  // standard output back unless it is kept redirected. Calling it without a
+  // running capture returns "".
   std::string End();
 
-  bool active() const { return saved_fd_ != -1; }
+  // A process that never writes to standard output itself (a server worker)
+  // can leave fd 1 on the capture file between calls, which saves four
+  // system calls per call. Anything written between calls is discarded.
+  // Turning it off restores standard output (when no capture is running).
+  void SetKeepRedirected(bool keep);
+  // Puts the old standard output back now, ending a running capture.
+  void Restore();
+
+  bool active() const { return running_; }
 
  private:
-  int file_fd_;  // reused across calls; emptied at each Begin
-  // The real standard output while capturing; -2 when fd 1 was closed, -1
-  // when not capturing.
+  int file_fd_;  // reused across calls
+  // The real standard output while redirected; -2 when fd 1 was closed.
   int saved_fd_;
+  bool redirected_;
+  bool running_;
+  bool keep_redirected_;
   bool dirty_;       // the file holds output of an earlier capture
   long kept_bytes_;  // the file's size: the largest capture since emptied
 };

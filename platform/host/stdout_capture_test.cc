@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -70,6 +71,39 @@ TEST(StdoutCaptureTest, EndWithoutBeginAndDestructorRestore) {
   }
   // fd 1 is the real standard output again, with its old flags.
   EXPECT_EQ(fcntl(STDOUT_FILENO, F_GETFD), before);
+}
+
+TEST(StdoutCaptureTest, KeptRedirectedBetweenCalls) {
+  fflush(stdout);
+  int real = dup(STDOUT_FILENO);
+  struct stat before;
+  fstat(STDOUT_FILENO, &before);
+  {
+    StdoutCapture capture;
+    capture.SetKeepRedirected(true);
+    std::string error;
+    ASSERT_TRUE(capture.Begin(&error)) << error;
+    printf("first call");
+    EXPECT_EQ(capture.End(), "first call");
+    printf("between calls");  // nobody's answer
+    ASSERT_TRUE(capture.Begin(&error)) << error;
+    printf("2nd");
+    EXPECT_EQ(capture.End(), "2nd");
+    ASSERT_TRUE(capture.Begin(&error)) << error;
+    EXPECT_EQ(capture.End(), "");
+    capture.SetKeepRedirected(false);
+    struct stat now;
+    fstat(STDOUT_FILENO, &now);
+    EXPECT_EQ(now.st_ino, before.st_ino) << "turning it off restores standard output";
+    capture.SetKeepRedirected(true);
+    ASSERT_TRUE(capture.Begin(&error));
+    printf("x");
+    EXPECT_EQ(capture.End(), "x");
+  }
+  struct stat after;
+  fstat(STDOUT_FILENO, &after);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "the destructor restores standard output";
+  close(real);
 }
 
 TEST(StdoutCaptureTest, WorksWhenStandardOutputIsClosed) {
