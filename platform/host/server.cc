@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -370,7 +371,12 @@ int CreateListenSocket(const std::string& host, int port, int* bound_port, std::
   return -1;
 }
 
-int RunServer(const ServerOptions& options) {
+int RunServer(const ServerOptions& given) {
+  // A daemon runs in "/", and workers open their files after that.
+  ServerOptions options = given;
+  for (std::string* path : {&options.users_db, &options.access_log, &options.port_file}) {
+    if (!path->empty()) *path = std::filesystem::absolute(*path).string();
+  }
   int syslog_options = LOG_PID | LOG_NDELAY | (options.foreground ? LOG_PERROR : 0);
   openlog("kinoro-host", syslog_options, LOG_DAEMON);
   auto fail = [](const std::string& message) {
