@@ -103,6 +103,7 @@ std::vector<record::OfflineConversionTask> OfflineConversionAPI::List() const {
   std::vector<record::OfflineConversionTask> tasks;
   Connection* conn = Connection::Get();
   if (conn == nullptr) return tasks;
+  internal::ReadSnapshot snapshot(conn);
   Statement stmt = conn->Prepare(
       order_ == SORT_DESC
           ? "SELECT t.id, t.uid, t.create_time, t.state, t.progress, t.time_left, t.error, "

@@ -29,6 +29,7 @@ std::vector<record::Library> LibraryAPI::ListOrderByVideoCTime() const {
   std::vector<record::Library> out;
   Connection* conn = Connection::Get();
   if (conn == nullptr) return out;
+  internal::ReadSnapshot snapshot(conn);
   // The newest creation time per library is one descent of the
   // (library_id, create_time) index of the mapper table.
   Statement stmt = conn->Prepare(

@@ -118,6 +118,7 @@ std::vector<record::Movie> MovieAPI::ListTopRating(int limit) const {
   if (limit <= 0) return {};
   Connection* conn = Connection::Get();
   if (conn == nullptr) return {};
+  internal::ReadSnapshot snapshot(conn);
   std::vector<int> libraries;
   if (!internal::VisibleLibraryIds(conn, is_admin, uid, &libraries)) return {};
 
@@ -159,6 +160,7 @@ std::vector<record::Movie> MovieAPI::ListTopRating(int limit) const {
 record::Movie MovieAPI::GetInfo(int id) const {
   Connection* conn = Connection::Get();
   if (conn == nullptr || id <= 0) return record::Movie();
+  internal::ReadSnapshot snapshot(conn);
   Statement stmt = conn->Prepare(
       "SELECT " KINORO_MOVIE_COLUMNS " FROM movie m WHERE m.id = ?1 AND (?2 OR m.library_id IN "
       "(SELECT id FROM library WHERE is_public "
@@ -187,6 +189,7 @@ std::vector<record::Movie> MovieAPI::ListInTMDb(const std::vector<long long>& tm
   if (tmdb_ids.empty()) return {};
   Connection* conn = Connection::Get();
   if (conn == nullptr) return {};
+  internal::ReadSnapshot snapshot(conn);
   // Rank of each id by its first place in the request: the caller's order
   // (the plug-ins' similarity ranking) is the answer's order.
   std::unordered_map<long long, size_t> rank;

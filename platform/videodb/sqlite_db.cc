@@ -231,18 +231,28 @@ void Connection::LogError(const char* what) const {
 }
 
 Transaction::Transaction(Connection* conn) : conn_(conn) {
-  begun_ = conn_ != nullptr && conn_->Exec("BEGIN IMMEDIATE");
+  begun_ = conn_ != nullptr && conn_->Prepare("BEGIN IMMEDIATE").Run();
 }
 
 Transaction::~Transaction() {
-  if (begun_ && !done_) conn_->Exec("ROLLBACK");
+  if (begun_ && !done_) conn_->Prepare("ROLLBACK").Run();
 }
 
 bool Transaction::Commit() {
   if (!begun_ || done_) return false;
-  if (!conn_->Exec("COMMIT")) return false;  // still open: the destructor rolls back
+  if (!conn_->Prepare("COMMIT").Run()) return false;  // still open: the destructor rolls back
   done_ = true;
   return true;
+}
+
+ReadSnapshot::ReadSnapshot(Connection* conn) : conn_(conn) {
+  if (conn_ != nullptr && sqlite3_get_autocommit(conn_->handle())) {
+    begun_ = conn_->Prepare("BEGIN").Run();
+  }
+}
+
+ReadSnapshot::~ReadSnapshot() {
+  if (begun_) conn_->Prepare("COMMIT").Run();
 }
 
 std::string Placeholders(size_t n) {

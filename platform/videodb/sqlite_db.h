@@ -122,6 +122,21 @@ class Transaction {
   bool done_ = false;
 };
 
+// A read transaction around the queries of one listing, so that a page and
+// its parts come from one snapshot (and the locks are taken once, not per
+// statement). Does nothing inside a transaction that is already open.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(Connection* conn);
+  ~ReadSnapshot();
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+ private:
+  Connection* conn_;
+  bool begun_ = false;
+};
+
 // "?,?,?" with n placeholders (n >= 1).
 std::string Placeholders(size_t n);
 
