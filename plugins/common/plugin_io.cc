@@ -100,6 +100,8 @@ bool AsInt64(const Json::Value& value, int64_t* out) {
 std::string ToJsonLine(const Json::Value& value) {
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
+  // Ratings such as 8.7 read as 8.7, not 8.6999999999999993.
+  writer["precision"] = 15;
   return Json::writeString(writer, value) + "\n";
 }
 

@@ -99,6 +99,13 @@ TEST(TitleToJsonTest, FullAndMinimalTitles) {
       "summary": "", "extra": {"com.velmora.TheMovieDb": {"reference": {}}}})"));
 }
 
+TEST(ToJsonLineTest, CompactWithShortDecimals) {
+  Json::Value value;
+  value["rating"] = 8.7;
+  value["big"] = Json::Int64(9007199254740993LL);
+  EXPECT_EQ(ToJsonLine(value), "{\"big\":9007199254740993,\"rating\":8.7}\n");
+}
+
 TEST(AsInt64Test, IntegralValuesOnly) {
   struct Case {
     Json::Value value;
