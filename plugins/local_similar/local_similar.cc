@@ -49,13 +49,12 @@ shared(mapper_id, weight) AS (
   SELECT mapper_id, ?6 FROM (
     SELECT DISTINCT mapper_id, collection_id FROM collection_map
     WHERE collection_id IN (SELECT collection_id FROM collection_map WHERE mapper_id IN src))
-)
-SELECT m.tmdb_id, m.title, m.original_available, m.summary, m.imdb_id, m.rating,
-       SUM(s.weight) AS score
-FROM shared s JOIN movie m ON m.mapper_id = s.mapper_id
+),
+scored(mapper_id, score) AS (SELECT mapper_id, SUM(weight) FROM shared GROUP BY mapper_id)
+SELECT m.tmdb_id, m.title, m.original_available, m.summary, m.imdb_id, m.rating, s.score
+FROM scored s JOIN movie m ON m.mapper_id = s.mapper_id
 WHERE m.tmdb_id > 0 AND m.tmdb_id <> ?1
-GROUP BY m.id
-ORDER BY score DESC, m.rating DESC, m.id ASC
+ORDER BY s.score DESC, m.rating DESC, m.id ASC
 )sql";
 
 std::string Text(sqlite3_stmt* stmt, int column) {
