@@ -240,6 +240,31 @@ TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
   EXPECT_EQ(host_.Log().find("starting a new one"), std::string::npos) << host_.Log();
 }
 
+TEST_F(HostHttpTest, ManyClientsAtOnceAndASlowCallHoldsUpOnlyItsWorker) {
+  StartHost({"--workers", "2"});
+  std::string sid = Login();
+  auto slow = std::async(std::launch::async, [&] { return Call("sleep&ms=2000", sid); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  // The other worker keeps answering while the first one sleeps.
+  std::vector<std::future<int>> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.push_back(std::async(std::launch::async, [&, c] {
+      int ok = 0;
+      for (int i = 0; i < 25; ++i) {
+        HttpResult r = Call("echo&client=" + std::to_string(c) + "&i=" + std::to_string(i), sid);
+        Json::Value params = r.Json()["data"]["params"];
+        ok += params["client"].asInt() == c && params["i"].asInt() == i ? 1 : 0;
+      }
+      return ok;
+    }));
+  }
+  for (auto& client : clients) EXPECT_EQ(client.get(), 25);
+  EXPECT_EQ(slow.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+      << "the hundred calls waited for the sleeping worker";
+  EXPECT_EQ(slow.get().ErrorCode(), 0);
+}
+
 TEST_F(HostHttpTest, CrashedWorkerIsReplaced) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
