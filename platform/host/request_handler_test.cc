@@ -234,49 +234,14 @@ TEST_F(RequestHandlerTest, MalformedRequestsAreClearClientErrors) {
 
 TEST_F(RequestHandlerTest, PostBodyAndQueryAreMerged) {
   std::string cookie = "id=" + Login("alice", "007");
-  HttpResponse r = Post("api=Kinoro.Test&version=1", "method=echo&ids=%5B1%2C2%5D&t=a+b",
-                        "application/x-www-form-urlencoded; charset=UTF-8", cookie);
+  HttpResponse r =
+      Post("api=Kinoro.Test&version=1", "method=echo&ids=%5B1%2C2%5D&t=a+b&u=%E2%82%AC",
+           "application/x-www-form-urlencoded; charset=UTF-8", cookie);
   Json::Value data = ParseBody(r.body)["data"];
   EXPECT_EQ(data["params"]["ids"], ParseBody("[1,2]"));
   EXPECT_EQ(data["params"]["t"].asString(), "a b");
+  EXPECT_NE(r.body.find("\"u\":\"\xe2\x82\xac\""), std::string::npos) << "UTF-8 goes out as is";
   EXPECT_EQ(r.api_method, "echo");
-}
-
-TEST_F(RequestHandlerTest, WireValuesReachTheGettersConverted) {
-  std::string cookie = "id=" + Login("alice", "007");
-  struct Case {
-    const char* raw;  // percent-encoded
-    const char* accepted_by;
-  };
-  const Case cases[] = {{"5", "int"},     {"abc", "string"},    {"%225%22", "string"},
-                        {"true", "bool"}, {"%5B1%5D", "array"}, {"1.5", ""},
-                        {"%7B%7D", ""},   {"", "string"},       {"null", ""}};
-  for (const Case& c : cases) {
-    Json::Value data =
-        ParseBody(Get(std::string(kApi) + "probe&value=" + c.raw, cookie).body)["data"];
-    for (const char* getter : {"int", "string", "bool", "array"}) {
-      EXPECT_EQ(data[getter]["invalid"].asBool(), std::string(getter) != c.accepted_by)
-          << c.raw << " via " << getter;
-      EXPECT_TRUE(data[getter]["set"].asBool());
-    }
-  }
-  Json::Value data = ParseBody(Get(std::string(kApi) + "probe&positive=0", cookie).body)["data"];
-  EXPECT_TRUE(data["positive"]["invalid"].asBool());
-  EXPECT_EQ(data["positive"]["value"].asInt(), 0);
-  EXPECT_FALSE(data["int"]["set"].asBool());
-  EXPECT_FALSE(data["int"]["invalid"].asBool());
-}
-
-TEST_F(RequestHandlerTest, EnvelopesOfTheModule) {
-  std::string cookie = "id=" + Login("alice", "007");
-  EXPECT_EQ(Get(std::string(kApi) + "null_data", cookie).body, "{\"success\":true}");
-  HttpResponse fail = Get(std::string(kApi) + "fail&code=117", cookie);
-  EXPECT_EQ(fail.body, "{\"error\":{\"code\":117},\"success\":false}");
-  EXPECT_EQ(fail.error_code, 117);
-  EXPECT_EQ(fail.status, 200);
-  EXPECT_EQ(Code(Get(std::string(kApi) + "throw", cookie)), kErrorUnexpected);
-  EXPECT_EQ(Get(std::string(kApi) + "echo&s=%E2%82%AC", cookie).body.find("\\u"), std::string::npos)
-      << "UTF-8 goes out as UTF-8";
 }
 
 TEST_F(RequestHandlerTest, RawAnswersAndConditionalRequests) {
