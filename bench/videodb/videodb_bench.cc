@@ -4,6 +4,7 @@
 // folder (KINORO_BENCH_DATA, else the build tree's bench-data), never in the
 // repository; the 1M-movie one takes a few minutes to build the first time.
 // KINORO_BENCH_MAX_MOVIES (default 1000000) skips the larger sizes.
+#include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +13,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/db_util.h"
@@ -132,8 +131,12 @@ void BM_ListInTMDb(benchmark::State& state) {
   }
   state.counters["matched"] = static_cast<double>(got);
 }
-BENCHMARK(BM_ListInTMDb)->ArgName("movies")->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(
-    benchmark::kMicrosecond);
+BENCHMARK(BM_ListInTMDb)
+    ->ArgName("movies")
+    ->Arg(1000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMicrosecond);
 
 // GetByMapperID of one image of range(0) KB stored inline (range(1) 1) or
 // as a file (0), to check the size at which the store switches.

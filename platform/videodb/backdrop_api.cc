@@ -34,12 +34,9 @@ struct TypeName {
   int type;
 };
 const TypeName kTypeNames[] = {
-    {"movie", VIDEO_TYPE_MOVIE},
-    {"tvshow", VIDEO_TYPE_TVSHOW},
-    {"video", VIDEO_TYPE_HOME_VIDEO},
-    {"tvshow_episode", VIDEO_TYPE_TVSHOW_EPISODE},
-    {"home_video", VIDEO_TYPE_HOME_VIDEO},
-    {nullptr, VIDEO_TYPE_NONE},
+    {"movie", VIDEO_TYPE_MOVIE},           {"tvshow", VIDEO_TYPE_TVSHOW},
+    {"video", VIDEO_TYPE_HOME_VIDEO},      {"tvshow_episode", VIDEO_TYPE_TVSHOW_EPISODE},
+    {"home_video", VIDEO_TYPE_HOME_VIDEO}, {nullptr, VIDEO_TYPE_NONE},
 };
 
 int TypeFromName(const std::string& name) {
@@ -67,9 +64,7 @@ bool IsUnder(const std::string& path, const std::string& root) {
   return path.size() == root.size() || root == "/" || path[root.size()] == '/';
 }
 
-std::string DownloadFolder() {
-  return internal::DatabaseDir(GetDatabasePath()) + "/download";
-}
+std::string DownloadFolder() { return internal::DatabaseDir(GetDatabasePath()) + "/download"; }
 
 // True when the resolved path lies inside a share root or the download
 // folder (both resolved too, so a share configured through a link counts).
@@ -138,8 +133,8 @@ bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
         break;
       }
       if (bytes->size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxBackdropBytes)) {
-        syslog(LOG_ERR, "%s:%d backdrop refused %s: grew past %lld bytes", "backdrop_api",
-               __LINE__, path.c_str(), kMaxBackdropBytes);
+        syslog(LOG_ERR, "%s:%d backdrop refused %s: grew past %lld bytes", "backdrop_api", __LINE__,
+               path.c_str(), kMaxBackdropBytes);
         ok = false;
         break;
       }
@@ -148,8 +143,8 @@ bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
   }
   close(fd);
   if (ok && !LooksLikeImage(*bytes)) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: not a JPEG or PNG image", "backdrop_api",
-           __LINE__, path.c_str());
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: not a JPEG or PNG image", "backdrop_api", __LINE__,
+           path.c_str());
     ok = false;
   }
   return ok;
@@ -203,8 +198,8 @@ int BackdropAPI::Add(int mapper_id, const std::string& path, bool keep_one) cons
   Connection* conn = Connection::Get();
   if (conn == nullptr) return -1;
   if (mapper_id <= 0 || !MapperExists(conn, mapper_id)) {
-    syslog(LOG_ERR, "%s:%d backdrop refused: no video with mapper id %d", "backdrop_api",
-           __LINE__, mapper_id);
+    syslog(LOG_ERR, "%s:%d backdrop refused: no video with mapper id %d", "backdrop_api", __LINE__,
+           mapper_id);
     return -1;
   }
   std::string bytes;

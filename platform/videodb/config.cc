@@ -1,10 +1,9 @@
 #include "platform/videodb/config.h"
 
+#include <json/json.h>
 #include <syslog.h>
 
 #include <fstream>
-
-#include <json/json.h>
 
 #include "kinoro/root.h"
 

@@ -46,7 +46,8 @@ bool LoadVideos(Connection* conn, const std::vector<int>& mapper_ids,
   const std::string ids = internal::JsonIdList(mapper_ids);
   const std::string where = " WHERE mapper_id IN (SELECT value FROM json_each(?1))";
   {
-    std::string sql = std::string("SELECT ") + kVideoColumns + ", tmdb_id, imdb_id FROM movie" + where;
+    std::string sql =
+        std::string("SELECT ") + kVideoColumns + ", tmdb_id, imdb_id FROM movie" + where;
     Statement stmt = conn->Prepare(sql.c_str());
     stmt.Bind(1, ids);
     while (stmt.Step()) {

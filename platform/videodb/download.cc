@@ -50,10 +50,10 @@ uint32_t V4At(const uint8_t* bytes) {
 bool IsNonPublicV6(const uint8_t* b) {
   static const uint8_t kZero[16] = {};
   if (memcmp(b, kZero, 15) == 0 && (b[15] == 0 || b[15] == 1)) return true;  // :: and ::1
-  if (b[0] == 0xff) return true;                                              // multicast
-  if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) return true;                     // link-local
-  if (b[0] == 0xfe && (b[1] & 0xc0) == 0xc0) return true;                     // site-local
-  if ((b[0] & 0xfe) == 0xfc) return true;                                     // unique local
+  if (b[0] == 0xff) return true;                                             // multicast
+  if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) return true;                    // link-local
+  if (b[0] == 0xfe && (b[1] & 0xc0) == 0xc0) return true;                    // site-local
+  if ((b[0] & 0xfe) == 0xfc) return true;                                    // unique local
   // IPv4 inside IPv6: mapped ::ffff:a.b.c.d, compatible ::a.b.c.d, NAT64
   // 64:ff9b::a.b.c.d, and 6to4 2002:aabb:ccdd::.
   static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
@@ -152,8 +152,8 @@ std::string DownloadToFolder(const std::string& url, const std::string& folder,
   Transfer t;
   t.fd = mkostemp(&path[0], O_CLOEXEC);
   if (t.fd < 0) {
-    syslog(LOG_ERR, "%s:%d cannot create a file in %s: %s", "download", __LINE__,
-           folder.c_str(), strerror(errno));
+    syslog(LOG_ERR, "%s:%d cannot create a file in %s: %s", "download", __LINE__, folder.c_str(),
+           strerror(errno));
     return "";
   }
   t.max_bytes = settings.max_bytes;

@@ -2,12 +2,11 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 
 #include <chrono>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/videodb/image_store.h"
 #include "tests/videodb/local_http_server.h"
@@ -37,16 +36,36 @@ TEST(DownloadAddressTest, ClassifiesIpv4AndIpv6InEverySpelling) {
     const char* address;
     bool non_public;
   } cases[] = {
-      {"127.0.0.1", true},        {"127.255.1.2", true},      {"10.1.2.3", true},
-      {"172.16.0.1", true},       {"172.31.255.255", true},   {"172.32.0.1", false},
-      {"192.168.0.10", true},     {"169.254.169.254", true},  {"0.0.0.0", true},
-      {"100.64.0.1", true},       {"224.0.0.1", true},        {"255.255.255.255", true},
-      {"8.8.8.8", false},         {"93.184.216.34", false},   {"::1", true},
-      {"::", true},               {"fe80::1", true},          {"febf::1", true},
-      {"fc00::1", true},          {"fd12:3456::1", true},     {"ff02::1", true},
-      {"::ffff:127.0.0.1", true}, {"::ffff:10.0.0.1", true},  {"::ffff:8.8.8.8", false},
-      {"::127.0.0.1", true},      {"64:ff9b::7f00:1", true},  {"64:ff9b::808:808", false},
-      {"2002:7f00:1::", true},    {"2002:c0a8:1::1", true},   {"2002:808:808::", false},
+      {"127.0.0.1", true},
+      {"127.255.1.2", true},
+      {"10.1.2.3", true},
+      {"172.16.0.1", true},
+      {"172.31.255.255", true},
+      {"172.32.0.1", false},
+      {"192.168.0.10", true},
+      {"169.254.169.254", true},
+      {"0.0.0.0", true},
+      {"100.64.0.1", true},
+      {"224.0.0.1", true},
+      {"255.255.255.255", true},
+      {"8.8.8.8", false},
+      {"93.184.216.34", false},
+      {"::1", true},
+      {"::", true},
+      {"fe80::1", true},
+      {"febf::1", true},
+      {"fc00::1", true},
+      {"fd12:3456::1", true},
+      {"ff02::1", true},
+      {"::ffff:127.0.0.1", true},
+      {"::ffff:10.0.0.1", true},
+      {"::ffff:8.8.8.8", false},
+      {"::127.0.0.1", true},
+      {"64:ff9b::7f00:1", true},
+      {"64:ff9b::808:808", false},
+      {"2002:7f00:1::", true},
+      {"2002:c0a8:1::1", true},
+      {"2002:808:808::", false},
       {"2001:4860:4860::8888", false},
   };
   for (const Case& c : cases) EXPECT_EQ(NonPublic(c.address), c.non_public) << c.address;
@@ -121,8 +140,7 @@ TEST_F(DownloadTest, SlowBodyEndsAtTheTimeLimit) {
   EXPECT_EQ(DownloadToFolder(server_.Url("/slow"), folder_, allowed_), "");
   EXPECT_TRUE(videodb_test::SyslogContains("Timeout"))
       << ::testing::PrintToString(videodb_test::SyslogLines());
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LT(seconds, 6.0);
   EXPECT_EQ(FilesIn(folder_), 0);
 }

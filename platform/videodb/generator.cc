@@ -34,18 +34,18 @@ class Rng {
 };
 
 const char* const kWords[] = {
-    "Silent", "River",  "Night",  "Empire", "Shadow", "Garden", "Winter", "Echo",
-    "Glass",  "Harbor", "Iron",   "Last",   "Paper",  "Crimson", "Hidden", "Northern",
-    "Broken", "Golden", "Wild",   "Distant", "Secret", "Electric", "Falling", "Lost",
+    "Silent", "River",  "Night", "Empire",  "Shadow", "Garden",   "Winter",  "Echo",
+    "Glass",  "Harbor", "Iron",  "Last",    "Paper",  "Crimson",  "Hidden",  "Northern",
+    "Broken", "Golden", "Wild",  "Distant", "Secret", "Electric", "Falling", "Lost",
 };
 const char* const kGenres[] = {
-    "Action", "Adventure", "Animation", "Comedy",   "Crime",   "Documentary", "Drama",
-    "Family", "Fantasy",   "History",   "Horror",   "Music",   "Mystery",     "Romance",
-    "Science Fiction",     "Thriller",  "War",      "Western", "Biography",   "Sport",
+    "Action",          "Adventure", "Animation", "Comedy",  "Crime",     "Documentary", "Drama",
+    "Family",          "Fantasy",   "History",   "Horror",  "Music",     "Mystery",     "Romance",
+    "Science Fiction", "Thriller",  "War",       "Western", "Biography", "Sport",
 };
 const char* const kCertificates[] = {"G", "PG", "PG-13", "R", "NC-17", ""};
-const char* const kTags[] = {"heist", "time travel", "based on a novel", "sequel",
-                             "remake", "cult", "road trip", "space"};
+const char* const kTags[] = {"heist",  "time travel", "based on a novel", "sequel",
+                             "remake", "cult",        "road trip",        "space"};
 
 constexpr size_t Count(const char* const* begin, const char* const* end) {
   return static_cast<size_t>(end - begin);
@@ -82,8 +82,8 @@ Json::Value GeneratedMovie(long long index, long long total, uint64_t seed) {
                  " that changes everything for the " + Word(rng) + " family.";
   m["tagline"] = Word(rng) + " is only the beginning.";
   // Newer ids were added later, with some jitter.
-  m["create_time"] = FormatTime(kEpoch2000 + 600000000LL + index * 60 +
-                                static_cast<long long>(rng.Below(3600)));
+  m["create_time"] =
+      FormatTime(kEpoch2000 + 600000000LL + index * 60 + static_cast<long long>(rng.Below(3600)));
 
   Json::Value& genres = m["genres"] = Json::Value(Json::arrayValue);
   for (uint64_t n = 1 + rng.Below(3); n > 0; --n) {

@@ -3,10 +3,10 @@
 #ifndef KINORO_PLATFORM_VIDEODB_GENERATOR_H_
 #define KINORO_PLATFORM_VIDEODB_GENERATOR_H_
 
+#include <json/json.h>
+
 #include <cstdint>
 #include <string>
-
-#include <json/json.h>
 
 namespace LibKinoro {
 namespace db {

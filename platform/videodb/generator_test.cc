@@ -1,8 +1,8 @@
 #include "platform/videodb/generator.h"
 
-#include <set>
-
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/sqlite_db.h"

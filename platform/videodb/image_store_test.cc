@@ -1,12 +1,11 @@
 #include "platform/videodb/image_store.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/videodb/sqlite_db.h"
 #include "platform/videodb/tool_commands.h"

@@ -30,8 +30,8 @@ class Reader {
     if (!value_.isMember(key)) return true;
     const Json::Value& v = value_[key];
     if (!v.isInt64() || v.asInt64() < min || v.asInt64() > max) {
-      return Fail(key, "expected an integer from " + std::to_string(min) + " to " +
-                           std::to_string(max));
+      return Fail(key,
+                  "expected an integer from " + std::to_string(min) + " to " + std::to_string(max));
     }
     *out = v.asInt64();
     return true;
@@ -217,8 +217,7 @@ bool Importer::AddLibrary(const Json::Value& value, const std::string& path) {
   return true;
 }
 
-bool Importer::ReadCommon(const Json::Value& value, const std::string& path,
-                          VideoCommon* common) {
+bool Importer::ReadCommon(const Json::Value& value, const std::string& path, VideoCommon* common) {
   if (!value.isObject()) return Fail(path, "expected an object");
   Reader r(value, path, &error_);
   common->create_time = now_;
@@ -295,8 +294,8 @@ bool Importer::AddNames(const Json::Value& value, const std::string& path, const
           "INSERT INTO video_genre (mapper_id, position, genre_id) VALUES (?1, ?2, ?3)");
       stmt.Bind(1, mapper_id).Bind(2, position).Bind(3, name_id);
     } else {
-      stmt = conn_->Prepare(
-          "INSERT INTO video_tag (mapper_id, position, tag_id) VALUES (?1, ?2, ?3)");
+      stmt =
+          conn_->Prepare("INSERT INTO video_tag (mapper_id, position, tag_id) VALUES (?1, ?2, ?3)");
       stmt.Bind(1, mapper_id).Bind(2, position).Bind(3, name_id);
     }
     if (!stmt.Run()) return FailDb(item);
@@ -426,8 +425,9 @@ bool Importer::AddVideoParts(const Json::Value& value, const std::string& path,
       if (!watched[key].isNumeric()) return Fail(item, "expected a number");
       Statement stmt = conn_->Prepare(
           "INSERT OR REPLACE INTO watch_status (uid, mapper_id, position) VALUES (?1, ?2, ?3)");
-      stmt.Bind(1, static_cast<long long>(user)).Bind(2, mapper_id).Bind(3,
-                                                                        watched[key].asDouble());
+      stmt.Bind(1, static_cast<long long>(user))
+          .Bind(2, mapper_id)
+          .Bind(3, watched[key].asDouble());
       if (!stmt.Run()) return FailDb(item);
     }
   }
@@ -737,8 +737,8 @@ bool Importer::AddDocument(const Json::Value& doc) {
   return true;
 }
 
-bool ImportFile(Connection* conn, const std::string& file, bool show_progress,
-                ImportCounts* counts, std::string* error) {
+bool ImportFile(Connection* conn, const std::string& file, bool show_progress, ImportCounts* counts,
+                std::string* error) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     *error = file + ": cannot open";

@@ -5,14 +5,14 @@
 #ifndef KINORO_PLATFORM_VIDEODB_IMPORTER_H_
 #define KINORO_PLATFORM_VIDEODB_IMPORTER_H_
 
+#include <json/json.h>
+
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-#include <json/json.h>
 
 #include "platform/videodb/image_store.h"
 #include "platform/videodb/sqlite_db.h"
@@ -105,8 +105,8 @@ class Importer {
 // Reads and imports a document file; exit-code style helper for the tool and
 // the tests. False with `error` set when the file cannot be read or parsed or
 // the import failed.
-bool ImportFile(Connection* conn, const std::string& file, bool show_progress,
-                ImportCounts* counts, std::string* error);
+bool ImportFile(Connection* conn, const std::string& file, bool show_progress, ImportCounts* counts,
+                std::string* error);
 
 // The base time of records without "create_time": the import's start.
 long long ImportNow();

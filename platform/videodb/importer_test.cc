@@ -1,11 +1,10 @@
 #include "platform/videodb/importer.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/sqlite_db.h"
@@ -33,13 +32,15 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
       {R"({"movies": {}})", "movies: expected an array"},
       {R"({"libraries": [{"id": 2, "type": "music"}]})",
        "libraries[0].type: expected \"movie\", \"tvshow\" or \"home_video\""},
-      {R"({"libraries": [{"id": 2, "users": [5, -1]}]})", "libraries[0].users[1]: expected a user id"},
+      {R"({"libraries": [{"id": 2, "users": [5, -1]}]})",
+       "libraries[0].users[1]: expected a user id"},
       {R"({"movies": [{"library_id": 1, "title": "a"}, {"library_id": 1}, {"library_id": 1},
                       {"library_id": 1, "title": 7}]})",
        "movies[3].title: expected a string"},
       {R"({"movies": [{"library_id": 9}]})", "movies[0].library_id: no library 9"},
       {R"({"movies": [{"title": "no library"}]})", "movies[0].library_id: missing"},
-      {R"({"movies": [{"library_id": 1, "rating": "high"}]})", "movies[0].rating: expected a number"},
+      {R"({"movies": [{"library_id": 1, "rating": "high"}]})",
+       "movies[0].rating: expected a number"},
       {R"({"movies": [{"library_id": 1, "genres": ["Drama", 3]}]})",
        "movies[0].genres[1]: expected a string"},
       {R"({"movies": [{"library_id": 1, "create_time": "yesterday"}]})",

@@ -19,8 +19,8 @@ using internal::Statement;
 
 namespace {
 
-#define KINORO_MOVIE_COLUMNS                                                             \
-  "m.id, m.mapper_id, m.library_id, m.title, m.sort_title, m.original_available, "      \
+#define KINORO_MOVIE_COLUMNS                                                       \
+  "m.id, m.mapper_id, m.library_id, m.title, m.sort_title, m.original_available, " \
   "m.tmdb_id, m.imdb_id, m.rating, m.summary, m.tagline, m.certificate, m.create_time"
 
 struct MovieRow {
@@ -105,8 +105,8 @@ bool RowsByIds(Connection* conn, const std::vector<int>& ids, std::vector<MovieR
 }
 
 // Rating order: highest first, then newest, then the lower id.
-bool RanksBefore(double rating_a, long long ctime_a, int id_a, double rating_b,
-                 long long ctime_b, int id_b) {
+bool RanksBefore(double rating_a, long long ctime_a, int id_a, double rating_b, long long ctime_b,
+                 int id_b) {
   if (rating_a != rating_b) return rating_a > rating_b;
   if (ctime_a != ctime_b) return ctime_a > ctime_b;
   return id_a < id_b;
@@ -136,7 +136,8 @@ std::vector<record::Movie> MovieAPI::ListTopRating(int limit) const {
         "SELECT rating, create_time, id FROM movie WHERE library_id = ?1 "
         "ORDER BY rating DESC, create_time DESC, id LIMIT ?2");
     stmt.Bind(1, library_id).Bind(2, limit);
-    while (stmt.Step()) keys.push_back({stmt.ColumnDouble(0), stmt.ColumnInt64(1), stmt.ColumnInt(2)});
+    while (stmt.Step())
+      keys.push_back({stmt.ColumnDouble(0), stmt.ColumnInt64(1), stmt.ColumnInt(2)});
     if (stmt.failed()) return {};
   }
   auto before = [](const Key& a, const Key& b) {
@@ -161,10 +162,10 @@ record::Movie MovieAPI::GetInfo(int id) const {
   Connection* conn = Connection::Get();
   if (conn == nullptr || id <= 0) return record::Movie();
   internal::ReadSnapshot snapshot(conn);
-  Statement stmt = conn->Prepare(
-      "SELECT " KINORO_MOVIE_COLUMNS " FROM movie m WHERE m.id = ?1 AND (?2 OR m.library_id IN "
-      "(SELECT id FROM library WHERE is_public "
-      " UNION SELECT library_id FROM library_user WHERE uid = ?3))");
+  Statement stmt = conn->Prepare("SELECT " KINORO_MOVIE_COLUMNS
+                                 " FROM movie m WHERE m.id = ?1 AND (?2 OR m.library_id IN "
+                                 "(SELECT id FROM library WHERE is_public "
+                                 " UNION SELECT library_id FROM library_user WHERE uid = ?3))");
   stmt.Bind(1, id).Bind(2, is_admin ? 1 : 0).Bind(3, static_cast<long long>(uid));
   std::vector<MovieRow> rows;
   if (stmt.Step()) rows.push_back(ReadMovie(stmt));
@@ -198,7 +199,8 @@ std::vector<record::Movie> MovieAPI::ListInTMDb(const std::vector<long long>& tm
     if (rank.emplace(tmdb_id, rank.size()).second) unique_ids.push_back(tmdb_id);
   }
   Statement stmt = conn->Prepare(
-      "SELECT " KINORO_MOVIE_COLUMNS " FROM movie m "
+      "SELECT " KINORO_MOVIE_COLUMNS
+      " FROM movie m "
       "WHERE m.tmdb_id IN (SELECT value FROM json_each(?1)) AND (?2 OR m.library_id IN "
       "(SELECT id FROM library WHERE is_public "
       " UNION SELECT library_id FROM library_user WHERE uid = ?3))");

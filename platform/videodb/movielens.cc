@@ -218,9 +218,8 @@ bool MovieLensToJson(const std::string& dir, Json::Value* doc, std::string* erro
       m["rating"] = stat->second.sum / static_cast<double>(stat->second.count);
     }
     // First rating or tag stands for the day the movie joined the library.
-    long long added = stat != stats.end() && stat->second.first_seen >= 0
-                          ? stat->second.first_seen
-                          : 946684800LL + id;
+    long long added = stat != stats.end() && stat->second.first_seen >= 0 ? stat->second.first_seen
+                                                                          : 946684800LL + id;
     m["create_time"] = FormatTime(added);
     Json::Value& genres = m["genres"] = Json::Value(Json::arrayValue);
     const std::string& genre_text = movies[i][2];

@@ -5,10 +5,10 @@
 #ifndef KINORO_PLATFORM_VIDEODB_MOVIELENS_H_
 #define KINORO_PLATFORM_VIDEODB_MOVIELENS_H_
 
+#include <json/json.h>
+
 #include <string>
 #include <vector>
-
-#include <json/json.h>
 
 namespace LibKinoro {
 namespace db {

@@ -1,12 +1,11 @@
 #include "platform/videodb/movielens.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/importer.h"

@@ -230,8 +230,8 @@ bool EnsureSchema(Connection* conn) {
   version = UserVersion(conn);
   if (version == kSchemaVersion) return true;
   if (version != 0) return false;
-  std::string sql = std::string(kSchemaV1) + "PRAGMA user_version = " +
-                    std::to_string(kSchemaVersion) + ";";
+  std::string sql =
+      std::string(kSchemaV1) + "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
   if (!conn->Exec(sql.c_str())) return false;
   return txn.Commit();
 }

@@ -94,8 +94,7 @@ Statement& Statement::Bind(int index, double value) {
 
 Statement& Statement::Bind(int index, const std::string& value) {
   if (stmt_) {
-    sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
-                      SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
   }
   return *this;
 }
@@ -153,8 +152,7 @@ Connection::~Connection() {
 
 std::unique_ptr<Connection> Connection::Open(const std::string& path) {
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                           nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   std::unique_ptr<Connection> conn(new Connection(raw, path));
   if (rc != SQLITE_OK) {
     syslog(LOG_ERR, "%s:%d cannot open database %s: %s", "sqlite_db", __LINE__, path.c_str(),

@@ -42,10 +42,11 @@ int Import(const std::vector<std::string>& args) {
     fprintf(stderr, "kinoro-db: import failed, nothing changed: %s\n", error.c_str());
     return 1;
   }
-  printf("imported %lld libraries, %lld movies, %lld tvshows, %lld episodes, %lld videos, "
-         "%lld files, %lld images, %lld conversion tasks\n",
-         counts.libraries, counts.movies, counts.tvshows, counts.episodes, counts.videos,
-         counts.files, counts.images, counts.conversion_tasks);
+  printf(
+      "imported %lld libraries, %lld movies, %lld tvshows, %lld episodes, %lld videos, "
+      "%lld files, %lld images, %lld conversion tasks\n",
+      counts.libraries, counts.movies, counts.tvshows, counts.episodes, counts.videos, counts.files,
+      counts.images, counts.conversion_tasks);
   return 0;
 }
 
@@ -129,9 +130,8 @@ int Stats(const std::vector<std::string>& args) {
   Connection* conn = OpenOrComplain();
   if (conn == nullptr) return 1;
   static const char* const kTables[] = {
-      "library", "movie",  "tvshow",   "tvshow_episode", "home_video", "video_file",
-      "person",  "genre",  "tag",      "collection",     "poster",     "backdrop",
-      "conversion_task",
+      "library", "movie", "tvshow",     "tvshow_episode", "home_video", "video_file",      "person",
+      "genre",   "tag",   "collection", "poster",         "backdrop",   "conversion_task",
   };
   printf("database: %s\n", conn->path().c_str());
   for (const char* table : kTables) {
@@ -151,13 +151,8 @@ int RunCommand(const std::string& command, const std::vector<std::string>& args)
     int (*run)(const std::vector<std::string>&);
   };
   static const Command kCommands[] = {
-      {"init", Init},
-      {"import", Import},
-      {"stats", Stats},
-      {"check", Check},
-      {"generate", Generate},
-      {"movielens", MovieLens},
-      {nullptr, nullptr},
+      {"init", Init},         {"import", Import},       {"stats", Stats},   {"check", Check},
+      {"generate", Generate}, {"movielens", MovieLens}, {nullptr, nullptr},
   };
   for (const Command* c = kCommands; c->name != nullptr; ++c) {
     if (command == c->name) return c->run(args);

@@ -161,7 +161,8 @@ bool LoadParts(Connection* conn, const PartSwitches& parts, const std::vector<Pa
       return false;
     }
   }
-  bool backdrop_cover = parts.poster_mtime && ParseCoverRule(parts.cover_rule) == CoverRule::kBackdrop;
+  bool backdrop_cover =
+      parts.poster_mtime && ParseCoverRule(parts.cover_rule) == CoverRule::kBackdrop;
   if (parts.backdrop_mtime || backdrop_cover) {
     Statement stmt = conn->Prepare(
         "SELECT mapper_id, MAX(mtime) FROM backdrop "

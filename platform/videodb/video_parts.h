@@ -3,10 +3,10 @@
 #ifndef KINORO_PLATFORM_VIDEODB_VIDEO_PARTS_H_
 #define KINORO_PLATFORM_VIDEODB_VIDEO_PARTS_H_
 
+#include <json/json.h>
+
 #include <string>
 #include <vector>
-
-#include <json/json.h>
 
 #include "libkinoro/records.h"
 

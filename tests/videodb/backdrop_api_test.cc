@@ -1,14 +1,13 @@
 // BackdropAPI against a real temporary database and share configuration.
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <utility>
-
-#include <gtest/gtest.h>
 
 #include "libkinoro/api.h"
 #include "platform/services/share_config.h"
@@ -77,9 +76,9 @@ TEST_F(BackdropApiTest, MapperIdsAndTypes) {
     const char* type;
     int mapper_id;
   } cases[] = {
-      {3, "movie", 30},  {2, "tvshow", 20},  {4, "video", 40}, {5, "tvshow_episode", 21},
-      {4, "movie", -1},  {99, "movie", -1},  {3, "Movie", -1}, {3, "", -1},
-      {0, "movie", -1},
+      {3, "movie", 30},          {2, "tvshow", 20}, {4, "video", 40},
+      {5, "tvshow_episode", 21}, {4, "movie", -1},  {99, "movie", -1},
+      {3, "Movie", -1},          {3, "", -1},       {0, "movie", -1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(api_.GetMapperID(c.id, c.type), c.mapper_id) << c.id << " " << c.type;

@@ -1,8 +1,8 @@
 // OfflineConversionAPI against a real temporary database.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "libkinoro/api.h"
 #include "tests/videodb/temp_db.h"

@@ -1,13 +1,12 @@
 // A process killed with SIGKILL in the middle of a large import leaves a
 // database that passes integrity_check and holds all of the import or none.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/generator.h"
@@ -80,7 +79,8 @@ void ExpectIntactWith(long long movies) {
   Statement check = conn->Prepare("PRAGMA integrity_check");
   ASSERT_TRUE(check.Step());
   EXPECT_EQ(check.ColumnText(0), "ok");
-  Statement count = conn->Prepare("SELECT (SELECT COUNT(*) FROM movie), (SELECT COUNT(*) FROM mapper)");
+  Statement count =
+      conn->Prepare("SELECT (SELECT COUNT(*) FROM movie), (SELECT COUNT(*) FROM mapper)");
   ASSERT_TRUE(count.Step());
   EXPECT_EQ(count.ColumnInt64(0), movies);
   EXPECT_EQ(count.ColumnInt64(1), movies);

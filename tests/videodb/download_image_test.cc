@@ -2,13 +2,12 @@
 // whether the loopback test server may be reached, and a download can be
 // stored as a backdrop. Writes under the root, so the binary takes the root
 // lock.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "kinoro/root.h"
 #include "libkinoro/api.h"

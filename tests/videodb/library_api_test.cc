@@ -1,11 +1,10 @@
 // LibraryAPI against a real temporary database: who sees which library, and
 // in which order.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "libkinoro/api.h"
 #include "tests/videodb/temp_db.h"

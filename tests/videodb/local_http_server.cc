@@ -41,8 +41,8 @@ MHD_Result Redirect(MHD_Connection* connection, const std::string& location) {
   return Queue(connection, 302, response);
 }
 
-MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char*,
-                  const char*, const char*, size_t*, void**) {
+MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char*, const char*,
+                  const char*, size_t*, void**) {
   auto* self = static_cast<LocalHttpServer*>(cls);
   std::string path = url;
   if (path == "/image") {
@@ -59,14 +59,14 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const 
                                                    nullptr, nullptr));
   }
   if (path == "/slow") {
-    return Queue(connection, 200,
-                 MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1, SlowBody, nullptr,
-                                                   nullptr));
+    return Queue(
+        connection, 200,
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1, SlowBody, nullptr, nullptr));
   }
   static char kNotFound[] = "not found";
-  return Queue(connection, 404,
-               MHD_create_response_from_buffer(sizeof(kNotFound) - 1, kNotFound,
-                                               MHD_RESPMEM_PERSISTENT));
+  return Queue(
+      connection, 404,
+      MHD_create_response_from_buffer(sizeof(kNotFound) - 1, kNotFound, MHD_RESPMEM_PERSISTENT));
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 // MovieAPI against a real temporary database: ordering, user scope and the
 // optional parts.
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/sqlite_db.h"
@@ -161,7 +160,7 @@ TEST_F(MovieApiTest, GetInfoHonoursScope) {
 }
 
 TEST_F(MovieApiTest, CountsMoviesWithTmdbIdZeroIncluded) {
-  EXPECT_EQ(As(0, true).GetNumMoviesWithTMDbID(), 6);   // all but 5
+  EXPECT_EQ(As(0, true).GetNumMoviesWithTMDbID(), 6);  // all but 5
   EXPECT_EQ(As(1001, false).GetNumMoviesWithTMDbID(), 5);
   EXPECT_EQ(As(5, false).GetNumMoviesWithTMDbID(), 4);  // 1, 2, 4, 6
 }

@@ -1,13 +1,12 @@
 #include "tests/videodb/temp_db.h"
 
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/importer.h"
@@ -17,9 +16,7 @@ namespace videodb_test {
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path);
-}
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
 }  // namespace
 
@@ -57,8 +54,8 @@ std::string TempDb::Snapshot() const {
   LibKinoro::db::internal::Connection* conn = LibKinoro::db::internal::Connection::Get();
   if (conn == nullptr) return "no database";
   std::ostringstream out;
-  LibKinoro::db::internal::Statement tables = conn->Prepare(
-      "SELECT name FROM sqlite_schema WHERE type = 'table' ORDER BY name");
+  LibKinoro::db::internal::Statement tables =
+      conn->Prepare("SELECT name FROM sqlite_schema WHERE type = 'table' ORDER BY name");
   std::vector<std::string> names;
   while (tables.Step()) names.push_back(tables.ColumnText(0));
   for (const std::string& name : names) {

@@ -3,9 +3,9 @@
 #ifndef KINORO_TESTS_VIDEODB_TEMP_DB_H_
 #define KINORO_TESTS_VIDEODB_TEMP_DB_H_
 
-#include <string>
-
 #include <json/json.h>
+
+#include <string>
 
 namespace videodb_test {
 
