@@ -2,6 +2,11 @@
 #ifndef KINORO_TESTS_FAKES_API_CALL_H_
 #define KINORO_TESTS_FAKES_API_CALL_H_
 
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 #include <json/json.h>
@@ -35,6 +40,28 @@ inline CallResult Call(APIMethodHandler handler, const Json::Value& params,
   result.error_code = response.GetErrorCode();
   result.data = response.GetData();
   return result;
+}
+
+// What `fn` writes to standard output, captured through a temporary file.
+template <typename Fn>
+std::string CaptureStdout(Fn fn) {
+  std::fflush(stdout);
+  char name[] = "/tmp/kinoro-stdout-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  unlink(name);
+  const int saved = dup(1);
+  dup2(fd, 1);
+  fn();
+  std::fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  std::string out;
+  char buffer[4096];
+  lseek(fd, 0, SEEK_SET);
+  for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;) out.append(buffer, n);
+  close(fd);
+  return out;
 }
 
 }  // namespace fake
