@@ -17,6 +17,16 @@ struct Row {
 // The rows the module serves, in table order.
 const std::vector<Row>& ExpectedRows() {
   static const std::vector<Row> rows = {
+      {"VELM.Kinoro.OfflineConversion", "list", OfflineConversionList_v1},
+      {"VELM.Kinoro.OfflineConversion", "create", OfflineConversionCreate_v1},
+      {"VELM.Kinoro.OfflineConversion", "delete", OfflineConversionDelete_v1},
+      {"VELM.Kinoro.OfflineConversion", "stop", OfflineConversionStop_v1},
+      {"VELM.Kinoro.OfflineConversion", "stop_all", OfflineConversionStop_All_v1},
+      {"VELM.Kinoro.OfflineConversion", "restart", OfflineConversionRestart_v1},
+      {"VELM.Kinoro.OfflineConversion", "restart_all", OfflineConversionRestart_All_v1},
+      {"VELM.Kinoro.Backdrop", "get", BackdropGet_v1},
+      {"VELM.Kinoro.Backdrop", "add", BackdropAdd_v1},
+      {"VELM.Kinoro.Backdrop", "delete_all", BackdropDelete_All_v1},
       {"VELM.Kinoro.AcrossLibrary", "list_library", AcrossLibraryListLibrary_v1},
   };
   return rows;
