@@ -13,6 +13,12 @@ class AcrossLibraryAPI : public BaseAPI {
   AcrossLibraryAPI(VELM::APIRequest* request, VELM::APIResponse* response);
   virtual ~AcrossLibraryAPI();
 
+  // "list_movie": {"movies"} across the visible libraries, by the policy
+  // "top_rating" (best rated first, "limit" of them) or "tmdb_similar" (the
+  // page ["offset", "offset" + "limit") of the movies the metadata plug-ins
+  // call similar to movie "id").
+  void ListMovie_v1();
+
   // "list_library": {"total", "libraries"} for the policy "recently_added".
   void ListLibrary_v1();
 };

@@ -23,6 +23,7 @@ extern const APIMethodEntry gTable[] = {
     {kBackdrop, 1, "get", BackdropGet_v1},
     {kBackdrop, 1, "add", BackdropAdd_v1},
     {kBackdrop, 1, "delete_all", BackdropDelete_All_v1},
+    {kAcrossLibrary, 1, "list_movie", AcrossLibraryListMovie_v1},
     {kAcrossLibrary, 1, "list_library", AcrossLibraryListLibrary_v1},
     {nullptr, 0, nullptr, nullptr},
 };
@@ -79,6 +80,11 @@ void BackdropAdd_v1(VELM::APIRequest* request, VELM::APIResponse* response) {
 void BackdropDelete_All_v1(VELM::APIRequest* request, VELM::APIResponse* response) {
   velmkr::webapi::BackdropAPI api(request, response);
   api.Delete_All_v1();
+}
+
+void AcrossLibraryListMovie_v1(VELM::APIRequest* request, VELM::APIResponse* response) {
+  velmkr::webapi::AcrossLibraryAPI api(request, response);
+  api.ListMovie_v1();
 }
 
 void AcrossLibraryListLibrary_v1(VELM::APIRequest* request, VELM::APIResponse* response) {

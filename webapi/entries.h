@@ -18,6 +18,7 @@ void OfflineConversionRestart_All_v1(VELM::APIRequest* request, VELM::APIRespons
 void BackdropGet_v1(VELM::APIRequest* request, VELM::APIResponse* response);
 void BackdropAdd_v1(VELM::APIRequest* request, VELM::APIResponse* response);
 void BackdropDelete_All_v1(VELM::APIRequest* request, VELM::APIResponse* response);
+void AcrossLibraryListMovie_v1(VELM::APIRequest* request, VELM::APIResponse* response);
 void AcrossLibraryListLibrary_v1(VELM::APIRequest* request, VELM::APIResponse* response);
 
 #endif  // KINORO_WEBAPI_ENTRIES_H_

@@ -27,6 +27,7 @@ const std::vector<Row>& ExpectedRows() {
       {"VELM.Kinoro.Backdrop", "get", BackdropGet_v1},
       {"VELM.Kinoro.Backdrop", "add", BackdropAdd_v1},
       {"VELM.Kinoro.Backdrop", "delete_all", BackdropDelete_All_v1},
+      {"VELM.Kinoro.AcrossLibrary", "list_movie", AcrossLibraryListMovie_v1},
       {"VELM.Kinoro.AcrossLibrary", "list_library", AcrossLibraryListLibrary_v1},
   };
   return rows;
