@@ -4,6 +4,7 @@
 
 #include <set>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -24,78 +25,40 @@ using LibKinoro::db::api::VideoAPI;
 constexpr char kSettingsPath[] = KINORO_PATH("/var/packages/Kinoro/etc/advanced.conf");
 constexpr char kRuleSettings[] = R"({"cmzvideo_cover": true, "cmzvideo_cover_rule": "RULE"})";
 
-// The names of the switches that are on, read back through each class's own
-// member list (bases included), so a switch turned on by mistake shows.
-template <typename Api>
-using SwitchList = std::vector<std::pair<const char*, bool Api::*>>;
+// The names of the switches that are on, read from every switch the class
+// has (bases included), so a switch turned on by mistake shows.
+#define KINORO_SWITCH(name) {#name, api.name}
 
 template <typename Api>
-std::set<std::string> OnSwitches(const Api& api, const SwitchList<Api>& list) {
+std::set<std::string> OnSwitches(const Api& api) {
+  constexpr bool kCollection = std::is_same_v<Api, CollectionAPI>;
+  std::vector<std::pair<const char*, bool>> all = {KINORO_SWITCH(with_poster_mtime),
+                                                   KINORO_SWITCH(with_backdrop_mtime),
+                                                   KINORO_SWITCH(with_summary)};
+  if constexpr (std::is_base_of_v<BaseVideoAPI, Api> || kCollection) {
+    all.insert(all.end(), {KINORO_SWITCH(with_collection), KINORO_SWITCH(with_file),
+                           KINORO_SWITCH(with_watched_ratio),
+                           KINORO_SWITCH(with_conversion_produced)});
+  }
+  if constexpr (std::is_base_of_v<VideoAPI, Api> || kCollection) {
+    all.insert(all.end(), {KINORO_SWITCH(with_actor), KINORO_SWITCH(with_director),
+                           KINORO_SWITCH(with_genre), KINORO_SWITCH(with_writer),
+                           KINORO_SWITCH(with_extra)});
+  }
+  if constexpr (std::is_same_v<Api, EpisodeAPI>) {
+    all.push_back(KINORO_SWITCH(with_tvshow_summary));
+  }
+  if constexpr (kCollection) {
+    all.insert(all.end(), {KINORO_SWITCH(with_sharing_info), KINORO_SWITCH(with_filter_info)});
+  }
   std::set<std::string> on;
-  for (const auto& entry : list) {
-    if (api.*(entry.second)) on.insert(entry.first);
+  for (const auto& entry : all) {
+    if (entry.second) on.insert(entry.first);
   }
   return on;
 }
 
-std::set<std::string> OnSwitches(const AbstractVideoAPI& api) {
-  return OnSwitches<AbstractVideoAPI>(
-      api, {{"with_poster_mtime", &AbstractVideoAPI::with_poster_mtime},
-            {"with_backdrop_mtime", &AbstractVideoAPI::with_backdrop_mtime},
-            {"with_summary", &AbstractVideoAPI::with_summary}});
-}
-
-SwitchList<BaseVideoAPI> BaseVideoSwitchList() {
-  return {{"with_poster_mtime", &BaseVideoAPI::with_poster_mtime},
-          {"with_backdrop_mtime", &BaseVideoAPI::with_backdrop_mtime},
-          {"with_summary", &BaseVideoAPI::with_summary},
-          {"with_collection", &BaseVideoAPI::with_collection},
-          {"with_file", &BaseVideoAPI::with_file},
-          {"with_watched_ratio", &BaseVideoAPI::with_watched_ratio},
-          {"with_conversion_produced", &BaseVideoAPI::with_conversion_produced}};
-}
-
-std::set<std::string> OnSwitches(const BaseVideoAPI& api) {
-  return OnSwitches(api, BaseVideoSwitchList());
-}
-
-SwitchList<VideoAPI> VideoSwitchList() {
-  SwitchList<VideoAPI> list;
-  for (const auto& entry : BaseVideoSwitchList()) list.emplace_back(entry.first, entry.second);
-  list.insert(list.end(), {{"with_actor", &VideoAPI::with_actor},
-                           {"with_director", &VideoAPI::with_director},
-                           {"with_genre", &VideoAPI::with_genre},
-                           {"with_writer", &VideoAPI::with_writer},
-                           {"with_extra", &VideoAPI::with_extra}});
-  return list;
-}
-
-std::set<std::string> OnSwitches(const VideoAPI& api) { return OnSwitches(api, VideoSwitchList()); }
-
-std::set<std::string> OnSwitches(const EpisodeAPI& api) {
-  SwitchList<EpisodeAPI> list;
-  for (const auto& entry : VideoSwitchList()) list.emplace_back(entry.first, entry.second);
-  list.emplace_back("with_tvshow_summary", &EpisodeAPI::with_tvshow_summary);
-  return OnSwitches(api, list);
-}
-
-std::set<std::string> OnSwitches(const CollectionAPI& api) {
-  return OnSwitches<CollectionAPI>(
-      api, {{"with_poster_mtime", &CollectionAPI::with_poster_mtime},
-            {"with_backdrop_mtime", &CollectionAPI::with_backdrop_mtime},
-            {"with_summary", &CollectionAPI::with_summary},
-            {"with_collection", &CollectionAPI::with_collection},
-            {"with_file", &CollectionAPI::with_file},
-            {"with_watched_ratio", &CollectionAPI::with_watched_ratio},
-            {"with_conversion_produced", &CollectionAPI::with_conversion_produced},
-            {"with_actor", &CollectionAPI::with_actor},
-            {"with_director", &CollectionAPI::with_director},
-            {"with_genre", &CollectionAPI::with_genre},
-            {"with_writer", &CollectionAPI::with_writer},
-            {"with_extra", &CollectionAPI::with_extra},
-            {"with_sharing_info", &CollectionAPI::with_sharing_info},
-            {"with_filter_info", &CollectionAPI::with_filter_info}});
-}
+#undef KINORO_SWITCH
 
 std::set<std::string> Set(const char* name) {
   return name ? std::set<std::string>{name} : std::set<std::string>{};
@@ -146,59 +109,39 @@ class AdditionalTest : public ::testing::Test {
   void SetUp() override { fake::ResetWorld(); }
 };
 
+// Turns on `key` for a fresh object of class Api; the switches it turned on
+// and the rules handed over through WithCoverRule.
+template <typename Api>
+std::pair<std::set<std::string>, std::vector<std::string>> TurnOn(const char* key) {
+  fake::ResetWorld();
+  Api api;
+  Kinoro::webapi::TurnOnAdditional(key, api);
+  return {OnSwitches(api), fake::World().with_cover_rule_calls};
+}
+
 TEST_F(AdditionalTest, EveryKeyForEveryClass) {
   ScopedRootFile settings(kSettingsPath, kRuleSettings);
+  using Calls = std::vector<std::string>;
   for (const KeyRow& row : kKeyTable) {
     SCOPED_TRACE(std::string("key \"") + row.key + "\"");
-    const bool poster = std::string(row.key) == "poster_mtime";
     // The video classes get the rule through WithCoverRule, once per
     // "poster_mtime"; the abstract class gets none.
-    const std::vector<std::string> handed =
-        poster ? std::vector<std::string>{"RULE"} : std::vector<std::string>{};
-    {
-      fake::ResetWorld();
-      AbstractVideoAPI api;
-      Kinoro::webapi::TurnOnAdditional(row.key, api);
-      EXPECT_EQ(Set(row.abstract_video), OnSwitches(api)) << "AbstractVideoAPI";
-      EXPECT_TRUE(fake::World().with_cover_rule_calls.empty()) << "AbstractVideoAPI";
-    }
-    {
-      fake::ResetWorld();
-      BaseVideoAPI api;
-      Kinoro::webapi::TurnOnAdditional(row.key, api);
-      EXPECT_EQ(Set(row.base_video), OnSwitches(api)) << "BaseVideoAPI";
-      EXPECT_EQ(handed, fake::World().with_cover_rule_calls) << "BaseVideoAPI";
-    }
-    {
-      fake::ResetWorld();
-      VideoAPI api;
-      Kinoro::webapi::TurnOnAdditional(row.key, api);
-      EXPECT_EQ(Set(row.video), OnSwitches(api)) << "VideoAPI";
-      EXPECT_EQ(handed, fake::World().with_cover_rule_calls) << "VideoAPI";
-    }
-    {
-      fake::ResetWorld();
-      MovieAPI api;
-      Kinoro::webapi::TurnOnAdditional(row.key, api);
-      EXPECT_EQ(Set(row.video), OnSwitches(api)) << "MovieAPI";
-      EXPECT_EQ(handed, fake::World().with_cover_rule_calls) << "MovieAPI";
-    }
-    {
-      fake::ResetWorld();
-      EpisodeAPI api;
-      Kinoro::webapi::TurnOnAdditional(row.key, api);
-      EXPECT_EQ(Set(row.episode), OnSwitches(api)) << "EpisodeAPI";
-      EXPECT_EQ(handed, fake::World().with_cover_rule_calls) << "EpisodeAPI";
-    }
-    {
-      fake::ResetWorld();
-      CollectionAPI api;
-      api.cover_rule = "before";
-      Kinoro::webapi::TurnOnAdditional(row.key, api);
-      EXPECT_EQ(Set(row.collection), OnSwitches(api)) << "CollectionAPI";
-      EXPECT_EQ(poster ? "RULE" : "before", api.cover_rule) << "CollectionAPI";
-      EXPECT_TRUE(fake::World().with_cover_rule_calls.empty()) << "CollectionAPI";
-    }
+    const bool poster = std::string(row.key) == "poster_mtime";
+    const Calls handed = poster ? Calls{"RULE"} : Calls{};
+    EXPECT_EQ(TurnOn<AbstractVideoAPI>(row.key), std::make_pair(Set(row.abstract_video), Calls{}));
+    EXPECT_EQ(TurnOn<BaseVideoAPI>(row.key), std::make_pair(Set(row.base_video), handed));
+    EXPECT_EQ(TurnOn<VideoAPI>(row.key), std::make_pair(Set(row.video), handed));
+    EXPECT_EQ(TurnOn<MovieAPI>(row.key), std::make_pair(Set(row.video), handed));
+    EXPECT_EQ(TurnOn<EpisodeAPI>(row.key), std::make_pair(Set(row.episode), handed));
+
+    // A collection keeps the rule itself instead.
+    fake::ResetWorld();
+    CollectionAPI collection;
+    collection.cover_rule = "before";
+    Kinoro::webapi::TurnOnAdditional(row.key, collection);
+    EXPECT_EQ(Set(row.collection), OnSwitches(collection));
+    EXPECT_EQ(poster ? "RULE" : "before", collection.cover_rule);
+    EXPECT_TRUE(fake::World().with_cover_rule_calls.empty());
   }
 }
 

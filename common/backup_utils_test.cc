@@ -100,9 +100,7 @@ TEST_F(BackupUtilsTest, RecordForms) {
     const char* record;
   } cases[] = {
       {"movie", 12, "b:movie:12"},
-      {"tvshow", 7, "b:tvshow:7"},
       {"tvshow", -1, "b:tvshow:-1"},
-      {"video", 0, "b:video:0"},
       {"movie", INT_MAX, "b:movie:2147483647"},
       {"movie", INT_MIN, "b:movie:-2147483648"},
       {"", 5, "b::5"},
@@ -117,61 +115,44 @@ TEST_F(BackupUtilsTest, RecordForms) {
   EXPECT_TRUE(SyslogLines().empty());
 }
 
-TEST_F(BackupUtilsTest, AlreadyRootChangesNoIds) {
-  EXPECT_TRUE(Kinoro::WriteBackupTaskToQueue("movie", 12));
-  ASSERT_EQ(1u, g_queue_calls.size());
-  EXPECT_EQ(0u, g_queue_calls[0].euid);
-  EXPECT_EQ(0u, g_queue_calls[0].egid);
-  EXPECT_EQ(0u, geteuid());
-  EXPECT_EQ(0u, getegid());
-}
-
-TEST_F(BackupUtilsTest, QueueResultSign) {
+// The write runs as root and the effective ids come back afterwards, also
+// when the write fails; a negative queue result is the only failure. Real
+// uid 0 keeps the way back to root open, as for a daemon that dropped its
+// effective ids.
+TEST_F(BackupUtilsTest, WritesAsRootAndRestoresTheIds) {
   struct Case {
+    uid_t euid;
+    gid_t egid;
     int queue_result;
     bool expected;
-  } cases[] = {{0, true}, {1, true}, {-1, false}, {-2, false}};
+  } cases[] = {
+      {0, 0, 0, true}, {0, 0, 1, true}, {0, 0, -2, false}, {65534, 65534, 0, true},
+      {1000, 100, -1, false},
+  };
   for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.euid) + " result " + std::to_string(c.queue_result));
     ClearSyslog();
+    g_queue_calls.clear();
     g_queue_result = c.queue_result;
-    EXPECT_EQ(c.expected, Kinoro::WriteBackupTaskToQueue("movie", 12)) << c.queue_result;
+    ASSERT_EQ(0, setresgid(static_cast<gid_t>(-1), c.egid, static_cast<gid_t>(-1)));
+    ASSERT_EQ(0, setresuid(static_cast<uid_t>(-1), c.euid, static_cast<uid_t>(-1)));
+    EXPECT_EQ(c.expected, Kinoro::WriteBackupTaskToQueue("tvshow", 7));
+    EXPECT_EQ(c.euid, geteuid());
+    EXPECT_EQ(c.egid, getegid());
+    EXPECT_EQ(0u, getuid());  // real ids untouched
+    ASSERT_EQ(1u, g_queue_calls.size());
+    EXPECT_EQ(0u, g_queue_calls[0].euid);
+    EXPECT_EQ(0u, g_queue_calls[0].egid);
     if (c.expected) {
       EXPECT_TRUE(SyslogLines().empty());
     } else {
       EXPECT_EQ(std::vector<SyslogLine>(
-                    {{LOG_ERR, "backup_utils:23 failed to write backup task movie(12)"}}),
+                    {{LOG_ERR, "backup_utils:23 failed to write backup task tvshow(7)"}}),
                 SyslogLines());
     }
+    ASSERT_EQ(0, setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)));
+    ASSERT_EQ(0, setresgid(static_cast<gid_t>(-1), 0, static_cast<gid_t>(-1)));
   }
-}
-
-// Real uid 0 keeps the way back to root open, as for a daemon that dropped
-// its effective ids.
-TEST_F(BackupUtilsTest, SwitchesToRootForTheWriteAndBack) {
-  ASSERT_EQ(0, setresgid(static_cast<gid_t>(-1), 65534, static_cast<gid_t>(-1)));
-  ASSERT_EQ(0, setresuid(static_cast<uid_t>(-1), 65534, static_cast<uid_t>(-1)));
-  bool result = Kinoro::WriteBackupTaskToQueue("movie", 3);
-  EXPECT_EQ(65534u, geteuid());
-  EXPECT_EQ(65534u, getegid());
-  EXPECT_EQ(0u, getuid());  // real ids untouched
-  EXPECT_TRUE(result);
-  ASSERT_EQ(1u, g_queue_calls.size());
-  EXPECT_EQ(0u, g_queue_calls[0].euid);
-  EXPECT_EQ(0u, g_queue_calls[0].egid);
-  EXPECT_TRUE(SyslogLines().empty());
-}
-
-TEST_F(BackupUtilsTest, FailedQueueWriteStillRestoresIds) {
-  ASSERT_EQ(0, setresgid(static_cast<gid_t>(-1), 100, static_cast<gid_t>(-1)));
-  ASSERT_EQ(0, setresuid(static_cast<uid_t>(-1), 1000, static_cast<uid_t>(-1)));
-  g_queue_result = -1;
-  bool result = Kinoro::WriteBackupTaskToQueue("tvshow", 7);
-  EXPECT_EQ(1000u, geteuid());
-  EXPECT_EQ(100u, getegid());
-  EXPECT_FALSE(result);
-  EXPECT_EQ(
-      std::vector<SyslogLine>({{LOG_ERR, "backup_utils:23 failed to write backup task tvshow(7)"}}),
-      SyslogLines());
 }
 
 TEST_F(BackupUtilsTest, ProcessThatCannotBecomeRootQueuesNothing) {

@@ -31,29 +31,6 @@ TEST(IsEqualOrSubPathTest, Cases) {
   }
 }
 
-TEST(ComparatorTest, PlainOrderExceptBelow) {
-  SharePathManager::Comparator less;
-  struct Case {
-    const char* a;
-    const char* b;
-    bool a_first;
-  } cases[] = {
-      {"/vol1/media", "/vol1/music", true},
-      {"/vol1/music", "/vol1/media", false},
-      {"/vol1/media", "/vol1/media/a.mkv", false},  // below: equivalent
-      {"/vol1/media/a.mkv", "/vol1/media", false},
-      {"/vol1/media", "/vol1/media", false},
-      {"/vol1/media", "/vol1/mediax", true},  // a prefix that is not a folder
-      {"/vol1/media", "/vol1/media-old", true},
-      {"/vol1/media-old", "/vol1/media/a", true},  // '-' sorts before '/'
-      {"", "/vol1", false},                        // everything absolute is below ""
-      {"", "vol1", true},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.a_first, less(c.a, c.b)) << "\"" << c.a << "\" < \"" << c.b << "\"";
-  }
-}
-
 // The library double answers like the real one: "/" and the share name,
 // then the rest, for the shares of this table; empty outside them.
 std::string ShareOf(const std::string& vol_path) {
