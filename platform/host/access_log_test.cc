@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
-#include "platform/host/testdata/temp_dir.h"
-
 namespace kinoro {
 namespace host {
 namespace {
@@ -37,35 +32,6 @@ TEST(AccessLogTest, ClientNamesCannotBreakTheLine) {
   r.api.clear();
   r.method.clear();
   EXPECT_NE(FormatAccessLine(r, 0).find("api=- method=- "), std::string::npos);
-}
-
-TEST(AccessLogTest, ReopenFollowsARotatedFile) {
-  TempDir dir;
-  AccessLog log;
-  std::string error;
-  ASSERT_TRUE(log.Open(dir.File("access.log"), &error)) << error;
-  AccessRecord r;
-  r.api = "first";
-  log.Write(r);
-  ASSERT_EQ(rename(dir.File("access.log").c_str(), dir.File("access.log.1").c_str()), 0);
-  r.api = "second";
-  log.Write(r);  // still into the old file
-  ASSERT_TRUE(log.Reopen(&error)) << error;
-  r.api = "third";
-  log.Write(r);
-
-  auto read = [](const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  };
-  std::string old_file = read(dir.File("access.log.1"));
-  std::string new_file = read(dir.File("access.log"));
-  EXPECT_NE(old_file.find("api=first"), std::string::npos);
-  EXPECT_NE(old_file.find("api=second"), std::string::npos);
-  EXPECT_EQ(new_file.find("api=second"), std::string::npos);
-  EXPECT_NE(new_file.find("api=third"), std::string::npos);
 }
 
 TEST(AccessLogTest, OpenFailsOnAnUnwritablePath) {

@@ -87,14 +87,6 @@ TEST(ParseCgiAnswerTest, MalformedAnswers) {
   }
 }
 
-TEST(RawAnswerTest, FindHeaderIgnoresCaseAndTakesTheFirst) {
-  RawAnswer a;
-  a.headers = {{"ETag", "\"1\""}, {"etag", "\"2\""}};
-  ASSERT_NE(a.FindHeader("ETAG"), nullptr);
-  EXPECT_EQ(*a.FindHeader("etag"), "\"1\"");
-  EXPECT_EQ(a.FindHeader("Content-Type"), nullptr);
-}
-
 }  // namespace
 }  // namespace host
 }  // namespace kinoro

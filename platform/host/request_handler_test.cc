@@ -114,10 +114,7 @@ TEST_F(RequestHandlerTest, HostErrorsComeBeforeTheLoginCheck) {
     int code;
   };
   const Case cases[] = {
-      {"", kErrorMissingName},
-      {"version=1&method=echo", kErrorMissingName},
       {"api=Kinoro.Test&method=echo", kErrorMissingName},
-      {"api=Kinoro.Test&version=1", kErrorMissingName},
       {"api=&version=1&method=echo", kErrorMissingName},
       {"api=Kinoro.Nope&version=1&method=echo", kErrorNoSuchApi},
       {"api=Kinoro.Test&version=7&method=echo", kErrorBadVersion},
@@ -148,19 +145,14 @@ TEST_F(RequestHandlerTest, LoginSetsTheCookieAndTheSessionCarriesTheUser) {
   EXPECT_EQ(r.api, "VELM.API.Auth");
   EXPECT_EQ(r.api_method, "login");
 
-  for (const std::string& cookie :
-       {"id=" + sid, "theme=dark; id=" + sid + "; x=1", "id=\"" + sid + "\""}) {
-    Json::Value data = ParseBody(Get(std::string(kApi) + "echo&n=1", cookie).body)["data"];
-    EXPECT_EQ(data["uid"].asUInt(), 1026u) << cookie;
-    EXPECT_TRUE(data["admin"].asBool());
-    EXPECT_EQ(data["params"].getMemberNames(), std::vector<std::string>{"n"})
-        << "api, version and method are the host's";
-  }
-  // _sid instead of the cookie, also when a stale cookie is sent along.
-  EXPECT_EQ(Code(Get(std::string(kApi) + "echo&_sid=" + sid)), 0);
-  EXPECT_EQ(Code(Get(std::string(kApi) + "echo&_sid=" + sid, "id=0123")), 0);
-  Json::Value data = ParseBody(Get(std::string(kApi) + "echo&_sid=" + sid).body)["data"];
-  EXPECT_FALSE(data["params"].isMember("_sid"));
+  // Cookie forms are FindCookie's test. _sid works instead of the cookie,
+  // also with a stale cookie sent along, and is the host's like api,
+  // version and method.
+  Json::Value data =
+      ParseBody(Get(std::string(kApi) + "echo&n=1&_sid=" + sid, "id=0123").body)["data"];
+  EXPECT_EQ(data["uid"].asUInt(), 1026u);
+  EXPECT_TRUE(data["admin"].asBool());
+  EXPECT_EQ(data["params"].getMemberNames(), std::vector<std::string>{"n"});
 }
 
 TEST_F(RequestHandlerTest, LogoutEndsTheSession) {
@@ -193,16 +185,6 @@ TEST_F(RequestHandlerTest, BadLoginsAndLockout) {
   EXPECT_EQ(FindHeader(locked, "Set-Cookie"), nullptr);
   now_ += 61;
   EXPECT_FALSE(Login("alice", "007").empty());
-}
-
-TEST_F(RequestHandlerTest, IdleSessionsExpire) {
-  std::string sid = Login("alice", "007");
-  now_ += 599;
-  EXPECT_EQ(Code(Get(std::string(kApi) + "echo", "id=" + sid)), 0);
-  now_ += 599;
-  EXPECT_EQ(Code(Get(std::string(kApi) + "echo", "id=" + sid)), 0);
-  now_ += 600;
-  EXPECT_EQ(Code(Get(std::string(kApi) + "echo", "id=" + sid)), kErrorNotLoggedIn);
 }
 
 TEST_F(RequestHandlerTest, MalformedRequestsAreClearClientErrors) {

@@ -107,41 +107,25 @@ void CheckGetter(const char* getter_name, Getter get, Validator validator,
   }
 }
 
-TEST(APIRequestTest, IntGetterKindsNecessityAndValidator) {
+TEST(APIRequestTest, EveryGetterOnEveryKindNecessityAndValidator) {
+  using Req = VELM::APIRequest;
+  using Need = VELM::PARAM_NECESSITY;
   CheckGetter<int>(
       "int",
-      [](const VELM::APIRequest& r, VELM::PARAM_NECESSITY n, VELM::APIRequest::IntValidator v) {
-        return r.GetAndCheckInt("p", n, v);
-      },
+      [](const Req& r, Need n, Req::IntValidator v) { return r.GetAndCheckInt("p", n, v); },
       IntPositive, [](const KindCase& k) { return k.as_int; });
-}
-
-TEST(APIRequestTest, StringGetterKindsNecessityAndValidator) {
   CheckGetter<std::string>(
       "string",
-      [](const VELM::APIRequest& r, VELM::PARAM_NECESSITY n, VELM::APIRequest::StringValidator v) {
-        return r.GetAndCheckString("p", n, v);
-      },
+      [](const Req& r, Need n, Req::StringValidator v) { return r.GetAndCheckString("p", n, v); },
       StringNotEmpty, [](const KindCase& k) { return k.as_string; });
-}
-
-TEST(APIRequestTest, BoolGetterKindsNecessityAndValidator) {
   CheckGetter<bool>(
       "bool",
-      [](const VELM::APIRequest& r, VELM::PARAM_NECESSITY n, VELM::APIRequest::BoolValidator v) {
-        return r.GetAndCheckBool("p", n, v);
-      },
+      [](const Req& r, Need n, Req::BoolValidator v) { return r.GetAndCheckBool("p", n, v); },
       BoolIsTrue, [](const KindCase& k) { return k.as_bool; });
-}
-
-TEST(APIRequestTest, ArrayGetterKindsNecessityAndValidator) {
   CheckGetter<Json::Value>(
       "array",
-      [](const VELM::APIRequest& r, VELM::PARAM_NECESSITY n, VELM::APIRequest::ArrayValidator v) {
-        return r.GetAndCheckArray("p", n, v);
-      },
-      ArrayNotEmpty,
-      [](const KindCase& k) {
+      [](const Req& r, Need n, Req::ArrayValidator v) { return r.GetAndCheckArray("p", n, v); },
+      ArrayNotEmpty, [](const KindCase& k) {
         return k.is_array ? std::optional<Json::Value>(ParseJson(k.json)) : std::nullopt;
       });
 }
@@ -153,19 +137,6 @@ TEST(APIRequestTest, ParamsThatAreNotAnObjectHoldNothing) {
   EXPECT_TRUE(p.IsInvalid());
   EXPECT_EQ(req.GetLoginUID(), 7u);
   EXPECT_TRUE(req.IsAdmin());
-}
-
-TEST(APIParameterTest, CopiesKeepStateAndValue) {
-  VELM::APIParameter<int> a(true, true, 42);
-  VELM::APIParameter<int> b(a);
-  VELM::APIParameter<int> c;
-  EXPECT_FALSE(c.IsSet());
-  EXPECT_FALSE(c.IsInvalid());
-  EXPECT_EQ(c.Get(), 0);
-  c = b;
-  EXPECT_TRUE(c.IsSet());
-  EXPECT_TRUE(c.IsInvalid());
-  EXPECT_EQ(c.Get(), 42);
 }
 
 struct EnvelopeCase {
@@ -216,15 +187,6 @@ TEST(APIResponseTest, EnvelopeShapes) {
     EXPECT_TRUE(r.IsAnswered()) << c.name;
     EXPECT_EQ(Compact(r.ToEnvelope()), c.expected) << c.name;
   }
-}
-
-TEST(APIResponseTest, StartsUnansweredWithOutputOn) {
-  VELM::APIResponse r;
-  EXPECT_FALSE(r.IsAnswered());
-  EXPECT_TRUE(r.IsOutputEnabled());
-  r.SetEnableOutput(false);
-  EXPECT_FALSE(r.IsOutputEnabled());
-  EXPECT_FALSE(r.IsAnswered());
 }
 
 }  // namespace
