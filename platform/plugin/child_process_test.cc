@@ -77,14 +77,6 @@ TEST(RunChildTest, ReportsHowTheChildEnded) {
   ExpectNoChildLeft();
 }
 
-TEST(RunChildTest, EnvironmentIsExactlyTheOneGiven) {
-  ChildOptions options;
-  options.program = "/usr/bin/env";
-  options.env = {"PATH=/usr/bin:/bin", "A=b c"};
-  ChildResult result = RunChild(options, "");
-  EXPECT_EQ(result.out, "PATH=/usr/bin:/bin\nA=b c\n");
-}
-
 TEST(RunChildTest, ClosedOutputButStillRunningTimesOut) {
   ChildResult result = RunChild(Shell("exec >&- 2>&-; sleep 30", 300), "");
   EXPECT_EQ(result.outcome, ChildOutcome::kTimedOut);

@@ -15,7 +15,6 @@ namespace {
 
 using kinoro_testing::ReadFile;
 using kinoro_testing::TempDir;
-using kinoro_testing::WriteFile;
 
 TEST(IndexQueueTest, AppendsOneLinePerRecordAndCreatesTheFile) {
   TempDir dir;
@@ -30,30 +29,16 @@ TEST(IndexQueueTest, AppendsOneLinePerRecordAndCreatesTheFile) {
   EXPECT_EQ(0644u, st.st_mode & 07777);
 }
 
-TEST(IndexQueueTest, KeepsExistingRecords) {
+TEST(IndexQueueTest, RefusesRecordsThatWouldNotBeOneLineAndUnusableFiles) {
   TempDir dir;
   std::string queue = dir.File("q.queue");
-  ASSERT_TRUE(WriteFile(queue, "old\n"));
-  EXPECT_EQ(0, WriteIndexQueue("new", queue.c_str()));
-  EXPECT_EQ("old\nnew\n", ReadFile(queue));
-}
-
-TEST(IndexQueueTest, RefusesRecordsThatWouldNotBeOneLine) {
-  TempDir dir;
-  std::string queue = dir.File("q.queue");
-  const char* records[] = {"a\nb", "a\r", "\n", ""};
-  for (const char* record : records) {
-    EXPECT_EQ(-1, WriteIndexQueue(record, queue.c_str())) << record;
+  for (const char* record : {"a\nb", "a\r", "\n", "", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(-1, WriteIndexQueue(record, queue.c_str())) << (record ? record : "(null)");
   }
-  EXPECT_EQ(-1, WriteIndexQueue(nullptr, queue.c_str()));
   EXPECT_FALSE(kinoro_testing::PathExists(queue));  // refused before opening
-}
-
-TEST(IndexQueueTest, FailsWhenTheFileCannotBeOpened) {
-  TempDir dir;
-  EXPECT_EQ(-1, WriteIndexQueue("r", dir.File("no/such/dir/q").c_str()));
-  EXPECT_EQ(-1, WriteIndexQueue("r", dir.path().c_str()));  // a directory
-  EXPECT_EQ(-1, WriteIndexQueue("r", ""));
+  for (const std::string& file : {dir.File("no/such/dir/q"), dir.path(), std::string()}) {
+    EXPECT_EQ(-1, WriteIndexQueue("r", file.c_str())) << file;
+  }
   EXPECT_EQ(-1, WriteIndexQueue("r", nullptr));
 }
 
