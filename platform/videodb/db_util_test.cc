@@ -38,12 +38,6 @@ TEST(DbUtilTest, Md5OfKnownInputs) {
   EXPECT_NE(Md5(std::string("a\0b", 3)), Md5("a"));
 }
 
-TEST(DbUtilTest, JsonIdLists) {
-  EXPECT_EQ(JsonIdList(std::vector<int>{}), "[]");
-  EXPECT_EQ(JsonIdList(std::vector<int>{3, -1, 7}), "[3,-1,7]");
-  EXPECT_EQ(JsonIdList(std::vector<long long>{9007199254740993LL}), "[9007199254740993]");
-}
-
 }  // namespace
 }  // namespace internal
 }  // namespace db

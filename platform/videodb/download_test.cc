@@ -1,7 +1,6 @@
 #include "platform/videodb/download.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
@@ -71,15 +70,6 @@ TEST(DownloadAddressTest, ClassifiesIpv4AndIpv6InEverySpelling) {
   for (const Case& c : cases) EXPECT_EQ(NonPublic(c.address), c.non_public) << c.address;
 }
 
-int FilesIn(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return 0;
-  int n = 0;
-  while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
-
 class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -104,7 +94,7 @@ TEST_F(DownloadTest, SuccessDirectAndThroughARedirect) {
     ASSERT_TRUE(ReadWholeFile(file, 1 << 20, &bytes));
     EXPECT_EQ(bytes, server_.image()) << path;
   }
-  EXPECT_EQ(FilesIn(folder_), 2);
+  EXPECT_EQ(videodb_test::CountFiles(folder_), 2);
 }
 
 TEST_F(DownloadTest, FailuresLeaveNoFile) {
@@ -128,7 +118,7 @@ TEST_F(DownloadTest, FailuresLeaveNoFile) {
   for (const Case& c : cases) {
     videodb_test::ClearSyslog();
     EXPECT_EQ(DownloadToFolder(c.url, folder_, *c.settings), "") << c.what;
-    EXPECT_EQ(FilesIn(folder_), 0) << c.what;
+    EXPECT_EQ(videodb_test::CountFiles(folder_), 0) << c.what;
     EXPECT_TRUE(videodb_test::SyslogContains(c.log))
         << c.what << ": " << ::testing::PrintToString(videodb_test::SyslogLines());
   }
@@ -142,7 +132,7 @@ TEST_F(DownloadTest, SlowBodyEndsAtTheTimeLimit) {
       << ::testing::PrintToString(videodb_test::SyslogLines());
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LT(seconds, 6.0);
-  EXPECT_EQ(FilesIn(folder_), 0);
+  EXPECT_EQ(videodb_test::CountFiles(folder_), 0);
 }
 
 TEST_F(DownloadTest, LoopbackIsRefusedByDefaultInEverySpelling) {
@@ -156,7 +146,7 @@ TEST_F(DownloadTest, LoopbackIsRefusedByDefaultInEverySpelling) {
     EXPECT_TRUE(videodb_test::SyslogContains("is not public"))
         << url << ": " << ::testing::PrintToString(videodb_test::SyslogLines());
   }
-  EXPECT_EQ(FilesIn(folder_), 0);
+  EXPECT_EQ(videodb_test::CountFiles(folder_), 0);
   // The same address is served once private addresses are allowed.
   EXPECT_NE(DownloadToFolder(server_.Url("/image"), folder_, allowed_), "");
 }

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "libkinoro/api.h"
 #include "platform/videodb/sqlite_db.h"
 #include "tests/videodb/temp_db.h"
@@ -12,26 +10,6 @@ namespace LibKinoro {
 namespace db {
 namespace internal {
 namespace {
-
-TEST(GeneratorTest, RecordsDependOnlyOnIndexTotalAndSeed) {
-  EXPECT_EQ(GeneratedMovie(17, 1000, 5), GeneratedMovie(17, 1000, 5));
-  EXPECT_NE(GeneratedMovie(17, 1000, 5), GeneratedMovie(17, 1000, 6));
-  EXPECT_NE(GeneratedMovie(17, 1000, 5)["title"], GeneratedMovie(18, 1000, 5)["title"]);
-  std::set<long long> tmdb_ids;
-  int without = 0;
-  for (long long i = 1; i <= 500; ++i) {
-    Json::Value movie = GeneratedMovie(i, 500, 1);
-    EXPECT_EQ(movie["library_id"].asInt(), 1 + i % kGeneratedLibraries);
-    if (!movie.isMember("tmdb_id")) {
-      ++without;
-    } else {
-      EXPECT_TRUE(tmdb_ids.insert(movie["tmdb_id"].asInt64()).second) << i;
-    }
-    ASSERT_GE(movie["files"].size(), 1u);
-  }
-  EXPECT_GT(without, 20);  // about one in ten
-  EXPECT_LT(without, 90);
-}
 
 TEST(GeneratorTest, FillsAnEmptyDatabaseOnlyAndAnswersQueries) {
   videodb_test::TempDb db;

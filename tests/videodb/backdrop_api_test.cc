@@ -1,5 +1,4 @@
 // BackdropAPI against a real temporary database and share configuration.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -54,15 +53,7 @@ class BackdropApiTest : public ::testing::Test {
     auto stmt = LibKinoro::db::internal::Connection::Get()->Prepare(sql);
     return stmt.Step() ? stmt.ColumnInt64(0) : -1;
   }
-  int ImageFiles() {
-    std::string dir = db_.dir() + "/images";
-    int n = 0;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return 0;
-    while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-  }
+  int ImageFiles() { return videodb_test::CountFiles(db_.dir() + "/images"); }
 
   TempDb db_;
   std::string share_;

@@ -13,6 +13,7 @@ using LibKinoro::db::api::BaseAPI;
 using LibKinoro::db::api::OfflineConversionAPI;
 using LibKinoro::db::record::OfflineConversionSetting;
 using LibKinoro::db::record::OfflineConversionTask;
+using videodb_test::Ids;
 using videodb_test::TempDb;
 
 // Tasks 1-3 belong to 1001, 4 to 1002. States: 1 waiting, 2 converting,
@@ -36,12 +37,6 @@ const char kDoc[] = R"({
      "create_time": "2024-01-04T00:00:00Z"}
   ]
 })";
-
-std::vector<int> Ids(const std::vector<OfflineConversionTask>& tasks) {
-  std::vector<int> ids;
-  for (const auto& task : tasks) ids.push_back(task.id);
-  return ids;
-}
 
 std::vector<std::string> States(unsigned int scope) {
   OfflineConversionAPI api(scope);

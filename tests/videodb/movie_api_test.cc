@@ -14,6 +14,7 @@ namespace {
 
 using LibKinoro::db::api::MovieAPI;
 using LibKinoro::db::record::Movie;
+using videodb_test::Ids;
 using videodb_test::TempDb;
 
 // Library 1 is private to 1001, 2 public, 3 private to nobody.
@@ -47,12 +48,6 @@ const char kDoc[] = R"({
     {"id": 2, "uid": 1001, "file_id": 31, "state": "converting"}
   ]
 })";
-
-std::vector<int> Ids(const std::vector<Movie>& movies) {
-  std::vector<int> ids;
-  for (const Movie& movie : movies) ids.push_back(movie.id);
-  return ids;
-}
 
 MovieAPI As(unsigned int uid, bool admin) {
   MovieAPI api;

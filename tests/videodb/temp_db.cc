@@ -1,5 +1,6 @@
 #include "tests/videodb/temp_db.h"
 
+#include <dirent.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -83,6 +84,15 @@ std::string FakeJpeg(size_t size, int seed) {
     bytes[i] = i < sizeof(header) ? header[i] : static_cast<char>((i * 31 + seed * 7) & 0xff);
   }
   return bytes;
+}
+
+int CountFiles(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return 0;
+  int n = 0;
+  while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
 }
 
 }  // namespace videodb_test

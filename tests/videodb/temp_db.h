@@ -6,6 +6,7 @@
 #include <json/json.h>
 
 #include <string>
+#include <vector>
 
 namespace videodb_test {
 
@@ -38,6 +39,17 @@ Json::Value ParseJson(const std::string& text);
 
 // A JPEG-looking image of `size` bytes whose content depends on `seed`.
 std::string FakeJpeg(size_t size, int seed);
+
+// The number of entries of a folder, hidden ones left out; 0 when missing.
+int CountFiles(const std::string& dir);
+
+// The ids of records, in order.
+template <typename Record>
+std::vector<int> Ids(const std::vector<Record>& records) {
+  std::vector<int> ids;
+  for (const Record& record : records) ids.push_back(record.id);
+  return ids;
+}
 
 }  // namespace videodb_test
 
