@@ -7,27 +7,6 @@
 namespace kinoro_plugins {
 namespace {
 
-Json::Value Parse(const std::string& text) {
-  Json::Value value;
-  std::istringstream in(text);
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, nullptr)) << text;
-  return value;
-}
-
-TEST(ReadRequestTest, AcceptsTheEngineRequest) {
-  std::istringstream in(R"({"action": "similar", "type": "movie", "lang": "enu",
-      "input": {"tmdb_id": 550}, "limit": 18446744073709551615, "settings": {"k": "v"}})");
-  Request request;
-  std::string error;
-  ASSERT_TRUE(ReadRequest(in, &request, &error)) << error;
-  EXPECT_EQ(request.action, "similar");
-  EXPECT_EQ(request.type, "movie");
-  EXPECT_EQ(request.lang, "enu");
-  EXPECT_EQ(request.input["tmdb_id"].asInt(), 550);
-  EXPECT_EQ(request.limit, 18446744073709551615ULL);
-  EXPECT_EQ(request.settings["k"].asString(), "v");
-}
-
 TEST(ReadRequestTest, DefaultsAndRejections) {
   struct Case {
     const char* text;
@@ -72,31 +51,6 @@ TEST(ReadRequestTest, RefusesAnOversizedRequest) {
   std::string error;
   EXPECT_FALSE(ReadRequest(in, &request, &error));
   EXPECT_EQ(error, "request too large");
-}
-
-TEST(TitleToJsonTest, FullAndMinimalTitles) {
-  Title full;
-  full.title = "Fight Club";
-  full.original_available = "1999-10-15";
-  full.summary = "Soap.";
-  full.tmdb_id = 550;
-  full.imdb_id = "tt0137523";
-  full.has_rating = true;
-  full.rating = 8.4;
-  full.posters = {"https://img/p.jpg"};
-  full.backdrops = {"https://img/b1.jpg", "https://img/b2.jpg"};
-  EXPECT_EQ(TitleToJson(full), Parse(R"({"title": "Fight Club",
-      "original_available": "1999-10-15", "summary": "Soap.",
-      "extra": {"com.velmora.TheMovieDb": {
-        "reference": {"themoviedb": 550, "imdb": "tt0137523"},
-        "rating": {"themoviedb": 8.4},
-        "poster": ["https://img/p.jpg"],
-        "backdrop": ["https://img/b1.jpg", "https://img/b2.jpg"]}}})"));
-
-  Title minimal;
-  minimal.title = "Unknown";
-  EXPECT_EQ(TitleToJson(minimal), Parse(R"({"title": "Unknown", "original_available": "",
-      "summary": "", "extra": {"com.velmora.TheMovieDb": {"reference": {}}}})"));
 }
 
 TEST(ToJsonLineTest, CompactWithShortDecimals) {

@@ -79,20 +79,6 @@ TEST(MapMovieTest, RecordedDetailsCarryTheImdbId) {
             "https://img.example/t/p/w500" + details["backdrop_path"].asString());
 }
 
-TEST(MapMovieTest, EveryRecordedListEntryMaps) {
-  const Json::Value list = Sample("tmdb-movie-top-rated.json");
-  if (list.isNull()) GTEST_SKIP() << "no recorded TMDb answers in " << TMDB_SAMPLES_DIR;
-  ASSERT_FALSE(list["results"].empty());
-  for (const Json::Value& movie : list["results"]) {
-    Json::Value title;
-    ASSERT_TRUE(MapMovie(movie, Settings(), &title));
-    const Json::Value& reference = title["extra"]["com.velmora.TheMovieDb"]["reference"];
-    EXPECT_EQ(reference["themoviedb"].asInt64(), movie["id"].asInt64());
-    EXPECT_FALSE(reference.isMember("imdb")) << "list entries do not know the IMDb id";
-    EXPECT_FALSE(title["title"].asString().empty());
-  }
-}
-
 TEST(MapMovieTest, IncompleteEntries) {
   struct Case {
     const char* movie;

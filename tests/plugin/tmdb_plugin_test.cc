@@ -148,15 +148,5 @@ TEST_F(TmdbPluginTest, FailuresAreFailedLookupsWithTheReasonLogged) {
   }
 }
 
-TEST_F(TmdbPluginTest, UnreachableServer) {
-  Json::Value conf;
-  conf["settings"]["tmdb"]["api_key"] = TmdbServer::kGoodKey;
-  conf["settings"]["tmdb"]["base_url"] = "http://127.0.0.1:1/3";
-  ASSERT_TRUE(folder_.WriteConf(conf));
-  Json::Value answer;
-  EXPECT_EQ(folder_.Lookup("tmdb", ParseJson(R"({"tmdb_id": 550})"), 5, &answer), -1);
-  EXPECT_THAT(LoggedFailure(), HasSubstr("cannot reach TMDb"));
-}
-
 }  // namespace
 }  // namespace plugin_test
