@@ -139,12 +139,6 @@ TEST(APIRequestTest, ParamsThatAreNotAnObjectHoldNothing) {
   EXPECT_TRUE(req.IsAdmin());
 }
 
-struct EnvelopeCase {
-  const char* name;
-  void (*answer)(VELM::APIResponse*);
-  const char* expected;
-};
-
 std::string Compact(const Json::Value& v) {
   Json::StreamWriterBuilder w;
   w["indentation"] = "";
@@ -152,38 +146,34 @@ std::string Compact(const Json::Value& v) {
 }
 
 TEST(APIResponseTest, EnvelopeShapes) {
-  const EnvelopeCase cases[] = {
-      {"success with data",
-       [](VELM::APIResponse* r) {
-         Json::Value d;
-         d["n"] = 1;
-         r->SetSuccess(d);
-       },
-       R"({"data":{"n":1},"success":true})"},
-      {"success with null", [](VELM::APIResponse* r) { r->SetSuccess(Json::Value()); },
-       R"({"success":true})"},
-      {"success with empty object",
-       [](VELM::APIResponse* r) { r->SetSuccess(Json::Value(Json::objectValue)); },
-       R"({"data":{},"success":true})"},
-      {"error drops its data",
-       [](VELM::APIResponse* r) { r->SetError(117, Json::Value("ignored")); },
-       R"({"error":{"code":117},"success":false})"},
-      {"last answer wins",
-       [](VELM::APIResponse* r) {
-         r->SetError(120, Json::Value());
-         r->SetSuccess(Json::Value());
-       },
-       R"({"success":true})"},
+  struct Answer {
+    int code;  // 0: SetSuccess
+    const char* data;
+  };
+  const struct {
+    const char* name;
+    std::vector<Answer> answers;
+    const char* expected;
+  } cases[] = {
+      {"success with data", {{0, R"({"n":1})"}}, R"({"data":{"n":1},"success":true})"},
+      {"success with null", {{0, "null"}}, R"({"success":true})"},
+      {"success with empty object", {{0, "{}"}}, R"({"data":{},"success":true})"},
+      {"error drops its data", {{117, "\"ignored\""}}, R"({"error":{"code":117},"success":false})"},
+      {"last answer wins", {{120, "null"}, {0, "null"}}, R"({"success":true})"},
       {"error after success",
-       [](VELM::APIResponse* r) {
-         r->SetSuccess(Json::Value(Json::objectValue));
-         r->SetError(105, Json::Value());
-       },
+       {{0, "{}"}, {105, "null"}},
        R"({"error":{"code":105},"success":false})"},
   };
-  for (const EnvelopeCase& c : cases) {
+  for (const auto& c : cases) {
     VELM::APIResponse r;
-    c.answer(&r);
+    EXPECT_FALSE(r.IsAnswered());
+    for (const Answer& a : c.answers) {
+      if (a.code == 0) {
+        r.SetSuccess(ParseJson(a.data));
+      } else {
+        r.SetError(a.code, ParseJson(a.data));
+      }
+    }
     EXPECT_TRUE(r.IsAnswered()) << c.name;
     EXPECT_EQ(Compact(r.ToEnvelope()), c.expected) << c.name;
   }

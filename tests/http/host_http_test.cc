@@ -46,10 +46,14 @@ class HostHttpTest : public ::testing::Test {
     }
   }
 
-  HttpResult Call(const std::string& method_and_params, const std::string& sid) {
+  static HttpOptions Session(const std::string& sid) {
     HttpOptions o;
     o.cookie = "id=" + sid;
-    return Fetch(host_.Url(kTest + method_and_params), o);
+    return o;
+  }
+
+  HttpResult Call(const std::string& method_and_params, const std::string& sid) {
+    return Fetch(host_.Url(kTest + method_and_params), Session(sid));
   }
 
   HostProcess host_;
@@ -68,10 +72,7 @@ TEST_F(HostHttpTest, LoginSessionAndLogout) {
   EXPECT_FALSE(echo.Json()["data"]["admin"].asBool());
   EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "echo&_sid=" + sid)).ErrorCode(), 0);
 
-  HttpOptions with_cookie;
-  with_cookie.cookie = "id=" + sid;
-  HttpResult out = Fetch(host_.Url(std::string(kAuth) + "logout"), with_cookie);
-  EXPECT_EQ(out.ErrorCode(), 0);
+  EXPECT_EQ(Fetch(host_.Url(std::string(kAuth) + "logout"), Session(sid)).ErrorCode(), 0);
   EXPECT_EQ(Call("echo", sid).ErrorCode(), 119);
   EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "echo&_sid=" + sid)).ErrorCode(), 119);
 }
@@ -87,9 +88,7 @@ TEST_F(HostHttpTest, SessionsAreSharedByWorkersAndExpireWhenIdle) {
 
 TEST_F(HostHttpTest, HostErrorsAndEnvelopes) {
   StartHost({"--module", KINORO_SECOND_MODULE});
-  std::string sid = Login();
-  HttpOptions o;
-  o.cookie = "id=" + sid;
+  const HttpOptions o = Session(Login());
   struct Case {
     std::string query;
     std::string body;
@@ -149,8 +148,7 @@ TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   EXPECT_EQ(missing.body, "");
 
   // Which tags match is the handler's test; this one is the wire.
-  HttpOptions o;
-  o.cookie = "id=" + sid;
+  HttpOptions o = Session(sid);
   o.headers = {"If-None-Match: \"abc\""};
   HttpResult not_modified = Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&body=JPEGDATA"), o);
   EXPECT_EQ(not_modified.status, 304);
@@ -167,8 +165,7 @@ TEST_F(HostHttpTest, RawAnswersAndNotModified) {
 TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
-  HttpOptions o;
-  o.cookie = "id=" + sid;
+  const HttpOptions o = Session(sid);
   struct Case {
     std::string url;
     HttpOptions options;
@@ -322,9 +319,7 @@ TEST_F(HostHttpTest, WorkersRunAsTheGivenUserWithRootKeptAside) {
   EXPECT_EQ(ids["suid"].asUInt(), 0u);
   EXPECT_EQ(ids["rgid"].asUInt(), 0u);
   EXPECT_EQ(ids["sgid"].asUInt(), 0u);
-  HttpOptions o;
-  o.cookie = "id=" + sid;
-  EXPECT_EQ(Fetch(host_.Url(std::string(kAuth) + "logout"), o).ErrorCode(), 0);
+  EXPECT_EQ(Fetch(host_.Url(std::string(kAuth) + "logout"), Session(sid)).ErrorCode(), 0);
   EXPECT_EQ(Call("echo", sid).ErrorCode(), 119);
 }
 
