@@ -123,6 +123,7 @@ int main(int argc, char** argv) {
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
   writer["emitUTF8"] = true;
+  writer["precision"] = 15;  // as the HTTP host writes numbers
   std::string line = Json::writeString(writer, result.envelope) + "\n";
   if (!WriteAll(line)) return Fail("cannot write the answer");
   int code = result.ErrorCode();

@@ -35,6 +35,9 @@ std::string CompactJson(const Json::Value& value) {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
+    // 15 significant digits: a rating stored as 8.7 goes out as 8.7, not as
+    // the 17-digit 8.6999999999999993.
+    b["precision"] = 15;
     return std::unique_ptr<Json::StreamWriter>(b.newStreamWriter());
   }();
   std::ostringstream out;
