@@ -1,7 +1,6 @@
 #include "common/json_utils.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <syslog.h>
 
 #include <string>
@@ -75,18 +74,6 @@ TEST_F(JsonUtilsTest, WriteTruncatesALongerFile) {
   ASSERT_TRUE(WriteFile(path, std::string(1000, ' ') + "{\"old\": \"content\"}\n"));
   ASSERT_TRUE(LibKinoro::WriteJsonToFile(path, Json::Value(7)));
   EXPECT_EQ("7\n", ReadFile(path));
-}
-
-TEST_F(JsonUtilsTest, WriteCreatesFileWithUmaskPermissions) {
-  std::string path = dir_.File("new.json");
-  mode_t old_mask = umask(027);
-  bool ok = LibKinoro::WriteJsonToFile(path, Json::Value(Json::arrayValue));
-  umask(old_mask);
-  ASSERT_TRUE(ok);
-  struct stat st;
-  ASSERT_EQ(0, stat(path.c_str(), &st));
-  EXPECT_EQ(0640u, st.st_mode & 0777);
-  EXPECT_EQ("[]\n", ReadFile(path));
 }
 
 TEST_F(JsonUtilsTest, FailedWritesLogWhatFailed) {
