@@ -114,25 +114,6 @@ TEST_F(HostHttpTest, HostErrorsAndEnvelopes) {
       << host_.Log();
 }
 
-TEST_F(HostHttpTest, ParameterConversion) {
-  StartHost();
-  std::string sid = Login();
-  struct Case {
-    const char* raw;
-    const char* accepted_by;
-  };
-  const Case cases[] = {{"42", "int"},      {"%2242%22", "string"},     {"hello", "string"},
-                        {"false", "bool"},  {"%5B%22a%22%5D", "array"}, {"4.5", ""},
-                        {"99999999999", ""}};
-  for (const Case& c : cases) {
-    Json::Value data = Call(std::string("probe&value=") + c.raw, sid).Json()["data"];
-    for (const char* getter : {"int", "string", "bool", "array"}) {
-      EXPECT_EQ(data[getter]["invalid"].asBool(), std::string(getter) != c.accepted_by)
-          << c.raw << " via " << getter;
-    }
-  }
-}
-
 TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
