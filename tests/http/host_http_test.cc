@@ -77,6 +77,18 @@ TEST_F(HostHttpTest, LoginSessionAndLogout) {
   EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "echo&_sid=" + sid)).ErrorCode(), 119);
 }
 
+// Five wrong passwords lock the account; then even the right one is refused
+// (the unlock after the lockout time is checked with a clock of its own in
+// the handler test).
+TEST_F(HostHttpTest, FailedLoginsLockTheAccount) {
+  StartHost();
+  const std::string wrong = std::string(kAuth) + "login&account=alice&passwd=wrong";
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Fetch(host_.Url(wrong)).ErrorCode(), 400);
+  EXPECT_EQ(Fetch(host_.Url(std::string(kAuth) + "login&account=alice&passwd=s3cret+pass"))
+                .ErrorCode(),
+            407);
+}
+
 TEST_F(HostHttpTest, SessionsAreSharedByWorkersAndExpireWhenIdle) {
   StartHost({"--workers", "2", "--session-idle", "2"});
   std::string sid = Login();
