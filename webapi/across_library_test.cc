@@ -137,9 +137,9 @@ class ListMovieTest : public ::testing::Test {
     fake::ResetPlugins();
     kinoro_testing::ClearSyslog();
     // Movie 1 (TMDb 500) and movies 2..6 (TMDb 1002..1006); the plug-in
-    // ranks 1004, 500, 1002, 1006 and a title the database lacks.
+    // ranks 1004, 500, 1002, 1006 and a title the database lacks. The
+    // selection itself is tested with SimilarAPI; here only its wiring.
     fake::World().movies_by_id[1] = MakeMovie(1, 500);
-    fake::World().movies_by_id[9] = MakeMovie(9, -1);
     for (int id = 2; id <= 6; ++id) fake::World().tmdb_movies.push_back(MakeMovie(id, 1000 + id));
     fake::World().num_movies_with_tmdb = 6;
     std::vector<Json::Value> titles;
@@ -311,60 +311,6 @@ TEST_F(ListMovieTest, MoviesAreTheRecordFormWithSharePaths) {
   EXPECT_EQ("", files[1]["sharepath"].asString()) << "outside every share; replaced";
   EXPECT_EQ("text", movies[1]["additional"]["summary"].asString());
   EXPECT_EQ(1004, movies[1]["tmdb_id"].asInt64());
-}
-
-TEST_F(ListMovieTest, SimilarListsThePageOfMatches) {
-  // Matches in selection order: 4, 2, 6 (500 is the movie itself, 7777 is
-  // not in the database).
-  const struct {
-    const char* params;
-    std::vector<int> ids;
-  } cases[] = {
-      {R"({"policy": "tmdb_similar", "id": 1, "limit": 5})", {4, 2, 6}},
-      {R"({"policy": "tmdb_similar", "id": 1, "limit": 2})", {4, 2}},
-      {R"({"policy": "tmdb_similar", "id": 1, "limit": 2, "offset": 1})", {2, 6}},
-      {R"({"policy": "tmdb_similar", "id": 1, "limit": 5, "offset": 3})", {}},
-      {R"({"policy": "tmdb_similar", "id": 1, "limit": 5, "offset": 6})", {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.params);
-    SetUp();
-    const fake::CallResult result = List(c.params);
-    ASSERT_TRUE(result.success);
-    EXPECT_TRUE(result.data["movies"].isArray());
-    EXPECT_EQ(c.ids, MovieIds(result));
-  }
-}
-
-TEST_F(ListMovieTest, SimilarFailuresAreAnsweredWithTheirCodes) {
-  const struct {
-    const char* params;
-    int code;
-    std::vector<std::string> log;
-  } cases[] = {
-      {R"({"policy": "tmdb_similar", "limit": 2})", 120, {}},
-      {R"({"policy": "tmdb_similar", "limit": 2, "offset": 1})", 120, {}},
-      {R"({"policy": "tmdb_similar", "limit": 2, "id": 8})",
-       101,
-       {"plugin_similar:192 cannot find movie id: 8"}},
-      {R"({"policy": "tmdb_similar", "limit": 2, "id": 9})",
-       101,
-       {"plugin_similar:197 the specifed movie doesn't have tmdb id: 9"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.params);
-    SetUp();
-    const fake::CallResult result = List(c.params);
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(c.code, result.error_code);
-    EXPECT_TRUE(result.data.isNull());
-    std::vector<std::string> log;
-    for (const kinoro_testing::SyslogLine& line : kinoro_testing::SyslogLines()) {
-      log.push_back(line.text);
-    }
-    EXPECT_EQ(c.log, log);
-    EXPECT_THAT(fake::Plugins().calls, IsEmpty());
-  }
 }
 
 }  // namespace
