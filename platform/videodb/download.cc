@@ -19,25 +19,46 @@ namespace internal {
 
 namespace {
 
+// Address blocks a download must not reach: everything the IANA IPv4 and IPv6
+// special-purpose registries mark as not globally reachable, and multicast.
+struct V4Net {
+  uint32_t base;  // host byte order
+  int bits;
+};
+
+bool InV4Net(uint32_t a, const V4Net& net) {
+  uint32_t mask = net.bits == 0 ? 0 : ~uint32_t{0} << (32 - net.bits);
+  return (a & mask) == net.base;
+}
+
 bool IsNonPublicV4(uint32_t a) {  // host byte order
-  struct Net {
-    uint32_t base;
-    int bits;
+  // Inside 192.0.0.0/24, only these anycast addresses are globally reachable.
+  static const V4Net kGlobalExceptions[] = {
+      {0xC0000009, 32},  // 192.0.0.9 port control anycast
+      {0xC000000A, 32},  // 192.0.0.10 traversal using relays anycast
   };
-  static const Net kNets[] = {
+  static const V4Net kNets[] = {
       {0x00000000, 8},   // "this network", unspecified
       {0x0A000000, 8},   // private
       {0x64400000, 10},  // shared address space
       {0x7F000000, 8},   // loopback
       {0xA9FE0000, 16},  // link-local
       {0xAC100000, 12},  // private
+      {0xC0000000, 24},  // IETF protocol assignments
+      {0xC0000200, 24},  // documentation (TEST-NET-1)
+      {0xC0586300, 24},  // deprecated 6to4 relay anycast
       {0xC0A80000, 16},  // private
+      {0xC6120000, 15},  // benchmarking
+      {0xC6336400, 24},  // documentation (TEST-NET-2)
+      {0xCB007100, 24},  // documentation (TEST-NET-3)
       {0xE0000000, 4},   // multicast
-      {0xF0000000, 4},   // reserved and broadcast
+      {0xF0000000, 4},   // reserved and limited broadcast
   };
-  for (const Net& net : kNets) {
-    uint32_t mask = net.bits == 0 ? 0 : ~uint32_t{0} << (32 - net.bits);
-    if ((a & mask) == net.base) return true;
+  for (const V4Net& net : kGlobalExceptions) {
+    if (InV4Net(a, net)) return false;
+  }
+  for (const V4Net& net : kNets) {
+    if (InV4Net(a, net)) return true;
   }
   return false;
 }
@@ -47,21 +68,55 @@ uint32_t V4At(const uint8_t* bytes) {
          bytes[3];
 }
 
+struct V6Net {
+  uint8_t prefix[16];
+  int bits;
+};
+
+bool InV6Net(const uint8_t* b, const V6Net& net) {
+  int whole = net.bits / 8;
+  if (memcmp(b, net.prefix, whole) != 0) return false;
+  int rest = net.bits % 8;
+  if (rest == 0) return true;
+  uint8_t mask = static_cast<uint8_t>(0xff << (8 - rest));
+  return (b[whole] & mask) == (net.prefix[whole] & mask);
+}
+
 bool IsNonPublicV6(const uint8_t* b) {
-  static const uint8_t kZero[16] = {};
-  if (memcmp(b, kZero, 15) == 0 && (b[15] == 0 || b[15] == 1)) return true;  // :: and ::1
-  if (b[0] == 0xff) return true;                                             // multicast
-  if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) return true;                    // link-local
-  if (b[0] == 0xfe && (b[1] & 0xc0) == 0xc0) return true;                    // site-local
-  if ((b[0] & 0xfe) == 0xfc) return true;                                    // unique local
-  // IPv4 inside IPv6: mapped ::ffff:a.b.c.d, compatible ::a.b.c.d, NAT64
-  // 64:ff9b::a.b.c.d, and 6to4 2002:aabb:ccdd::.
+  static const uint8_t kZero[12] = {};
+  // IPv4 inside IPv6 is judged by the IPv4 address: mapped ::ffff:a.b.c.d,
+  // compatible ::a.b.c.d (:: and ::1 fall in 0.0.0.0/8), NAT64
+  // 64:ff9b::a.b.c.d and 6to4 2002:aabb:ccdd::.
   static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   static const uint8_t kNat64[12] = {0, 0x64, 0xff, 0x9b, 0, 0, 0, 0, 0, 0, 0, 0};
-  if (memcmp(b, kMapped, 12) == 0 || memcmp(b, kZero, 12) == 0 || memcmp(b, kNat64, 12) == 0) {
+  if (memcmp(b, kZero, 12) == 0 || memcmp(b, kMapped, 12) == 0 || memcmp(b, kNat64, 12) == 0) {
     return IsNonPublicV4(V4At(b + 12));
   }
   if (b[0] == 0x20 && b[1] == 0x02) return IsNonPublicV4(V4At(b + 2));
+  // Only 2000::/3 is global unicast; everything else (multicast, link-local,
+  // unique local, discard-only, local-use NAT64, segment routing ids, ...) is
+  // not reachable from here.
+  if ((b[0] & 0xe0) != 0x20) return true;
+  static const V6Net kGlobalExceptions[] = {
+      {{0x20, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01}, 128},  // 2001:1::1 anycast
+      {{0x20, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}, 128},  // 2001:1::2 anycast
+      {{0x20, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x03}, 128},  // 2001:1::3 anycast
+      {{0x20, 0x01, 0x00, 0x03}, 32},                                          // 2001:3::/32 AMT
+      {{0x20, 0x01, 0x00, 0x04, 0x01, 0x12}, 48},                              // 2001:4:112::/48
+      {{0x20, 0x01, 0x00, 0x20}, 28},                                          // 2001:20::/28
+      {{0x20, 0x01, 0x00, 0x30}, 28},                                          // 2001:30::/28
+  };
+  static const V6Net kNets[] = {
+      {{0x20, 0x01, 0x00, 0x00}, 23},  // IETF protocol assignments (Teredo, benchmarking, ...)
+      {{0x20, 0x01, 0x0d, 0xb8}, 32},  // documentation
+      {{0x3f, 0xff}, 20},              // documentation
+  };
+  for (const V6Net& net : kGlobalExceptions) {
+    if (InV6Net(b, net)) return false;
+  }
+  for (const V6Net& net : kNets) {
+    if (InV6Net(b, net)) return true;
+  }
   return false;
 }
 

@@ -15,9 +15,11 @@ namespace LibKinoro {
 namespace db {
 namespace internal {
 
-// True for loopback, private, shared (carrier-grade NAT), link-local,
-// multicast, broadcast and unspecified addresses, IPv4 or IPv6, including
-// IPv4 addresses carried inside IPv6 ones (mapped, compatible, NAT64, 6to4).
+// True for every address that is not globally reachable (loopback, private,
+// shared, link-local, documentation, benchmarking, reserved, IETF protocol
+// assignments, multicast, broadcast, unspecified; IPv6 outside 2000::/3),
+// IPv4 or IPv6, judging IPv4 addresses carried inside IPv6 ones (mapped,
+// compatible, NAT64, 6to4) by the IPv4 address.
 bool IsNonPublicAddress(const struct sockaddr* address);
 
 // Downloads `url` into a new file in `folder` (created if needed). The

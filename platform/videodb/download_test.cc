@@ -66,6 +66,29 @@ TEST(DownloadAddressTest, ClassifiesIpv4AndIpv6InEverySpelling) {
       {"2002:c0a8:1::1", true},
       {"2002:808:808::", false},
       {"2001:4860:4860::8888", false},
+      // Blocks that are not globally reachable, and the public exceptions
+      // inside them.
+      {"198.18.0.1", true},
+      {"198.19.255.255", true},
+      {"198.20.0.1", false},
+      {"192.0.2.1", true},
+      {"198.51.100.7", true},
+      {"203.0.113.9", true},
+      {"192.0.0.8", true},
+      {"192.0.0.9", false},
+      {"192.88.99.1", true},
+      {"240.0.0.1", true},
+      {"64:ff9b::c612:1", true},
+      {"64:ff9b:1::808:808", true},
+      {"100::1", true},
+      {"2001::1", true},
+      {"2001:2::1", true},
+      {"2001:1::1", false},
+      {"2001:4:112::1", false},
+      {"2001:db8::1", true},
+      {"3fff::1", true},
+      {"5f00::1", true},
+      {"4000::1", true},
   };
   for (const Case& c : cases) EXPECT_EQ(NonPublic(c.address), c.non_public) << c.address;
 }
