@@ -19,6 +19,7 @@
 #include "platform/videodb/generator.h"
 #include "platform/videodb/image_store.h"
 #include "platform/videodb/sqlite_db.h"
+#include "velm/caller.h"
 
 #ifndef KINORO_BENCH_DATA_DEFAULT
 #define KINORO_BENCH_DATA_DEFAULT "bench-data"
@@ -193,6 +194,7 @@ void BM_GetByMapperID(benchmark::State& state) {
   // Measure the steady state: the row checkpointed into the database file,
   // where SQLite reads large overflow chains page by page.
   conn->Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+  velm::SetCallerSystem();  // as a tool: every library is visible
   LibKinoro::db::api::BackdropAPI api;
   for (auto _ : state) {
     std::string digest;

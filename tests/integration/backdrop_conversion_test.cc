@@ -2,8 +2,11 @@
 // service and the real database library.
 #include <string>
 
+#include "libkinoro/api.h"
 #include "platform/services/share_config.h"
+#include "platform/videodb/sqlite_db.h"
 #include "tests/integration/module_fixture.h"
+#include "velm/caller.h"
 
 namespace integration {
 namespace {
@@ -15,23 +18,42 @@ class BackdropIntegration : public ModuleTest {
   void SetUp() override {
     ModuleTest::SetUp();
     ASSERT_EQ("", db_.Import(R"({
-      "libraries": [{"id": 1, "title": "Films", "type": "movie", "public": true}],
-      "movies": [{"id": 7, "library_id": 1, "mapper_id": 70, "title": "A"}]
+      "libraries": [{"id": 1, "title": "Films", "type": "movie", "public": true},
+                    {"id": 2, "title": "Mine", "type": "movie", "public": false,
+                     "users": [1027]}],
+      "movies": [{"id": 7, "library_id": 1, "mapper_id": 70, "title": "A"},
+                 {"id": 8, "library_id": 2, "mapper_id": 80, "title": "B"}]
     })"));
     // One share, "media", whose root is the temporary folder.
-    const std::string config =
-        db_.WriteFile("shares.conf", R"({"shares": [{"name": "media", "path": ")" + db_.dir() +
-                                         R"("}]})");
+    const std::string config = db_.WriteFile(
+        "shares.conf", R"({"shares": [{"name": "media", "path": ")" + db_.dir() + R"("}]})");
     VELMShareSetConfigPath(config);
   }
   void TearDown() override { VELMShareSetConfigPath(""); }
 
-  kinoro::host::DispatchResult Get(int mapper_id) {
+  kinoro::host::DispatchResult Get(int mapper_id, unsigned int uid = 1026, bool admin = false) {
     Json::Value params;
     params["mapper_id"] = mapper_id;
-    return dispatcher_.Call(kBackdrop, "1", "get", params, 1026, false);
+    return dispatcher_.Call(kBackdrop, "1", "get", params, uid, admin);
+  }
+  long long Backdrops(int mapper_id) {
+    auto stmt = LibKinoro::db::internal::Connection::Get()->Prepare(
+        "SELECT COUNT(*) FROM backdrop WHERE mapper_id = ?1");
+    stmt.Bind(1, mapper_id);
+    return stmt.Step() ? stmt.ColumnInt64(0) : -1;
   }
 };
+
+// The host clears the caller after a call that threw, too.
+TEST_F(BackdropIntegration, TheCallerEndsWithACallThatThrows) {
+  std::string error;
+  ASSERT_TRUE(dispatcher_.LoadModule(KINORO_HOST_TEST_MODULE, &error)) << error;
+  velm::SetCallerSystem();
+  EXPECT_EQ(100, dispatcher_
+                     .Call("Kinoro.Test", "1", "throw", Json::Value(Json::objectValue), 1026, false)
+                     .ErrorCode());
+  EXPECT_EQ(velm::CallerKind::kNone, velm::GetCaller().kind);
+}
 
 TEST_F(BackdropIntegration, AddGetDeleteAll) {
   const std::string image = videodb_test::FakeJpeg(4096, 1);

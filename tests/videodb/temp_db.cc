@@ -12,6 +12,7 @@
 #include "libkinoro/api.h"
 #include "platform/videodb/importer.h"
 #include "platform/videodb/sqlite_db.h"
+#include "velm/caller.h"
 
 namespace videodb_test {
 
@@ -28,9 +29,13 @@ TempDb::TempDb() {
   dir_ = tmpl;
   db_path_ = dir_ + "/kinoro.db";
   LibKinoro::db::SetDatabasePath(db_path_);
+  // Tests that use the library directly act as a tool does; a host call
+  // names its own caller and clears it afterwards.
+  velm::SetCallerSystem();
 }
 
 TempDb::~TempDb() {
+  velm::ClearCaller();
   LibKinoro::db::SetDatabasePath("/nonexistent/kinoro-test-closed.db");  // closes the connection
   nftw(dir_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
