@@ -14,7 +14,9 @@
 #include "platform/videodb/config.h"
 #include "platform/videodb/download.h"
 #include "platform/videodb/image_store.h"
+#include "platform/videodb/scope.h"
 #include "platform/videodb/sqlite_db.h"
+#include "velm/caller.h"
 #include "velm/services.h"
 
 namespace LibKinoro {
@@ -150,10 +152,49 @@ bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
   return ok;
 }
 
-bool MapperExists(Connection* conn, int mapper_id) {
-  Statement stmt = conn->Prepare("SELECT 1 FROM mapper WHERE id = ?1");
+// The caller the host named for this call; false (logged) when there is
+// none, which the backdrop calls answer as for a video that does not exist.
+bool CurrentCaller(const char* call, velm::Caller* caller) {
+  *caller = velm::GetCaller();
+  if (caller->kind != velm::CallerKind::kNone) return true;
+  syslog(LOG_ERR, "%s:%d %s refused: no caller is set for this call", "backdrop_api", __LINE__,
+         call);
+  return false;
+}
+
+struct Video {
+  int mapper_id = -1;
+  int video_id = -1;
+  int type = VIDEO_TYPE_NONE;
+};
+
+enum class Lookup { kVisible, kNotFound, kFailed };
+
+// The video of the mapper row that `select` yields, if the caller may see
+// its library. A video in a library the caller may not see is answered
+// exactly as one that does not exist, so that ids cannot be probed.
+Lookup FindVisibleVideo(Connection* conn, const velm::Caller& caller, Statement* select,
+                        Video* video) {
+  if (!select->Step()) return select->failed() ? Lookup::kFailed : Lookup::kNotFound;
+  video->mapper_id = select->ColumnInt(0);
+  video->video_id = select->ColumnInt(1);
+  video->type = select->ColumnInt(2);
+  int library_id = select->ColumnInt(3);
+  *select = Statement();
+  if (caller.kind == velm::CallerKind::kSystem || caller.is_admin) return Lookup::kVisible;
+  bool visible = false;
+  if (!internal::LibraryVisible(conn, false, caller.uid, library_id, &visible)) {
+    return Lookup::kFailed;
+  }
+  return visible ? Lookup::kVisible : Lookup::kNotFound;
+}
+
+Lookup FindVisibleMapper(Connection* conn, const velm::Caller& caller, int mapper_id,
+                         Video* video) {
+  if (mapper_id <= 0) return Lookup::kNotFound;
+  Statement stmt = conn->Prepare("SELECT id, video_id, type, library_id FROM mapper WHERE id = ?1");
   stmt.Bind(1, mapper_id);
-  return stmt.Step();
+  return FindVisibleVideo(conn, caller, &stmt, video);
 }
 
 // The stored files of the video's backdrops other than `keep_id`.
@@ -169,25 +210,31 @@ std::vector<std::string> BackdropFiles(Connection* conn, int mapper_id, long lon
 }  // namespace
 
 int BackdropAPI::GetMapperID(int id, const std::string& type) const {
+  velm::Caller caller;
+  if (!CurrentCaller("GetMapperID", &caller)) return -1;
   int video_type = TypeFromName(type);
   if (video_type == VIDEO_TYPE_NONE || id <= 0) return -1;
   Connection* conn = Connection::Get();
   if (conn == nullptr) return -1;
-  Statement stmt = conn->Prepare("SELECT id FROM mapper WHERE type = ?1 AND video_id = ?2");
+  Statement stmt = conn->Prepare(
+      "SELECT id, video_id, type, library_id FROM mapper WHERE type = ?1 AND video_id = ?2");
   stmt.Bind(1, video_type).Bind(2, id);
-  if (!stmt.Step()) return -1;
-  return stmt.ColumnInt(0);
+  Video video;
+  if (FindVisibleVideo(conn, caller, &stmt, &video) != Lookup::kVisible) return -1;
+  return video.mapper_id;
 }
 
 std::pair<int, std::string> BackdropAPI::GetIDTypeFromMapperID(int mapper_id) const {
+  velm::Caller caller;
+  if (!CurrentCaller("GetIDTypeFromMapperID", &caller)) return {-1, ""};
   Connection* conn = Connection::Get();
-  if (conn == nullptr || mapper_id <= 0) return {-1, ""};
-  Statement stmt = conn->Prepare("SELECT video_id, type FROM mapper WHERE id = ?1");
-  stmt.Bind(1, mapper_id);
-  if (!stmt.Step()) return {-1, ""};
-  std::string name = NameFromType(stmt.ColumnInt(1));
+  Video video;
+  if (conn == nullptr || FindVisibleMapper(conn, caller, mapper_id, &video) != Lookup::kVisible) {
+    return {-1, ""};
+  }
+  std::string name = NameFromType(video.type);
   if (name.empty()) return {-1, ""};
-  return {stmt.ColumnInt(0), name};
+  return {video.video_id, name};
 }
 
 std::string BackdropAPI::DownloadImage(const std::string& url) const {
@@ -195,9 +242,12 @@ std::string BackdropAPI::DownloadImage(const std::string& url) const {
 }
 
 int BackdropAPI::Add(int mapper_id, const std::string& path, bool keep_one) const {
+  velm::Caller caller;
+  if (!CurrentCaller("Add", &caller)) return -1;
   Connection* conn = Connection::Get();
   if (conn == nullptr) return -1;
-  if (mapper_id <= 0 || !MapperExists(conn, mapper_id)) {
+  Video video;
+  if (FindVisibleMapper(conn, caller, mapper_id, &video) != Lookup::kVisible) {
     syslog(LOG_ERR, "%s:%d backdrop refused: no video with mapper id %d", "backdrop_api", __LINE__,
            mapper_id);
     return -1;
@@ -244,12 +294,19 @@ int BackdropAPI::Add(int mapper_id, const std::string& path, bool keep_one) cons
 }
 
 int BackdropAPI::DeleteAll(int mapper_id) const {
+  // Nothing to delete for a video the caller cannot see, as for one that
+  // does not exist: that is a success.
+  velm::Caller caller;
+  if (!CurrentCaller("DeleteAll", &caller)) return 1;
   Connection* conn = Connection::Get();
   if (conn == nullptr) return 0;
   std::vector<std::string> files;
   {
     internal::Transaction txn(conn);
     if (!txn.ok()) return 0;
+    Video video;
+    Lookup found = FindVisibleMapper(conn, caller, mapper_id, &video);
+    if (found != Lookup::kVisible) return found == Lookup::kNotFound ? 1 : 0;
     files = BackdropFiles(conn, mapper_id, -1);
     Statement drop = conn->Prepare("DELETE FROM backdrop WHERE mapper_id = ?1");
     drop.Bind(1, mapper_id);
@@ -261,8 +318,13 @@ int BackdropAPI::DeleteAll(int mapper_id) const {
 }
 
 std::string BackdropAPI::GetByMapperID(int mapper_id, std::string& digest) const {
+  velm::Caller caller;
+  if (!CurrentCaller("GetByMapperID", &caller)) return "";
   Connection* conn = Connection::Get();
   if (conn == nullptr) return "";
+  internal::ReadSnapshot snapshot(conn);
+  Video video;
+  if (FindVisibleMapper(conn, caller, mapper_id, &video) != Lookup::kVisible) return "";
   Statement stmt = conn->Prepare(
       "SELECT image, file, md5 FROM backdrop WHERE mapper_id = ?1 ORDER BY id DESC LIMIT 1");
   stmt.Bind(1, mapper_id);

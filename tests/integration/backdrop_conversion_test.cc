@@ -44,6 +44,82 @@ class BackdropIntegration : public ModuleTest {
   }
 };
 
+// A video in a private library, seen by its library's user, another user,
+// an administrator and a call with no caller at all (the library used
+// directly, outside any host call). Those who may not see it meet a video
+// that does not exist: get 404, add 117 (by mapper id, and by id and type,
+// which probes GetMapperID), delete_all a success that deletes nothing.
+TEST_F(BackdropIntegration, APrivateVideoIsInvisibleToOthers) {
+  const std::string image = videodb_test::FakeJpeg(2048, 3);
+  db_.WriteFile("fanart.jpg", image);
+  struct Seen {
+    bool got;
+    int add_by_mapper;  // the answer's error code, 0 on success
+    int add_by_id;
+    bool deleted_ok;
+    long long left;  // backdrops of the video after delete_all
+  };
+  const Seen kVisible = {true, 0, 0, true, 0};
+  const Seen kHidden = {false, 117, 117, true, 1};
+  const struct {
+    const char* who;
+    bool host_call;
+    unsigned int uid;
+    bool admin;
+    Seen expected;
+  } cases[] = {
+      {"owner", true, 1027, false, kVisible},
+      {"other user", true, 1026, false, kHidden},
+      {"administrator", true, 1024, true, kVisible},
+      {"no caller", false, 0, false, kHidden},
+  };
+  LibKinoro::db::api::BackdropAPI library;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.who);
+    // One backdrop to find, stored as a tool would.
+    velm::SetCallerSystem();
+    ASSERT_NE(0, library.DeleteAll(80));
+    ASSERT_GE(library.Add(80, db_.dir() + "/fanart.jpg", false), 0);
+    Seen seen{};
+    if (c.host_call) {
+      velm::SetCallerSystem();  // the host names its own caller for the call
+      kinoro::host::DispatchResult got = Get(80, c.uid, c.admin);
+      ASSERT_TRUE(got.is_raw);
+      seen.got = got.raw.status == 200 && got.raw.body == image;
+      Json::Value add;
+      add["sharepath"] = "/media/fanart.jpg";
+      add["mapper_id"] = 80;
+      seen.add_by_mapper = Call(kBackdrop, "add", add, c.uid, c.admin)["error"]["code"].asInt();
+      add.removeMember("mapper_id");
+      add["id"] = 8;
+      add["type"] = "movie";
+      seen.add_by_id = Call(kBackdrop, "add", add, c.uid, c.admin)["error"]["code"].asInt();
+      Json::Value by_mapper;
+      by_mapper["mapper_id"] = 80;
+      Json::Value deleted = Call(kBackdrop, "delete_all", by_mapper, c.uid, c.admin);
+      seen.deleted_ok = deleted["success"].asBool();
+      EXPECT_EQ(velm::CallerKind::kNone, velm::GetCaller().kind) << "the host left a caller set";
+    } else {
+      velm::ClearCaller();
+      std::string digest;
+      seen.got = library.GetByMapperID(80, digest) == image;
+      // The module answers 117 when these fail.
+      seen.add_by_mapper = library.Add(80, db_.dir() + "/fanart.jpg", false) >= 0 ? 0 : 117;
+      seen.add_by_id =
+          library.GetMapperID(8, "movie") == 80 && library.GetIDTypeFromMapperID(80).first == 8
+              ? 0
+              : 117;
+      seen.deleted_ok = library.DeleteAll(80) != 0;
+    }
+    seen.left = Backdrops(80);
+    EXPECT_EQ(c.expected.got, seen.got);
+    EXPECT_EQ(c.expected.add_by_mapper, seen.add_by_mapper);
+    EXPECT_EQ(c.expected.add_by_id, seen.add_by_id);
+    EXPECT_EQ(c.expected.deleted_ok, seen.deleted_ok);
+    EXPECT_EQ(c.expected.left, seen.left);
+  }
+}
+
 // The host clears the caller after a call that threw, too.
 TEST_F(BackdropIntegration, TheCallerEndsWithACallThatThrows) {
   std::string error;
