@@ -14,6 +14,11 @@ constexpr char kMetaSuffix[] = ".krmeta";
 }  // namespace
 
 std::string GetFullPath(const std::string& share, const std::string& path) {
+  // A NUL would cut the name or the path short as a C string, and the file
+  // reached would not be the one the caller named.
+  if (share.find('\0') != std::string::npos || path.find('\0') != std::string::npos) {
+    return std::string();
+  }
   PVELMSHARE record = nullptr;
   if (VELMShareGet(share.c_str(), &record) != 0) return std::string();
   std::string full_path = record != nullptr && record->szPath != nullptr ? record->szPath : "";

@@ -9,7 +9,8 @@ namespace VELMKinoro {
 
 // The share's root directory, then "/" and `path` when `path` is not empty.
 // `path` is appended as given: a leading "/" doubles the separator and ".."
-// is not resolved. Empty when no share has that name.
+// is not resolved. Empty when no share has that name, and when the name or
+// the path holds a NUL.
 std::string GetFullPath(const std::string& share, const std::string& path);
 
 // The path names a directory (symbolic links followed).

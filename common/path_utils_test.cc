@@ -39,6 +39,9 @@ TEST(GetFullPathTest, JoinsTheShareRootAndThePath) {
     EXPECT_EQ(c.expected, VELMKinoro::GetFullPath(c.share, c.path))
         << "share \"" << c.share << "\" path \"" << c.path << "\"";
   }
+  // A NUL is refused, not cut at.
+  EXPECT_EQ("", VELMKinoro::GetFullPath("media", std::string("a.jpg\0/../../x", 14)));
+  EXPECT_EQ("", VELMKinoro::GetFullPath(std::string("media\0x", 7), "a.jpg"));
   VELMShareSetConfigPath(dir.File("missing.conf"));
   EXPECT_EQ("", VELMKinoro::GetFullPath("media", "a.mkv"));
   VELMShareSetConfigPath("");

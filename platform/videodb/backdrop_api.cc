@@ -14,6 +14,7 @@
 #include "platform/videodb/config.h"
 #include "platform/videodb/download.h"
 #include "platform/videodb/image_store.h"
+#include "platform/videodb/safe_open.h"
 #include "platform/videodb/scope.h"
 #include "platform/videodb/sqlite_db.h"
 #include "velm/caller.h"
@@ -61,29 +62,73 @@ std::string RealPath(const std::string& path) {
   return buf;
 }
 
-bool IsUnder(const std::string& path, const std::string& root) {
-  if (root.empty() || path.compare(0, root.size(), root) != 0) return false;
-  return path.size() == root.size() || root == "/" || path[root.size()] == '/';
-}
-
 std::string DownloadFolder() { return internal::DatabaseDir(GetDatabasePath()) + "/download"; }
 
-// True when the resolved path lies inside a share root or the download
-// folder (both resolved too, so a share configured through a link counts).
-bool InAllowedFolder(const std::string& real) {
-  std::string download = RealPath(DownloadFolder());
-  if (!download.empty() && IsUnder(real, download)) return true;
+// The folders Add takes images from: every share root, as configured and as
+// resolved (a root may itself be a link), and the library's download folder.
+std::vector<std::string> AllowedRoots() {
+  std::vector<std::string> roots = {DownloadFolder()};
   PVELMSHARE* shares = nullptr;
   int count = 0;
-  if (VELMShareList(&shares, &count) != 0) return false;
-  bool inside = false;
-  for (int i = 0; i < count && !inside; ++i) {
-    if (shares[i] == nullptr || shares[i]->szPath == nullptr) continue;
-    std::string root = RealPath(shares[i]->szPath);
-    inside = !root.empty() && IsUnder(real, root);
+  if (VELMShareList(&shares, &count) == 0) {
+    for (int i = 0; i < count; ++i) {
+      if (shares[i] == nullptr || shares[i]->szPath == nullptr) continue;
+      roots.push_back(shares[i]->szPath);
+      roots.push_back(RealPath(shares[i]->szPath));
+    }
+    VELMShareFreeList(shares, count);
   }
-  VELMShareFreeList(shares, count);
-  return inside;
+  for (std::string& root : roots) {
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+  }
+  return roots;
+}
+
+// Splits an absolute path into the longest allowed root it lies below and
+// the rest. False when it lies below none.
+bool SplitAtAllowedRoot(const std::string& path, std::string* root, std::string* rest) {
+  bool found = false;
+  for (const std::string& candidate : AllowedRoots()) {
+    if (candidate.empty() || candidate[0] != '/') continue;
+    if (found && candidate.size() <= root->size()) continue;
+    if (path.compare(0, candidate.size(), candidate) != 0) continue;
+    if (candidate == "/") {
+      *rest = path.substr(1);
+    } else if (path.size() == candidate.size()) {
+      rest->clear();
+    } else if (path[candidate.size()] == '/') {
+      *rest = path.substr(candidate.size() + 1);
+    } else {
+      continue;
+    }
+    *root = candidate;
+    found = true;
+  }
+  return found;
+}
+
+// Opens the image below its allowed root without following any link under
+// the root, so that neither a planted link nor a folder swapped for one
+// after a check reaches outside. -1 (logged) on failure.
+int OpenImage(const std::string& path) {
+  std::string root;
+  std::string rest;
+  if (!SplitAtAllowedRoot(path, &root, &rest)) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: outside every share and the download folder",
+           "backdrop_api", __LINE__, path.c_str());
+    return -1;
+  }
+  int root_fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int fd = root_fd < 0 ? -1 : internal::OpenBeneath(root_fd, rest);
+  int saved = errno;
+  if (root_fd >= 0) close(root_fd);
+  if (fd < 0) {
+    const char* why = saved == ELOOP   ? "a symbolic link below the share root"
+                      : saved == EXDEV ? "\"..\" below the share root"
+                                       : strerror(saved);
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(), why);
+  }
+  return fd;
 }
 
 bool LooksLikeImage(const std::string& bytes) {
@@ -95,24 +140,13 @@ bool LooksLikeImage(const std::string& bytes) {
 
 // Reads the image that Add may store; false with the reason logged.
 bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
-  std::string real = RealPath(path);
-  if (real.empty()) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(),
-           strerror(errno));
+  // A C string would end at the NUL and name another file than the caller's.
+  if (path.find('\0') != std::string::npos) {
+    syslog(LOG_ERR, "%s:%d backdrop refused: the path holds a NUL", "backdrop_api", __LINE__);
     return false;
   }
-  if (!InAllowedFolder(real)) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s is outside every share and the download folder",
-           "backdrop_api", __LINE__, path.c_str(), real.c_str());
-    return false;
-  }
-  // Open the resolved path without following a link swapped in since.
-  int fd = open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(),
-           strerror(errno));
-    return false;
-  }
+  int fd = OpenImage(path);
+  if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0;
   if (ok && !S_ISREG(st.st_mode)) {
