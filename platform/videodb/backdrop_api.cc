@@ -13,6 +13,7 @@
 #include "libkinoro/api.h"
 #include "platform/videodb/config.h"
 #include "platform/videodb/download.h"
+#include "platform/videodb/image_check.h"
 #include "platform/videodb/image_store.h"
 #include "platform/videodb/safe_open.h"
 #include "platform/videodb/scope.h"
@@ -131,14 +132,8 @@ int OpenImage(const std::string& path) {
   return fd;
 }
 
-bool LooksLikeImage(const std::string& bytes) {
-  static const unsigned char kJpeg[] = {0xff, 0xd8, 0xff};
-  static const unsigned char kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  return (bytes.size() >= sizeof(kJpeg) && memcmp(bytes.data(), kJpeg, sizeof(kJpeg)) == 0) ||
-         (bytes.size() >= sizeof(kPng) && memcmp(bytes.data(), kPng, sizeof(kPng)) == 0);
-}
-
-// Reads the image that Add may store; false with the reason logged.
+// Reads the image that Add may store, as it is to be stored (a PNG becomes a
+// JPEG); false with the reason logged.
 bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
   // A C string would end at the NUL and name another file than the caller's.
   if (path.find('\0') != std::string::npos) {
@@ -178,11 +173,14 @@ bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
     }
   }
   close(fd);
-  if (ok && !LooksLikeImage(*bytes)) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: not a JPEG or PNG image", "backdrop_api", __LINE__,
-           path.c_str());
+  std::string why;
+  std::string stored;
+  if (ok && !internal::PrepareBackdropImage(*bytes, &stored, &why)) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(),
+           why.c_str());
     ok = false;
   }
+  if (ok) bytes->swap(stored);
   return ok;
 }
 

@@ -4,6 +4,7 @@
 
 #include "libkinoro/api.h"
 #include "platform/services/share_config.h"
+#include "platform/videodb/image_check.h"
 #include "platform/videodb/sqlite_db.h"
 #include "tests/integration/module_fixture.h"
 #include "velm/caller.h"
@@ -165,8 +166,13 @@ TEST_F(BackdropIntegration, AddGetDeleteAll) {
 
 TEST_F(BackdropIntegration, RefusedImagesChangeNothing) {
   db_.WriteFile("notes.jpg", "just some text, not an image");
+  // 41 bytes that start like a JPEG and hold a page.
+  std::string page = "\xff\xd8\xff\xe0<html><script>alert(1)</script></html>";
+  page.resize(41, ' ');
+  db_.WriteFile("page.jpg", page);
   const std::string before = db_.Snapshot();
-  for (const char* share_path : {"/media/notes.jpg", "/media/absent.jpg", "/photos/a.jpg"}) {
+  for (const char* share_path :
+       {"/media/notes.jpg", "/media/page.jpg", "/media/absent.jpg", "/photos/a.jpg"}) {
     SCOPED_TRACE(share_path);
     Json::Value add;
     add["sharepath"] = share_path;
@@ -175,6 +181,24 @@ TEST_F(BackdropIntegration, RefusedImagesChangeNothing) {
   }
   EXPECT_EQ(before, db_.Snapshot());
   EXPECT_EQ(404, Get(70).raw.status);
+}
+
+// "get" answers every backdrop as image/jpeg, so a PNG is stored as a JPEG.
+TEST_F(BackdropIntegration, APngIsServedAsAJpeg) {
+  db_.WriteFile("fanart.png", videodb_test::EncodePng(40, 30, true));
+  Json::Value add;
+  add["sharepath"] = "/media/fanart.png";
+  add["mapper_id"] = 70;
+  ASSERT_TRUE(Call(kBackdrop, "add", add, 1026, false)["success"].asBool());
+  kinoro::host::DispatchResult got = Get(70);
+  ASSERT_TRUE(got.is_raw);
+  ASSERT_EQ(200, got.raw.status);
+  LibKinoro::db::internal::ImageHeader header;
+  std::string error;
+  ASSERT_TRUE(LibKinoro::db::internal::ReadImageHeader(got.raw.body, &header, &error)) << error;
+  EXPECT_EQ(LibKinoro::db::internal::ImageFormat::kJpeg, header.format);
+  EXPECT_EQ(40u, header.width);
+  EXPECT_EQ(30u, header.height);
 }
 
 // The conversion switch is off in this system: every method answers 105.
