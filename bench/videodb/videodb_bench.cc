@@ -67,7 +67,7 @@ bool UseGenerated(long long movies) {
     options.seed = 1;
     options.progress = movies >= 100000;
     std::string error;
-    Connection* conn = Connection::Get();
+    Connection* conn = Connection::Get(LibKinoro::db::internal::OpenMode::kCreate);
     if (conn == nullptr || !LibKinoro::db::internal::Generate(conn, options, &error)) {
       fprintf(stderr, "bench: generate failed: %s\n", error.c_str());
       return false;
@@ -146,7 +146,7 @@ void BM_GetByMapperID(benchmark::State& state) {
   const bool inline_blob = state.range(1) != 0;
   std::string path = DataDir() + "/backdrops.db";
   LibKinoro::db::SetDatabasePath(path);
-  Connection* conn = Connection::Get();
+  Connection* conn = Connection::Get(LibKinoro::db::internal::OpenMode::kCreate);
   if (conn == nullptr) {
     state.SkipWithError("cannot open the database");
     return;

@@ -10,6 +10,7 @@ namespace {
 
 std::mutex g_mutex;
 Caller g_caller;
+unsigned long g_serial = 0;
 
 }  // namespace
 
@@ -18,22 +19,27 @@ void SetCallerUser(unsigned int uid, bool is_admin) {
   g_caller.kind = CallerKind::kUser;
   g_caller.uid = uid;
   g_caller.is_admin = is_admin;
+  ++g_serial;
 }
 
 void SetCallerSystem() {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_caller = Caller();
   g_caller.kind = CallerKind::kSystem;
+  ++g_serial;
 }
 
 void ClearCaller() {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_caller = Caller();
+  ++g_serial;
 }
 
 Caller GetCaller() {
   std::lock_guard<std::mutex> lock(g_mutex);
-  return g_caller;
+  Caller caller = g_caller;
+  caller.serial = g_serial;
+  return caller;
 }
 
 }  // namespace velm

@@ -33,6 +33,12 @@ TempDb::TempDb() {
   dir_ = tmpl;
   db_path_ = dir_ + "/kinoro.db";
   LibKinoro::db::SetDatabasePath(db_path_);
+  // Created here, as kinoro-db init would: the library itself never creates
+  // a database.
+  if (LibKinoro::db::internal::Connection::Get(LibKinoro::db::internal::OpenMode::kCreate) ==
+      nullptr) {
+    ADD_FAILURE() << "cannot create " << db_path_;
+  }
   // Tests that use the library directly act as a tool does; a host call
   // names its own caller and clears it afterwards.
   velm::SetCallerSystem();

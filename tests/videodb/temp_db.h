@@ -1,5 +1,5 @@
-// A database in a fresh temporary folder for one test, made current for the
-// process (LibKinoro::db::SetDatabasePath) and removed afterwards. While it
+// A database created in a fresh temporary folder for one test, made current
+// for the process (LibKinoro::db::SetDatabasePath) and removed afterwards. While it
 // lives the process's caller is the system (velm/caller.h).
 #ifndef KINORO_TESTS_VIDEODB_TEMP_DB_H_
 #define KINORO_TESTS_VIDEODB_TEMP_DB_H_

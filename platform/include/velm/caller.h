@@ -21,6 +21,9 @@ struct Caller {
   CallerKind kind = CallerKind::kNone;
   unsigned int uid = 0;
   bool is_admin = false;
+  // Changes each time the caller is set or cleared: one value per module
+  // call, so that a library can do a check once per call.
+  unsigned long serial = 0;
 };
 
 void SetCallerUser(unsigned int uid, bool is_admin);
