@@ -20,7 +20,8 @@ bool FolderExists(const std::string& path);
 bool IsFileExist(const std::string& path);
 
 // The video's sidecar, its full file name followed by ".krmeta", is readable
-// by the caller and not empty. The video file itself is not looked at.
+// by the caller's effective ids and not empty. The video file itself is not
+// looked at.
 bool HasVideoMetaFile(const std::string& path);
 
 }  // namespace VELMKinoro
