@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/config.h"

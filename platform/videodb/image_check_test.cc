@@ -75,19 +75,4 @@ TEST(ImageCheckTest, OnlyRealJpegAndPngWithinTheBounds) {
   }
 }
 
-TEST(ImageCheckTest, JpegIsKeptAndPngBecomesAJpegOfTheSameSize) {
-  const std::string jpeg = EncodeJpeg(16, 12, 3);
-  std::string stored;
-  std::string error;
-  ASSERT_TRUE(PrepareBackdropImage(jpeg, &stored, &error)) << error;
-  EXPECT_EQ(jpeg, stored);
-
-  ASSERT_TRUE(PrepareBackdropImage(EncodePng(37, 21, true), &stored, &error)) << error;
-  ImageHeader header;
-  ASSERT_TRUE(ReadImageHeader(stored, &header, &error)) << error;
-  EXPECT_EQ(ImageFormat::kJpeg, header.format);
-  EXPECT_EQ(37u, header.width);
-  EXPECT_EQ(21u, header.height);
-}
-
 }  // namespace
