@@ -1,5 +1,6 @@
 #include "common/path_utils.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,11 @@ constexpr char kMetaSuffix[] = ".krmeta";
 }  // namespace
 
 std::string GetFullPath(const std::string& share, const std::string& path) {
+  // A NUL would cut the name or the path short as a C string, and the file
+  // reached would not be the one the caller named.
+  if (share.find('\0') != std::string::npos || path.find('\0') != std::string::npos) {
+    return std::string();
+  }
   PVELMSHARE record = nullptr;
   if (VELMShareGet(share.c_str(), &record) != 0) return std::string();
   std::string full_path = record != nullptr && record->szPath != nullptr ? record->szPath : "";
@@ -41,7 +47,9 @@ bool IsFileExist(const std::string& path) {
 
 bool HasVideoMetaFile(const std::string& path) {
   const std::string meta_path = path + kMetaSuffix;
-  if (access(meta_path.c_str(), R_OK) != 0) return false;
+  // With the effective ids, which decide what an open would do: workers
+  // keep root as their real uid and run with another effective one.
+  if (faccessat(AT_FDCWD, meta_path.c_str(), R_OK, AT_EACCESS) != 0) return false;
   struct stat64 st;
   if (stat64(meta_path.c_str(), &st) != 0) return false;
   return st.st_size >= 1;

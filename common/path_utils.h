@@ -9,7 +9,8 @@ namespace VELMKinoro {
 
 // The share's root directory, then "/" and `path` when `path` is not empty.
 // `path` is appended as given: a leading "/" doubles the separator and ".."
-// is not resolved. Empty when no share has that name.
+// is not resolved. Empty when no share has that name, and when the name or
+// the path holds a NUL.
 std::string GetFullPath(const std::string& share, const std::string& path);
 
 // The path names a directory (symbolic links followed).
@@ -19,7 +20,8 @@ bool FolderExists(const std::string& path);
 bool IsFileExist(const std::string& path);
 
 // The video's sidecar, its full file name followed by ".krmeta", is readable
-// by the caller and not empty. The video file itself is not looked at.
+// by the caller's effective ids and not empty. The video file itself is not
+// looked at.
 bool HasVideoMetaFile(const std::string& path);
 
 }  // namespace VELMKinoro

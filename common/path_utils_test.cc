@@ -39,6 +39,9 @@ TEST(GetFullPathTest, JoinsTheShareRootAndThePath) {
     EXPECT_EQ(c.expected, VELMKinoro::GetFullPath(c.share, c.path))
         << "share \"" << c.share << "\" path \"" << c.path << "\"";
   }
+  // A NUL is refused, not cut at.
+  EXPECT_EQ("", VELMKinoro::GetFullPath("media", std::string("a.jpg\0/../../x", 14)));
+  EXPECT_EQ("", VELMKinoro::GetFullPath(std::string("media\0x", 7), "a.jpg"));
   VELMShareSetConfigPath(dir.File("missing.conf"));
   EXPECT_EQ("", VELMKinoro::GetFullPath("media", "a.mkv"));
   VELMShareSetConfigPath("");
@@ -101,8 +104,9 @@ TEST_F(FileTestsTest, MetaFileIsTheFullNameWithKrmeta) {
   }
 }
 
-// Root reads anything, and access() asks with the real ids, so the
-// unreadable case runs in a child that gave up root entirely.
+// Root reads anything, so the unreadable case runs in a child that gave up
+// root: entirely, and only its effective ids, as a worker does (its real uid
+// stays root, which a check with the real ids would wrongly use).
 TEST_F(FileTestsTest, UnreadableMetaFile) {
   ASSERT_EQ(0, chmod(dir_.path().c_str(), 0755));
   ASSERT_TRUE(WriteFile(dir_.File("private.mkv.krmeta"), "{}"));
@@ -113,20 +117,27 @@ TEST_F(FileTestsTest, UnreadableMetaFile) {
     // Not root: the file's own owner can read it; nothing to compare.
     GTEST_SKIP() << "needs root to run the check as another user";
   }
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
-    int code = 0;
-    if (VELMKinoro::HasVideoMetaFile(dir_.File("private.mkv"))) code |= 1;
-    if (!VELMKinoro::HasVideoMetaFile(dir_.File("public.mkv"))) code |= 2;
-    _exit(code);
+  for (bool effective_only : {false, true}) {
+    SCOPED_TRACE(effective_only ? "effective ids only" : "all ids");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      uid_t real = effective_only ? static_cast<uid_t>(-1) : 65534;
+      gid_t real_group = effective_only ? static_cast<gid_t>(-1) : 65534;
+      if (setresgid(real_group, 65534, real_group) != 0 || setresuid(real, 65534, real) != 0) {
+        _exit(10);
+      }
+      int code = 0;
+      if (VELMKinoro::HasVideoMetaFile(dir_.File("private.mkv"))) code |= 1;
+      if (!VELMKinoro::HasVideoMetaFile(dir_.File("public.mkv"))) code |= 2;
+      _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "1: unreadable sidecar counted, 2: readable one not, "
+                                         "10: could not drop root";
   }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(0, WEXITSTATUS(status)) << "1: unreadable sidecar counted, 2: readable one not, "
-                                       "10: could not drop root";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <climits>
 #include <exception>
 
+#include "velm/caller.h"
 #include "velm/webapi.h"
 
 namespace kinoro {
@@ -169,6 +170,8 @@ DispatchResult Dispatcher::Call(const std::string& api, const std::string& versi
       return result;
     }
     try {
+      // The platform libraries scope per-user data by this caller.
+      velm::ScopedCaller caller(login_uid, is_admin);
       handler(&request, &response);
     } catch (const std::exception& e) {
       threw = true;

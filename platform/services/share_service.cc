@@ -3,9 +3,11 @@
 #include <json/json.h>
 #include <stdlib.h>
 #include <string.h>
+#include <syslog.h>
 
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,8 +31,32 @@ struct ShareEntry {
   std::string comment;
 };
 
+// Logs a complaint about the configuration once per process: the file is
+// read on every lookup, and one line per lookup would drown the log.
+void ComplainOnce(const std::string& path, const std::string& what) {
+  static std::mutex* mutex = new std::mutex();
+  static std::set<std::string>* said = new std::set<std::string>();
+  std::lock_guard<std::mutex> lock(*mutex);
+  if (!said->insert(path + "\n" + what).second) return;
+  syslog(LOG_ERR, "%s:%d %s: %s", "share_service", __LINE__, path.c_str(), what.c_str());
+}
+
+// Why a share's entry cannot be used, or "" when it can. A share's root
+// must be an absolute path: a relative one would be taken from whatever
+// folder the reading process runs in, and an empty one from no folder.
+std::string EntryProblem(const ShareEntry& entry) {
+  if (entry.name.find('\0') != std::string::npos || entry.path.find('\0') != std::string::npos) {
+    return "its name or path holds a NUL";
+  }
+  if (entry.path.empty()) return "its path is empty";
+  if (entry.path[0] != '/') return "its path \"" + entry.path + "\" is not an absolute path";
+  return "";
+}
+
 // The configured shares in file order. Entries without a string name and
-// path are skipped rather than failing the whole file.
+// path are skipped, and so are those EntryProblem refuses (logged), rather
+// than failing the whole file: one bad entry must not take every other
+// share away.
 bool LoadShares(std::vector<ShareEntry>* shares) {
   std::ifstream in(ConfigPath());
   if (!in.is_open()) return false;
@@ -52,6 +78,12 @@ bool LoadShares(std::vector<ShareEntry>* shares) {
     entry.path = item["path"].asString();
     if (item["comment"].isString()) entry.comment = item["comment"].asString();
     if (entry.name.empty()) continue;
+    std::string problem = EntryProblem(entry);
+    if (!problem.empty()) {
+      ComplainOnce(ConfigPath(), "share \"" + entry.name.substr(0, entry.name.find('\0')) +
+                                     "\" ignored: " + problem);
+      continue;
+    }
     shares->push_back(std::move(entry));
   }
   return true;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/testing/syslog_recorder.h"
 #include "common/testing/temp_dir.h"
 #include "platform/services/share_config.h"
 #include "velm/services.h"
@@ -62,12 +63,17 @@ TEST_F(ShareServiceTest, BadConfigurationsFailEveryLookup) {
   EXPECT_EQ(-1, VELMShareGet("media", &share));
 }
 
+// A bad entry is skipped (an empty or relative root with a line saying so,
+// once), and the other shares stay usable.
 TEST_F(ShareServiceTest, ListKeepsOrderAndSkipsIncompleteEntries) {
   ASSERT_TRUE(WriteFile(config_, R"({"shares": [
       {"name": "b", "path": "/v/b"},
       {"name": "nopath"},
       {"name": 5, "path": "/v/five"},
       {"name": "", "path": "/v/empty"},
+      {"name": "emptypath", "path": ""},
+      {"name": "relative", "path": "volume1/relative"},
+      {"name": "nul", "path": "/v/n\u0000/etc"},
       "media",
       {"name": "a", "path": "/v/a"}]})"));
   PVELMSHARE* list = nullptr;
@@ -79,8 +85,23 @@ TEST_F(ShareServiceTest, ListKeepsOrderAndSkipsIncompleteEntries) {
   EXPECT_STREQ("", list[1]->szComment);
   VELMShareFreeList(list, count);
 
-  PVELMSHARE share = nullptr;
-  EXPECT_EQ(-1, VELMShareGet("nopath", &share));
+  for (const char* name : {"nopath", "emptypath", "relative", "nul"}) {
+    PVELMSHARE share = nullptr;
+    EXPECT_EQ(-1, VELMShareGet(name, &share)) << name;
+  }
+  std::vector<std::string> lines;
+  for (const kinoro_testing::SyslogLine& line : kinoro_testing::SyslogLines()) {
+    lines.push_back(line.text);
+  }
+  const std::string prefix = "share_service:";
+  ASSERT_EQ(3u, lines.size()) << "one line per bad entry, however often the file is read";
+  EXPECT_NE(std::string::npos, lines[0].find("share \"emptypath\" ignored: its path is empty"));
+  EXPECT_NE(std::string::npos,
+            lines[1].find("share \"relative\" ignored: its path \"volume1/relative\" is not an "
+                          "absolute path"));
+  EXPECT_NE(std::string::npos,
+            lines[2].find("share \"nul\" ignored: its name or path holds a NUL"));
+  EXPECT_EQ(0u, lines[0].find(prefix));
 }
 
 TEST_F(ShareServiceTest, EditsAreSeenWithoutRestart) {

@@ -9,12 +9,18 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/config.h"
 #include "platform/videodb/download.h"
+#include "platform/videodb/image_check.h"
 #include "platform/videodb/image_store.h"
+#include "platform/videodb/safe_open.h"
+#include "platform/videodb/scope.h"
 #include "platform/videodb/sqlite_db.h"
+#include "velm/caller.h"
 #include "velm/services.h"
 
 namespace LibKinoro {
@@ -59,58 +65,85 @@ std::string RealPath(const std::string& path) {
   return buf;
 }
 
-bool IsUnder(const std::string& path, const std::string& root) {
-  if (root.empty() || path.compare(0, root.size(), root) != 0) return false;
-  return path.size() == root.size() || root == "/" || path[root.size()] == '/';
-}
-
 std::string DownloadFolder() { return internal::DatabaseDir(GetDatabasePath()) + "/download"; }
 
-// True when the resolved path lies inside a share root or the download
-// folder (both resolved too, so a share configured through a link counts).
-bool InAllowedFolder(const std::string& real) {
-  std::string download = RealPath(DownloadFolder());
-  if (!download.empty() && IsUnder(real, download)) return true;
+// The folders Add takes images from: every share root, as configured and as
+// resolved (a root may itself be a link), and the library's download folder.
+std::vector<std::string> AllowedRoots() {
+  std::vector<std::string> roots = {DownloadFolder()};
   PVELMSHARE* shares = nullptr;
   int count = 0;
-  if (VELMShareList(&shares, &count) != 0) return false;
-  bool inside = false;
-  for (int i = 0; i < count && !inside; ++i) {
-    if (shares[i] == nullptr || shares[i]->szPath == nullptr) continue;
-    std::string root = RealPath(shares[i]->szPath);
-    inside = !root.empty() && IsUnder(real, root);
+  if (VELMShareList(&shares, &count) == 0) {
+    for (int i = 0; i < count; ++i) {
+      if (shares[i] == nullptr || shares[i]->szPath == nullptr) continue;
+      roots.push_back(shares[i]->szPath);
+      roots.push_back(RealPath(shares[i]->szPath));
+    }
+    VELMShareFreeList(shares, count);
   }
-  VELMShareFreeList(shares, count);
-  return inside;
+  for (std::string& root : roots) {
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+  }
+  return roots;
 }
 
-bool LooksLikeImage(const std::string& bytes) {
-  static const unsigned char kJpeg[] = {0xff, 0xd8, 0xff};
-  static const unsigned char kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  return (bytes.size() >= sizeof(kJpeg) && memcmp(bytes.data(), kJpeg, sizeof(kJpeg)) == 0) ||
-         (bytes.size() >= sizeof(kPng) && memcmp(bytes.data(), kPng, sizeof(kPng)) == 0);
+// Splits an absolute path into the longest allowed root it lies below and
+// the rest. False when it lies below none.
+bool SplitAtAllowedRoot(const std::string& path, std::string* root, std::string* rest) {
+  bool found = false;
+  for (const std::string& candidate : AllowedRoots()) {
+    if (candidate.empty() || candidate[0] != '/') continue;
+    if (found && candidate.size() <= root->size()) continue;
+    if (path.compare(0, candidate.size(), candidate) != 0) continue;
+    if (candidate == "/") {
+      *rest = path.substr(1);
+    } else if (path.size() == candidate.size()) {
+      rest->clear();
+    } else if (path[candidate.size()] == '/') {
+      *rest = path.substr(candidate.size() + 1);
+    } else {
+      continue;
+    }
+    *root = candidate;
+    found = true;
+  }
+  return found;
 }
 
-// Reads the image that Add may store; false with the reason logged.
-bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
-  std::string real = RealPath(path);
-  if (real.empty()) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(),
-           strerror(errno));
-    return false;
+// Opens the image below its allowed root without following any link under
+// the root, so that neither a planted link nor a folder swapped for one
+// after a check reaches outside. -1 (logged) on failure.
+int OpenImage(const std::string& path) {
+  std::string root;
+  std::string rest;
+  if (!SplitAtAllowedRoot(path, &root, &rest)) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: outside every share and the download folder",
+           "backdrop_api", __LINE__, path.c_str());
+    return -1;
   }
-  if (!InAllowedFolder(real)) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s is outside every share and the download folder",
-           "backdrop_api", __LINE__, path.c_str(), real.c_str());
-    return false;
-  }
-  // Open the resolved path without following a link swapped in since.
-  int fd = open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  int root_fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int fd = root_fd < 0 ? -1 : internal::OpenBeneath(root_fd, rest);
+  int saved = errno;
+  if (root_fd >= 0) close(root_fd);
   if (fd < 0) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(),
-           strerror(errno));
+    const char* why = saved == ELOOP   ? "a symbolic link below the share root"
+                      : saved == EXDEV ? "\"..\" below the share root"
+                                       : strerror(saved);
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(), why);
+  }
+  return fd;
+}
+
+// Reads the image that Add may store, as it is to be stored (a PNG becomes a
+// JPEG); false with the reason logged.
+bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
+  // A C string would end at the NUL and name another file than the caller's.
+  if (path.find('\0') != std::string::npos) {
+    syslog(LOG_ERR, "%s:%d backdrop refused: the path holds a NUL", "backdrop_api", __LINE__);
     return false;
   }
+  int fd = OpenImage(path);
+  if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0;
   if (ok && !S_ISREG(st.st_mode)) {
@@ -142,18 +175,60 @@ bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
     }
   }
   close(fd);
-  if (ok && !LooksLikeImage(*bytes)) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: not a JPEG or PNG image", "backdrop_api", __LINE__,
-           path.c_str());
+  std::string why;
+  std::string stored;
+  if (ok && !internal::PrepareBackdropImage(*bytes, &stored, &why)) {
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(),
+           why.c_str());
     ok = false;
   }
+  if (ok) bytes->swap(stored);
   return ok;
 }
 
-bool MapperExists(Connection* conn, int mapper_id) {
-  Statement stmt = conn->Prepare("SELECT 1 FROM mapper WHERE id = ?1");
+// The caller the host named for this call; false (logged) when there is
+// none, which the backdrop calls answer as for a video that does not exist.
+bool CurrentCaller(const char* call, velm::Caller* caller) {
+  *caller = velm::GetCaller();
+  if (caller->kind != velm::CallerKind::kNone) return true;
+  syslog(LOG_ERR, "%s:%d %s refused: no caller is set for this call", "backdrop_api", __LINE__,
+         call);
+  return false;
+}
+
+struct Video {
+  int mapper_id = -1;
+  int video_id = -1;
+  int type = VIDEO_TYPE_NONE;
+};
+
+enum class Lookup { kVisible, kNotFound, kFailed };
+
+// The video of the mapper row that `select` yields, if the caller may see
+// its library. A video in a library the caller may not see is answered
+// exactly as one that does not exist, so that ids cannot be probed.
+Lookup FindVisibleVideo(Connection* conn, const velm::Caller& caller, Statement* select,
+                        Video* video) {
+  if (!select->Step()) return select->failed() ? Lookup::kFailed : Lookup::kNotFound;
+  video->mapper_id = select->ColumnInt(0);
+  video->video_id = select->ColumnInt(1);
+  video->type = select->ColumnInt(2);
+  int library_id = select->ColumnInt(3);
+  *select = Statement();
+  if (caller.kind == velm::CallerKind::kSystem || caller.is_admin) return Lookup::kVisible;
+  bool visible = false;
+  if (!internal::LibraryVisible(conn, false, caller.uid, library_id, &visible)) {
+    return Lookup::kFailed;
+  }
+  return visible ? Lookup::kVisible : Lookup::kNotFound;
+}
+
+Lookup FindVisibleMapper(Connection* conn, const velm::Caller& caller, int mapper_id,
+                         Video* video) {
+  if (mapper_id <= 0) return Lookup::kNotFound;
+  Statement stmt = conn->Prepare("SELECT id, video_id, type, library_id FROM mapper WHERE id = ?1");
   stmt.Bind(1, mapper_id);
-  return stmt.Step();
+  return FindVisibleVideo(conn, caller, &stmt, video);
 }
 
 // The stored files of the video's backdrops other than `keep_id`.
@@ -169,25 +244,31 @@ std::vector<std::string> BackdropFiles(Connection* conn, int mapper_id, long lon
 }  // namespace
 
 int BackdropAPI::GetMapperID(int id, const std::string& type) const {
+  velm::Caller caller;
+  if (!CurrentCaller("GetMapperID", &caller)) return -1;
   int video_type = TypeFromName(type);
   if (video_type == VIDEO_TYPE_NONE || id <= 0) return -1;
   Connection* conn = Connection::Get();
   if (conn == nullptr) return -1;
-  Statement stmt = conn->Prepare("SELECT id FROM mapper WHERE type = ?1 AND video_id = ?2");
+  Statement stmt = conn->Prepare(
+      "SELECT id, video_id, type, library_id FROM mapper WHERE type = ?1 AND video_id = ?2");
   stmt.Bind(1, video_type).Bind(2, id);
-  if (!stmt.Step()) return -1;
-  return stmt.ColumnInt(0);
+  Video video;
+  if (FindVisibleVideo(conn, caller, &stmt, &video) != Lookup::kVisible) return -1;
+  return video.mapper_id;
 }
 
 std::pair<int, std::string> BackdropAPI::GetIDTypeFromMapperID(int mapper_id) const {
+  velm::Caller caller;
+  if (!CurrentCaller("GetIDTypeFromMapperID", &caller)) return {-1, ""};
   Connection* conn = Connection::Get();
-  if (conn == nullptr || mapper_id <= 0) return {-1, ""};
-  Statement stmt = conn->Prepare("SELECT video_id, type FROM mapper WHERE id = ?1");
-  stmt.Bind(1, mapper_id);
-  if (!stmt.Step()) return {-1, ""};
-  std::string name = NameFromType(stmt.ColumnInt(1));
+  Video video;
+  if (conn == nullptr || FindVisibleMapper(conn, caller, mapper_id, &video) != Lookup::kVisible) {
+    return {-1, ""};
+  }
+  std::string name = NameFromType(video.type);
   if (name.empty()) return {-1, ""};
-  return {stmt.ColumnInt(0), name};
+  return {video.video_id, name};
 }
 
 std::string BackdropAPI::DownloadImage(const std::string& url) const {
@@ -195,9 +276,12 @@ std::string BackdropAPI::DownloadImage(const std::string& url) const {
 }
 
 int BackdropAPI::Add(int mapper_id, const std::string& path, bool keep_one) const {
+  velm::Caller caller;
+  if (!CurrentCaller("Add", &caller)) return -1;
   Connection* conn = Connection::Get();
   if (conn == nullptr) return -1;
-  if (mapper_id <= 0 || !MapperExists(conn, mapper_id)) {
+  Video video;
+  if (FindVisibleMapper(conn, caller, mapper_id, &video) != Lookup::kVisible) {
     syslog(LOG_ERR, "%s:%d backdrop refused: no video with mapper id %d", "backdrop_api", __LINE__,
            mapper_id);
     return -1;
@@ -244,12 +328,19 @@ int BackdropAPI::Add(int mapper_id, const std::string& path, bool keep_one) cons
 }
 
 int BackdropAPI::DeleteAll(int mapper_id) const {
+  // Nothing to delete for a video the caller cannot see, as for one that
+  // does not exist: that is a success.
+  velm::Caller caller;
+  if (!CurrentCaller("DeleteAll", &caller)) return 1;
   Connection* conn = Connection::Get();
   if (conn == nullptr) return 0;
   std::vector<std::string> files;
   {
     internal::Transaction txn(conn);
     if (!txn.ok()) return 0;
+    Video video;
+    Lookup found = FindVisibleMapper(conn, caller, mapper_id, &video);
+    if (found != Lookup::kVisible) return found == Lookup::kNotFound ? 1 : 0;
     files = BackdropFiles(conn, mapper_id, -1);
     Statement drop = conn->Prepare("DELETE FROM backdrop WHERE mapper_id = ?1");
     drop.Bind(1, mapper_id);
@@ -261,8 +352,13 @@ int BackdropAPI::DeleteAll(int mapper_id) const {
 }
 
 std::string BackdropAPI::GetByMapperID(int mapper_id, std::string& digest) const {
+  velm::Caller caller;
+  if (!CurrentCaller("GetByMapperID", &caller)) return "";
   Connection* conn = Connection::Get();
   if (conn == nullptr) return "";
+  internal::ReadSnapshot snapshot(conn);
+  Video video;
+  if (FindVisibleMapper(conn, caller, mapper_id, &video) != Lookup::kVisible) return "";
   Statement stmt = conn->Prepare(
       "SELECT image, file, md5 FROM backdrop WHERE mapper_id = ?1 ORDER BY id DESC LIMIT 1");
   stmt.Bind(1, mapper_id);

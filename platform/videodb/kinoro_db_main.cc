@@ -16,6 +16,7 @@
 
 #include "libkinoro/api.h"
 #include "platform/videodb/tool_commands.h"
+#include "velm/caller.h"
 
 namespace {
 
@@ -33,6 +34,8 @@ void Usage() {
 
 int main(int argc, char** argv) {
   openlog("kinoro-db", LOG_PERROR, LOG_USER);
+  // The tool works on the whole database, for the appliance, not a user.
+  velm::SetCallerSystem();
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() >= 2 && args[0] == "--db") {
     LibKinoro::db::SetDatabasePath(args[1]);

@@ -15,6 +15,11 @@ class Connection;
 // when the database failed.
 bool VisibleLibraryIds(Connection* conn, bool is_admin, unsigned int uid, std::vector<int>* ids);
 
+// The same rule for one library: sets `visible`; false when the database
+// failed.
+bool LibraryVisible(Connection* conn, bool is_admin, unsigned int uid, int library_id,
+                    bool* visible);
+
 }  // namespace internal
 }  // namespace db
 }  // namespace LibKinoro

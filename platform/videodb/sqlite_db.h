@@ -62,20 +62,35 @@ class Statement {
   bool failed_ = false;
 };
 
+// Whether opening may create the database. Only the tools that build a
+// database (kinoro-db init, import, generate) create one; everything the
+// server does opens an existing Kinoro database or fails.
+enum class OpenMode { kExisting, kCreate };
+
 class Connection {
  public:
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // The process's connection to the current database file, opened (and its
-  // schema created or checked) on first use and again after a fork. nullptr
-  // when the database cannot be opened; the reason is logged.
-  static Connection* Get();
+  // The process's connection to the current database file, opened on first
+  // use and again after a fork. Before handing it out, each call checks
+  // that the path still names a regular file this process can read and
+  // write (with its effective ids), that its -wal and -shm files, where they
+  // exist, can be written (SQLite maps the -shm file and a write fault there
+  // is a SIGBUS), and that it is the file the connection has open; a file
+  // that was replaced is reopened. nullptr when the database is missing,
+  // unusable or cannot be opened: the reason is logged once when the state
+  // changes, and nothing is created. kCreate makes a missing database with
+  // its schema.
+  static Connection* Get(OpenMode mode = OpenMode::kExisting);
 
   // Opens a connection of its own to `path` (tools and tests that want one
-  // outside the process-wide slot).
-  static std::unique_ptr<Connection> Open(const std::string& path);
+  // outside the process-wide slot). With `error` null a failure is logged;
+  // otherwise it is described there.
+  static std::unique_ptr<Connection> Open(const std::string& path,
+                                          OpenMode mode = OpenMode::kExisting,
+                                          std::string* error = nullptr);
 
   Statement Prepare(const char* sql);
   // Runs one or more statements without results.
@@ -88,9 +103,18 @@ class Connection {
   // Logs the connection's last error with the given context.
   void LogError(const char* what) const;
 
+  // True while the path still names the file this connection opened.
+  bool StillAtPath() const;
+
+  // Makes closing touch nothing by name: no checkpoint and no removal of
+  // the -wal and -shm files, which may belong to another database by now.
+  void ForgetPath();
+
  private:
   friend class Statement;
   Connection(sqlite3* db, std::string path);
+  static std::unique_ptr<Connection> OpenOrDescribe(const std::string& path, OpenMode mode,
+                                                    std::string* error);
   void Release(sqlite3_stmt* stmt);
 
   struct CachedStatement {
@@ -100,6 +124,8 @@ class Connection {
 
   sqlite3* db_;
   std::string path_;
+  dev_t dev_ = 0;  // the file opened, to notice a replacement
+  ino_t ino_ = 0;
   std::map<std::string, CachedStatement> cache_;
 };
 
@@ -114,6 +140,8 @@ class Transaction {
   Transaction& operator=(const Transaction&) = delete;
 
   bool ok() const { return begun_; }
+  // False also when the database file was deleted or replaced while the
+  // transaction ran: what it wrote is then in a file nobody will read.
   bool Commit();
 
  private:

@@ -17,8 +17,12 @@ namespace {
 using LibKinoro::db::internal::Connection;
 using LibKinoro::db::internal::Statement;
 
-Connection* OpenOrComplain() {
-  Connection* conn = Connection::Get();
+using LibKinoro::db::internal::OpenMode;
+
+// init, import and generate create a missing database; the other commands
+// work on an existing one.
+Connection* OpenOrComplain(OpenMode mode = OpenMode::kExisting) {
+  Connection* conn = Connection::Get(mode);
   if (conn == nullptr) {
     fprintf(stderr, "kinoro-db: cannot open %s\n", LibKinoro::db::GetDatabasePath().c_str());
   }
@@ -27,14 +31,14 @@ Connection* OpenOrComplain() {
 
 int Init(const std::vector<std::string>& args) {
   if (!args.empty()) return 2;
-  if (OpenOrComplain() == nullptr) return 1;
+  if (OpenOrComplain(OpenMode::kCreate) == nullptr) return 1;
   printf("database ready: %s\n", LibKinoro::db::GetDatabasePath().c_str());
   return 0;
 }
 
 int Import(const std::vector<std::string>& args) {
   if (args.size() != 1) return 2;
-  Connection* conn = OpenOrComplain();
+  Connection* conn = OpenOrComplain(OpenMode::kCreate);
   if (conn == nullptr) return 1;
   LibKinoro::db::internal::ImportCounts counts;
   std::string error;
@@ -76,7 +80,7 @@ int Generate(const std::vector<std::string>& args) {
     }
   }
   if (!have_movies) return 2;
-  Connection* conn = OpenOrComplain();
+  Connection* conn = OpenOrComplain(OpenMode::kCreate);
   if (conn == nullptr) return 1;
   options.progress = true;
   std::string error;

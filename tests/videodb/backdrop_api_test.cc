@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "libkinoro/api.h"
@@ -103,14 +106,14 @@ TEST_F(BackdropApiTest, KeepOneDropsTheOthersAndTheirFiles) {
   ASSERT_GT(api_.Add(30, InShare("big.jpg", FakeJpeg(200 * 1024, 3)), false), 0);
   ASSERT_GT(api_.Add(30, InShare("small.jpg", FakeJpeg(500, 4)), false), 0);
   ASSERT_GT(api_.Add(20, InShare("other.jpg", FakeJpeg(500, 5)), false), 0);
-  const std::string png = "\x89PNG\r\n\x1a\n" + std::string(100, 'p');
-  int kept = api_.Add(30, InShare("kept.png", png), true);
+  const std::string kept_image = FakeJpeg(600, 5);
+  int kept = api_.Add(30, InShare("kept.jpg", kept_image), true);
   ASSERT_GT(kept, 0);
   EXPECT_EQ(Count("SELECT COUNT(*) FROM backdrop WHERE mapper_id = 30"), 1);
   EXPECT_EQ(Count("SELECT COUNT(*) FROM backdrop WHERE mapper_id = 20"), 1);
   EXPECT_EQ(ImageFiles(), 0);
   std::string digest;
-  EXPECT_EQ(api_.GetByMapperID(30, digest), png);
+  EXPECT_EQ(api_.GetByMapperID(30, digest), kept_image);
 }
 
 TEST_F(BackdropApiTest, TheSameLargeImageTwiceSharesOneFileUntilBothAreGone) {
@@ -144,6 +147,10 @@ TEST_F(BackdropApiTest, AddRefusesWhatIsNotAnImageInsideAShare) {
   ASSERT_EQ(mkdir(share_prefix_twin.c_str(), 0755), 0);
   std::string twin = db_.WriteFile("share-twin/x.jpg", jpeg);
 
+  std::string fine = InShare("fine.jpg", jpeg);
+  std::string link_in = share_ + "/link-in.jpg";
+  ASSERT_EQ(symlink("fine.jpg", link_in.c_str()), 0);
+
   struct Case {
     const char* what;
     std::string path;
@@ -151,15 +158,18 @@ TEST_F(BackdropApiTest, AddRefusesWhatIsNotAnImageInsideAShare) {
     const char* log;
   } cases[] = {
       {"outside every share", outside_file, 30, "outside every share"},
-      {"symbolic link out of the share", link, 30, "outside every share"},
-      {"through a linked folder", dir_link + "/x.jpg", 30, "outside every share"},
+      {"symbolic link out of the share", link, 30, "a symbolic link below the share root"},
+      {"through a linked folder", dir_link + "/x.jpg", 30, "a symbolic link below the share root"},
+      {"a link that stays inside", link_in, 30, "a symbolic link below the share root"},
+      {"dot-dot out of the share", share_ + "/../outside/x.jpg", 30, "\"..\" below"},
+      {"a NUL in the path", fine + std::string("\0/../x", 6), 30, "holds a NUL"},
       {"a share name's prefix is not the share", twin, 30, "outside every share"},
       {"text named .jpg", text, 30, "not a JPEG or PNG image"},
       {"over the cap", huge, 30, "more than"},
       {"a directory", sub, 30, "not a regular file"},
       {"missing file", share_ + "/absent.jpg", 30, "No such file"},
       {"relative path", "share/x.jpg", 30, ""},
-      {"unknown video", InShare("fine.jpg", jpeg), 999, "no video with mapper id 999"},
+      {"unknown video", fine, 999, "no video with mapper id 999"},
   };
   for (const Case& c : cases) {
     videodb_test::ClearSyslog();
@@ -168,6 +178,42 @@ TEST_F(BackdropApiTest, AddRefusesWhatIsNotAnImageInsideAShare) {
   }
   EXPECT_EQ(Count("SELECT COUNT(*) FROM backdrop"), 0);
   EXPECT_GT(api_.Add(30, at_cap, false), 0) << "exactly 20 MiB is allowed";
+}
+
+// A folder of the share swapped for a link to the outside while adds run:
+// what was opened is below the share, whatever the name pointed at when.
+TEST_F(BackdropApiTest, AFolderSwappedForALinkNeverLetsAnOutsideFileIn) {
+  const std::string inside = FakeJpeg(700, 11);
+  const std::string outside = FakeJpeg(700, 12);
+  ASSERT_EQ(mkdir((share_ + "/dir").c_str(), 0755), 0);
+  InShare("dir/img.jpg", inside);
+  db_.WriteFile("outside/img.jpg", outside);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    const std::string dir = share_ + "/dir";
+    const std::string parked = share_ + "/dir.real";
+    // Each state held a little while, so that adds meet both.
+    while (!stop.load()) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (rename(dir.c_str(), parked.c_str()) != 0) break;
+      if (symlink(outside_.c_str(), dir.c_str()) != 0) break;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      unlink(dir.c_str());
+      if (rename(parked.c_str(), dir.c_str()) != 0) break;
+    }
+  });
+  int stored = 0;
+  for (int i = 0; i < 3000; ++i) stored += api_.Add(30, share_ + "/dir/img.jpg", false) > 0;
+  stop = true;
+  swapper.join();
+  EXPECT_GT(stored, 0) << "the swap never left the real folder in place";
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM backdrop"), stored);
+  auto outside_rows = LibKinoro::db::internal::Connection::Get()->Prepare(
+      "SELECT COUNT(*) FROM backdrop WHERE md5 = ?1");
+  const std::string md5 = LibKinoro::db::internal::Md5(outside);
+  outside_rows.BindBlob(1, md5.data(), md5.size());
+  ASSERT_TRUE(outside_rows.Step());
+  EXPECT_EQ(outside_rows.ColumnInt64(0), 0) << "a file from outside the share was stored";
 }
 
 TEST_F(BackdropApiTest, AddAcceptsFilesInTheDownloadFolder) {

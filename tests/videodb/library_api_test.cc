@@ -96,19 +96,24 @@ TEST(LibraryApiTest, EmptyDatabaseAndUnopenableDatabaseGiveNoLibraries) {
   EXPECT_TRUE(api.ListOrderByVideoCTime().empty());
 }
 
-TEST(LibraryApiTest, ConstructingAccessObjectsDoesNotCreateTheDatabase) {
+// Only the tools create a database: no access object does, not even when
+// it queries.
+TEST(LibraryApiTest, AccessObjectsNeverCreateTheDatabase) {
   TempDb db;
-  {
-    LibraryAPI library;
-    LibKinoro::db::api::MovieAPI movie;
-    LibKinoro::db::api::BackdropAPI backdrop;
-    LibKinoro::db::api::OfflineConversionAPI conversion(0);
-    library.AsUser(1, true);
+  const std::string absent = db.dir() + "/absent.db";
+  LibKinoro::db::SetDatabasePath(absent);
+  LibraryAPI library;
+  library.AsUser(1, true);
+  EXPECT_TRUE(library.ListOrderByVideoCTime().empty());
+  LibKinoro::db::api::MovieAPI movie;
+  EXPECT_TRUE(movie.ListTopRating(5).empty());
+  LibKinoro::db::api::BackdropAPI backdrop;
+  EXPECT_EQ(backdrop.DeleteAll(1), 0);
+  LibKinoro::db::api::OfflineConversionAPI conversion(0);
+  EXPECT_TRUE(conversion.List().empty());
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    EXPECT_NE(access((absent + suffix).c_str(), F_OK), 0) << suffix;
   }
-  EXPECT_NE(access(db.db_path().c_str(), F_OK), 0);
-  LibraryAPI api;
-  api.ListOrderByVideoCTime();
-  EXPECT_EQ(access(db.db_path().c_str(), F_OK), 0);
 }
 
 }  // namespace

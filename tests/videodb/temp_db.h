@@ -1,5 +1,6 @@
-// A database in a fresh temporary folder for one test, made current for the
-// process (LibKinoro::db::SetDatabasePath) and removed afterwards.
+// A database created in a fresh temporary folder for one test, made current
+// for the process (LibKinoro::db::SetDatabasePath) and removed afterwards. While it
+// lives the process's caller is the system (velm/caller.h).
 #ifndef KINORO_TESTS_VIDEODB_TEMP_DB_H_
 #define KINORO_TESTS_VIDEODB_TEMP_DB_H_
 
@@ -37,8 +38,17 @@ class TempDb {
 // Parses JSON text; fails the test on bad text.
 Json::Value ParseJson(const std::string& text);
 
-// A JPEG-looking image of `size` bytes whose content depends on `seed`.
+// A real 8x8 JPEG, padded after its end marker to `size` bytes (when that
+// is larger) with bytes that depend on `seed`.
 std::string FakeJpeg(size_t size, int seed);
+
+// A real JPEG of width x height pixels whose content depends on `seed`.
+std::string EncodeJpeg(int width, int height, int seed);
+
+// A PNG of width x height pixels, with an alpha channel when `alpha`. With
+// rows >= 0 only that many rows of image data follow the header, so that a
+// header can claim a size its data does not have.
+std::string EncodePng(int width, int height, bool alpha, int rows = -1);
 
 // The number of entries of a folder, hidden ones left out; 0 when missing.
 int CountFiles(const std::string& dir);
