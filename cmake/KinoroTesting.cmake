@@ -1,7 +1,9 @@
 # kinoro_add_gtest(NAME SOURCES src... [LIBS lib...] [ROOT_LOCK])
 # One test binary; each case runs in its own process (gtest_discover_tests),
-# so process-wide caches start empty. ROOT_LOCK serialises the binary's cases
-# with every other test that writes files under KINORO_ROOT.
+# so process-wide caches start empty. Every case carries the binary's name as
+# its label, so one binary's cases run with `ctest -L '^NAME$'`. ROOT_LOCK
+# serialises the binary's cases with every other test that writes files under
+# KINORO_ROOT.
 function(kinoro_add_gtest name)
   cmake_parse_arguments(ARG "ROOT_LOCK" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -12,8 +14,9 @@ function(kinoro_add_gtest name)
   target_compile_definitions(${name} PRIVATE KINORO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                              KINORO_BINARY_DIR="${CMAKE_BINARY_DIR}")
   if(ARG_ROOT_LOCK)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES RESOURCE_LOCK kinoro_root)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                         PROPERTIES LABELS ${name} RESOURCE_LOCK kinoro_root)
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${name})
   endif()
 endfunction()
