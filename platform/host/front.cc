@@ -67,6 +67,9 @@ constexpr auto kSpareRetry = std::chrono::seconds(2);
 constexpr int kTickMs = 100;
 // How long the stopped front lets libmicrohttpd send the last answers.
 constexpr auto kLastAnswersWait = std::chrono::seconds(2);
+// A body declared too large but no larger than this is read and dropped
+// before the 413 goes out; a larger one is refused at once.
+constexpr unsigned long long kMaxBodyDiscarded = 8ull << 20;
 // Requests cut for slowness are summed up in the log at most this often.
 constexpr auto kCutReportEvery = std::chrono::seconds(60);
 
@@ -317,9 +320,15 @@ int Front::HandleRequest(MHD_Connection* connection, const char* method, const c
     }
     if (refusal == nullptr) {
       std::string length = Header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
-      if (!length.empty() && strtoull(length.c_str(), nullptr, 10) > config_.max_body_bytes) {
+      unsigned long long declared = length.empty() ? 0 : strtoull(length.c_str(), nullptr, 10);
+      if (declared > kMaxBodyDiscarded) {
         status = 413;
         refusal = "request body too large";
+      } else if (declared > config_.max_body_bytes) {
+        // Answering before the body is read would close the connection with
+        // unread bytes, and the reset could reach the client before the
+        // answer; a body of moderate size is read and dropped first.
+        pending->too_large = true;
       }
     }
     if (refusal != nullptr) {
