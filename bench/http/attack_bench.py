@@ -6,17 +6,23 @@ the victim's latencies (p50, p99, max) and what the attack achieved:
 
   slowloris    5,000 connections from several 127.0.0.x addresses, each
                sending one header line every 10 s (reconnecting when cut),
-               while a victim makes calls over one keep-alive connection.
+               while one victim makes calls over a keep-alive connection and
+               another opens a new connection per call. With 80 addresses
+               every slow connection is within the per-client limit (64) and
+               held; with fewer, most are refused.
   slow-calls   two 30 s calls run while 8 keep-alive clients make calls.
-  login-flood  2 connections (--flood-connections) send wrong logins as fast as they are
-               answered; the victim's calls before and during the flood,
-               once from one address and once from rotating addresses.
+  login-flood  2 connections (--flood-connections) send wrong logins as
+               fast as they are answered, one at a single account, the
+               other at a new name each time; the victim's calls before and
+               during the flood, once from one address and once from
+               rotating addresses, and whether the targeted account can
+               still log in from elsewhere.
 
 usage: bench/http/attack_bench.py --host BUILD/kinoro-host
            [--test-module BUILD/libkinoro_host_testmodule.so]
            [--module BUILD/libkinoro_webapi.so --query QUERY]
            [--scenario all|slowloris|slow-calls|login-flood]
-           [--connections 5000] [--addresses 20] [--seconds 30]
+           [--connections 5000] [--addresses 80] [--seconds 30]
            [--flood-connections 2]
 
 The victim's call is the test module's "echo" unless --module and --query
@@ -106,11 +112,13 @@ def percentiles(samples):
 
 
 class Victim(threading.Thread):
-    """Calls `query` over one keep-alive connection until stopped."""
+    """Calls `query` over one keep-alive connection (or a new connection per
+    call) until stopped."""
 
-    def __init__(self, port, sid, query, source="127.0.0.1"):
+    def __init__(self, port, sid, query, source="127.0.0.1", fresh=False):
         super().__init__(daemon=True)
         self.port, self.sid, self.query, self.source = port, sid, query, source
+        self.fresh = fresh
         self.samples, self.failures = [], 0
         self.stopping = threading.Event()
 
@@ -129,6 +137,9 @@ class Victim(threading.Thread):
                     self.samples.append(elapsed)
                 else:
                     self.failures += 1
+                if self.fresh:
+                    conn.close()
+                    conn = None
             except (OSError, http.client.HTTPException):
                 self.failures += 1
                 conn = None
@@ -194,7 +205,9 @@ def slowloris(args, query):
                 pass
         held_at_start = len(socks)
         victim = Victim(host.port, sid, query)
+        newcomer = Victim(host.port, sid, query, source="127.0.0.2", fresh=True)
         victim.start()
+        newcomer.start()
         end = time.monotonic() + args.seconds
         next_drip = time.monotonic() + 10
         held_min = held_at_start
@@ -221,10 +234,13 @@ def slowloris(args, query):
                         except OSError:
                             pass
         victim.stop()
+        newcomer.stop()
         print("slowloris: %d connections from %d addresses, one header line per 10 s"
               % (args.connections, len(addresses)))
-        print("  victim (keep-alive): %s, %d failed" % (percentiles(victim.samples),
-                                                        victim.failures))
+        print("  victim, keep-alive:          %s, %d failed" % (percentiles(victim.samples),
+                                                                 victim.failures))
+        print("  victim, new connection each: %s, %d failed" % (percentiles(newcomer.samples),
+                                                                 newcomer.failures))
         print("  slow connections held by the server: %d at the start, between %d and %d later"
               % (held_at_start, held_min, len(socks)))
         print("  opened %d in all: refused at once %d, cut at the request time bound %d"
@@ -289,9 +305,12 @@ def login_flood(args, query):
                     try:
                         conn = http.client.HTTPConnection("127.0.0.1", host.port, timeout=30,
                                                           source_address=(source, 0))
+                        # The first connection guesses at one account, the
+                        # others at a new name each time (each costs a hash).
+                        account = "other" if n == 0 else "guess%d-%d" % (n, i)
                         conn.request("POST", ENTRY,
-                                     "api=VELM.API.Auth&version=1&method=login&account=other"
-                                     "&passwd=wrong%d" % i,
+                                     "api=VELM.API.Auth&version=1&method=login&account=%s"
+                                     "&passwd=wrong%d" % (account, i),
                                      {"Content-Type": "application/x-www-form-urlencoded"})
                         r = conn.getresponse()
                         body = r.read()
@@ -315,11 +334,17 @@ def login_flood(args, query):
             stopping.set()
             for t in flooders:
                 t.join()
+            try:
+                host.login("other", source="127.0.0.4")
+                target = "logs in"
+            except RuntimeError as e:
+                target = "refused: " + str(e)[-40:]
             print("login flood from %d connections, %s:" % (
                 args.flood_connections, "rotating over 250 addresses" if rotate else "one address"))
             print("  victim before: %s" % percentiles(before))
             print("  victim during: %s, %d failed" % (percentiles(victim.samples),
                                                        victim.failures))
+            print("  the targeted account, right password from another address: " + target)
             print("  flood answers: " + ", ".join(
                 "%s: %d" % (k if k in ("503", "error") else "error " + k, v)
                 for k, v in sorted(counts.items())))
@@ -337,7 +362,7 @@ def main():
     parser.add_argument("--scenario", default="all",
                         choices=["all", "slowloris", "slow-calls", "login-flood"])
     parser.add_argument("--connections", type=int, default=5000)
-    parser.add_argument("--addresses", type=int, default=20)
+    parser.add_argument("--addresses", type=int, default=80)
     parser.add_argument("--seconds", type=int, default=30)
     parser.add_argument("--flood-connections", type=int, default=2)
     args = parser.parse_args()
