@@ -19,7 +19,7 @@ struct Fixture {
     std::string error;
     users.Open(dir.File("users.db"), &error);
     users.AddUser("bench", 1024, "pw", true, &error);
-    sid = users.Login("bench", "pw", 1'800'000'000, policy).sid;
+    sid = users.Login("bench", "pw", "127.0.0.1", 1'800'000'000, policy).sid;
     dispatcher.LoadModule(KINORO_TEST_MODULE, &error);
   }
   TempDir dir;
@@ -65,7 +65,7 @@ BENCHMARK(BM_DispatchRawAnswer)->Arg(100)->Arg(200 * 1024);
 
 void BM_HandleRequest(benchmark::State& state) {
   Fixture f;
-  RequestHandler handler(&f.dispatcher, &f.users, f.policy, HandlerLimits(),
+  RequestHandler handler(&f.dispatcher, &f.users, f.policy, HandlerOptions(),
                          [] { return static_cast<int64_t>(1'800'000'001); });
   HttpRequest request;
   request.method = "GET";

@@ -71,7 +71,7 @@ for workers in $workers_list; do
   port=$(cat "$work/port")
   base="http://127.0.0.1:${port}/webapi/entry.cgi"
 
-  sid=$(curl -fsS "${base}?api=VELM.API.Auth&version=1&method=login&account=kinoro-bench&passwd=${password}" |
+  sid=$(curl -fsS -d "api=VELM.API.Auth&version=1&method=login&account=kinoro-bench&passwd=${password}" "${base}" |
         sed -n 's/.*"sid":"\([0-9a-f]*\)".*/\1/p')
   [ -n "$sid" ] || { echo "list_library.sh: login failed" >&2; exit 1; }
   answer=$(curl -fsS -b "id=${sid}" "${base}?${query}")

@@ -11,20 +11,28 @@
 
 namespace kinoro {
 namespace host {
-namespace {
-
-constexpr size_t kMaxNameLength = 64;
-
-std::string Sanitize(const std::string& name) {
-  if (name.empty()) return "-";
-  std::string out = name.substr(0, kMaxNameLength);
-  for (char& c : out) {
-    if (c <= ' ' || c > '~') c = '?';
+std::string EscapeLogValue(const std::string& value) {
+  if (value.empty()) return "-";
+  constexpr char kCut[] = "...";
+  constexpr size_t kRoomBeforeCut = kMaxLogValue - (sizeof kCut - 1);
+  std::string out;
+  size_t fits_before_cut = 0;  // the longest prefix, whole escapes only, that leaves room
+  for (unsigned char c : value) {
+    if (c <= ' ' || c >= 0x7f || c == '\\') {
+      char escaped[5];
+      snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+    if (out.size() <= kRoomBeforeCut) fits_before_cut = out.size();
+    if (out.size() > kMaxLogValue) {
+      out.resize(fits_before_cut);
+      return out + kCut;
+    }
   }
   return out;
 }
-
-}  // namespace
 
 std::string FormatAccessLine(const AccessRecord& record, double unix_seconds) {
   time_t whole = static_cast<time_t>(std::floor(unix_seconds));
@@ -34,10 +42,11 @@ std::string FormatAccessLine(const AccessRecord& record, double unix_seconds) {
   gmtime_r(&whole, &tm);
   char stamp[32];
   strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
-  char line[512];
+  char line[3 * kMaxLogValue];
   snprintf(line, sizeof line, "%s.%03dZ worker=%d api=%s method=%s status=%d error=%d ms=%.2f\n",
-           stamp, millis, record.worker, Sanitize(record.api).c_str(),
-           Sanitize(record.method).c_str(), record.status, record.error_code, record.milliseconds);
+           stamp, millis, record.worker, EscapeLogValue(record.api).c_str(),
+           EscapeLogValue(record.method).c_str(), record.status, record.error_code,
+           record.milliseconds);
   return line;
 }
 

@@ -1,16 +1,17 @@
 // One line per request: time, worker, api, method, HTTP status, error code,
-// milliseconds. Several workers append to the same file; each line goes out
-// in one write() on an O_APPEND descriptor, so lines never interleave.
+// milliseconds. The front writes it from several threads; each line goes
+// out in one write() on an O_APPEND descriptor, so lines never interleave.
 #ifndef KINORO_PLATFORM_HOST_ACCESS_LOG_H_
 #define KINORO_PLATFORM_HOST_ACCESS_LOG_H_
 
+#include <cstddef>
 #include <string>
 
 namespace kinoro {
 namespace host {
 
 struct AccessRecord {
-  int worker = 0;
+  int worker = 0;  // 0: answered by the front itself
   std::string api;
   std::string method;
   int status = 0;
@@ -18,10 +19,16 @@ struct AccessRecord {
   double milliseconds = 0;
 };
 
+// A value from a client made safe for a log line: control characters,
+// spaces, backslashes and bytes beyond ASCII become "\xNN", and the result
+// is cut to at most kMaxLogValue bytes (ending in "..." when cut, never
+// inside an escape). Empty is "-".
+inline constexpr size_t kMaxLogValue = 256;
+std::string EscapeLogValue(const std::string& value);
+
 // "2026-12-05T17:10:00.123Z worker=1 api=A method=m status=200 error=0 ms=0.42"
-// The api and method come from the client: anything but printable ASCII
-// without spaces becomes "?", and long names are cut, so one request is one
-// parseable line. Empty names are "-".
+// The api and method come from the client and go through EscapeLogValue, so
+// one request is one parseable line.
 std::string FormatAccessLine(const AccessRecord& record, double unix_seconds);
 
 class AccessLog {

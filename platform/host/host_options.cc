@@ -92,6 +92,26 @@ bool ParseServer(ArgReader* in, ServerOptions* out, std::string* error) {
     } else if (arg == "--idle-timeout") {
       if (!in->Number(arg, 1, 3600, &n, error)) return false;
       out->idle_timeout_seconds = static_cast<unsigned int>(n);
+    } else if (arg == "--request-timeout") {
+      if (!in->Number(arg, 1, 3600, &n, error)) return false;
+      out->request_timeout_seconds = static_cast<unsigned int>(n);
+    } else if (arg == "--max-connections-per-client") {
+      if (!in->Number(arg, 1, 1000000, &n, error)) return false;
+      out->max_connections_per_client = static_cast<unsigned int>(n);
+    } else if (arg == "--max-workers") {
+      if (!in->Number(arg, 1, 256, &n, error)) return false;
+      out->max_workers = static_cast<int>(n);
+    } else if (arg == "--spare-idle") {
+      if (!in->Number(arg, 1, 24 * 3600, &n, error)) return false;
+      out->spare_idle_seconds = static_cast<int>(n);
+    } else if (arg == "--login-threads") {
+      if (!in->Number(arg, 1, 64, &n, error)) return false;
+      out->login_threads = static_cast<int>(n);
+    } else if (arg == "--login-queue") {
+      if (!in->Number(arg, 0, 100000, &n, error)) return false;
+      out->login_queue = static_cast<int>(n);
+    } else if (arg == "--secure-cookies") {
+      out->secure_cookies = true;
     } else if (arg == "--drain-timeout") {
       if (!in->Number(arg, 1, 3600, &n, error)) return false;
       out->drain_timeout_seconds = static_cast<int>(n);
@@ -106,6 +126,10 @@ bool ParseServer(ArgReader* in, ServerOptions* out, std::string* error) {
   }
   if (out->modules.empty()) {
     *error = "at least one --module PATH is required";
+    return false;
+  }
+  if (out->max_workers != 0 && out->workers != 0 && out->max_workers < out->workers) {
+    *error = "--max-workers must be at least --workers";
     return false;
   }
   return true;
@@ -172,7 +196,10 @@ const char kHostUsage[] =
     "usage: kinoro-host --listen ADDR:PORT --module PATH [--module PATH ...] [--workers N]\n"
     "                   [--user NAME] [--foreground] [--users-db PATH] [--access-log FILE]\n"
     "                   [--port-file FILE] [--session-idle SECONDS] [--lockout SECONDS]\n"
-    "                   [--idle-timeout SECONDS] [--drain-timeout SECONDS]\n"
+    "                   [--idle-timeout SECONDS] [--request-timeout SECONDS]\n"
+    "                   [--max-connections-per-client N] [--max-workers N] [--spare-idle SECONDS]\n"
+    "                   [--login-threads N] [--login-queue N] [--secure-cookies]\n"
+    "                   [--drain-timeout SECONDS]\n"
     "       kinoro-host user add NAME --uid N [--admin] [--users-db PATH]  (password on stdin)\n"
     "       kinoro-host user del NAME [--users-db PATH]\n"
     "       kinoro-host user list [--users-db PATH]\n";

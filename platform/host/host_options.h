@@ -22,7 +22,16 @@ struct ServerOptions {
   std::string access_log;  // empty: standard error
   std::string port_file;   // written with the bound port once listening
   SessionPolicy policy;
+  // Between requests, and while a request line trickles in.
   unsigned int idle_timeout_seconds = 30;
+  // From the request line to the end of the body, whatever the pace.
+  unsigned int request_timeout_seconds = 10;
+  unsigned int max_connections_per_client = 64;
+  int max_workers = 0;          // with spare workers; 0 means workers + 4
+  int spare_idle_seconds = 60;  // a spare worker idle this long is retired
+  int login_threads = 2;        // password hashing runs only on these
+  int login_queue = 32;         // logins waiting beyond the running ones
+  bool secure_cookies = false;
   int drain_timeout_seconds = 30;
 };
 

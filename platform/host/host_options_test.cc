@@ -11,9 +11,10 @@ namespace {
 TEST(HostOptionsTest, OptionsTheServerTestsDoNotUse) {
   CommandLine cmd;
   std::string error;
-  ASSERT_TRUE(ParseCommandLine({"--listen", "[::1]:0", "--module", "a.so", "--module", "b.so",
-                                "--lockout", "7", "--drain-timeout", "11"},
-                               &cmd, &error))
+  ASSERT_TRUE(
+      ParseCommandLine({"--listen", "[::1]:0", "--module", "a.so", "--module", "b.so", "--lockout",
+                        "7", "--drain-timeout", "11", "--workers", "2", "--max-workers", "2"},
+                       &cmd, &error))
       << error;
   EXPECT_EQ(cmd.command, Command::kServe);
   EXPECT_EQ(cmd.server.listen_host, "::1");
@@ -21,6 +22,11 @@ TEST(HostOptionsTest, OptionsTheServerTestsDoNotUse) {
   EXPECT_EQ(cmd.server.modules, (std::vector<std::string>{"a.so", "b.so"}));
   EXPECT_EQ(cmd.server.policy.lockout_seconds, 7);
   EXPECT_EQ(cmd.server.drain_timeout_seconds, 11);
+  EXPECT_EQ(cmd.server.max_workers, 2);
+  // The defaults of the limits that guard against slow or greedy clients.
+  EXPECT_EQ(cmd.server.request_timeout_seconds, 10u);
+  EXPECT_EQ(cmd.server.max_connections_per_client, 64u);
+  EXPECT_FALSE(cmd.server.secure_cookies);
 }
 
 TEST(HostOptionsTest, BadCommandLines) {
@@ -36,6 +42,9 @@ TEST(HostOptionsTest, BadCommandLines) {
       {{"--listen", "127.0.0.1:65536", "--module", "a"}, "ADDR:PORT"},
       {{"--listen", "::1:80", "--module", "a"}, "ADDR:PORT"},
       {{"--listen", "127.0.0.1:80", "--module", "a", "--workers", "0"}, "--workers"},
+      {{"--listen", "127.0.0.1:80", "--module", "a", "--workers", "4", "--max-workers", "3"},
+       "--max-workers must be at least --workers"},
+      {{"--listen", "127.0.0.1:80", "--module", "a", "--login-threads", "0"}, "--login-threads"},
       {{"--listen", "127.0.0.1:80", "--module"}, "--module needs a value"},
       {{"--listen", "127.0.0.1:80", "--module", "a", "--bogus"}, "unknown option --bogus"},
       {{"user"}, "add, del or list"},

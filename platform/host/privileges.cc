@@ -36,23 +36,35 @@ bool ResolveRunUser(const std::string& name, RunUser* out, std::string* error) {
   return true;
 }
 
-bool SwitchToRunUser(const RunUser& user, std::string* error) {
+namespace {
+
+bool ChangeIds(const RunUser& user, bool for_good, std::string* error) {
   if (!user.switch_ids) return true;
+  const gid_t keep_gid = static_cast<gid_t>(-1);
+  const uid_t keep_uid = static_cast<uid_t>(-1);
   // Groups first: changing them needs an effective uid of root.
   if (initgroups(user.name.c_str(), user.gid) != 0) {
     *error = std::string("initgroups: ") + strerror(errno);
     return false;
   }
-  if (setresgid(static_cast<gid_t>(-1), user.gid, static_cast<gid_t>(-1)) != 0) {
+  if (setresgid(for_good ? user.gid : keep_gid, user.gid, for_good ? user.gid : keep_gid) != 0) {
     *error = std::string("setresgid: ") + strerror(errno);
     return false;
   }
-  if (setresuid(static_cast<uid_t>(-1), user.uid, static_cast<uid_t>(-1)) != 0) {
+  if (setresuid(for_good ? user.uid : keep_uid, user.uid, for_good ? user.uid : keep_uid) != 0) {
     *error = std::string("setresuid: ") + strerror(errno);
     return false;
   }
   return true;
 }
+
+}  // namespace
+
+bool SwitchToRunUser(const RunUser& user, std::string* error) {
+  return ChangeIds(user, false, error);
+}
+
+bool DropToRunUser(const RunUser& user, std::string* error) { return ChangeIds(user, true, error); }
 
 }  // namespace host
 }  // namespace kinoro

@@ -1,6 +1,7 @@
-// The user that workers run as. Started as root with --user, a worker takes
-// that user's ids as its effective ids and keeps root as real and saved ids,
-// so a module can switch to root for a moment (and back) while serving.
+// The user that kinoro-host's front and workers run as. Started as root with
+// --user, a worker takes that user's ids as its effective ids and keeps root
+// as real and saved ids, so a module can switch to root for a moment (and
+// back) while serving; the front, which runs no module, drops root for good.
 #ifndef KINORO_PLATFORM_HOST_PRIVILEGES_H_
 #define KINORO_PLATFORM_HOST_PRIVILEGES_H_
 
@@ -24,6 +25,9 @@ bool ResolveRunUser(const std::string& name, RunUser* out, std::string* error);
 
 // Sets the supplementary groups and the effective gid and uid.
 bool SwitchToRunUser(const RunUser& user, std::string* error);
+// Sets the supplementary groups and every gid and uid (real, effective and
+// saved): there is no way back.
+bool DropToRunUser(const RunUser& user, std::string* error);
 
 }  // namespace host
 }  // namespace kinoro

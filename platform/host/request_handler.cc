@@ -128,96 +128,146 @@ bool EtagMatches(const std::string& if_none_match, const std::string& etag) {
   return false;
 }
 
+namespace {
+
+// A request whose form has been checked: the host's own parameters apart,
+// the module's in order with unique names.
+struct ParsedRequest {
+  std::string api, version, method, sid_param;
+  std::vector<WireParam> module_pairs;
+};
+
+// False with `answer` set when the request is refused (or, for a login not
+// sent by POST, settled) by its form alone.
+bool ParseRequest(const HttpRequest& request, const HandlerOptions& options, ParsedRequest* out,
+                  HttpResponse* answer) {
+  if (request.path != kEntryPath || (request.method != "GET" && request.method != "POST")) {
+    *answer = TextAnswer(404, "not found");
+    return false;
+  }
+  std::vector<WireParam> pairs;
+  std::string error;
+  if (!DecodeUrlEncoded(request.query, &pairs, &error)) {
+    *answer = TextAnswer(400, error);
+    return false;
+  }
+  if (request.method == "POST" && !request.body.empty()) {
+    if (!IsFormContentType(request.content_type)) {
+      *answer = TextAnswer(415, std::string("the body must be ") + kFormType);
+      return false;
+    }
+    if (!DecodeUrlEncoded(request.body, &pairs, &error)) {
+      *answer = TextAnswer(400, error);
+      return false;
+    }
+  }
+  if (pairs.size() > options.max_params) {
+    *answer = TextAnswer(400, "too many parameters (" + std::to_string(pairs.size()) +
+                                  ", at most " + std::to_string(options.max_params) + ")");
+    return false;
+  }
+
+  std::unordered_set<std::string> seen;
+  for (WireParam& p : pairs) {
+    if (!seen.insert(p.first).second) {
+      *answer = TextAnswer(400, "parameter \"" + p.first.substr(0, 64) + "\" given twice");
+      return false;
+    }
+    if (p.first == "api") {
+      out->api = std::move(p.second);
+    } else if (p.first == "version") {
+      out->version = std::move(p.second);
+    } else if (p.first == "method") {
+      out->method = std::move(p.second);
+    } else if (p.first == "_sid") {
+      out->sid_param = std::move(p.second);
+    } else {
+      out->module_pairs.push_back(std::move(p));
+    }
+  }
+  // A password in a URL ends up in logs and histories; such a login is not
+  // even tried.
+  if (out->api == kAuthApi && out->method == "login" && request.method != "POST") {
+    *answer = TextAnswer(405, "login takes POST");
+    answer->headers.emplace_back("Allow", "POST");
+    answer->api = out->api;
+    answer->api_method = out->method;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Route RouteRequest(const HttpRequest& request, const HandlerOptions& options,
+                   HttpResponse* answer) {
+  ParsedRequest parsed;
+  if (!ParseRequest(request, options, &parsed, answer)) return Route::kAnswered;
+  answer->api = parsed.api;
+  answer->api_method = parsed.method;
+  return parsed.api == kAuthApi ? Route::kAuth : Route::kModule;
+}
+
 RequestHandler::RequestHandler(Dispatcher* dispatcher, UsersDb* users, const SessionPolicy& policy,
-                               const HandlerLimits& limits, Clock clock)
+                               const HandlerOptions& options, Clock clock)
     : dispatcher_(dispatcher),
       users_(users),
       policy_(policy),
-      limits_(limits),
+      options_(options),
       clock_(clock ? std::move(clock) : Clock([] { return static_cast<int64_t>(time(nullptr)); })) {
 }
 
 HttpResponse RequestHandler::Handle(const HttpRequest& request) {
-  if (request.path != kEntryPath || (request.method != "GET" && request.method != "POST")) {
-    return TextAnswer(404, "not found");
-  }
-  std::vector<WireParam> pairs;
-  std::string error;
-  if (!DecodeUrlEncoded(request.query, &pairs, &error)) return TextAnswer(400, error);
-  if (request.method == "POST" && !request.body.empty()) {
-    if (!IsFormContentType(request.content_type)) {
-      return TextAnswer(415, std::string("the body must be ") + kFormType);
-    }
-    if (!DecodeUrlEncoded(request.body, &pairs, &error)) return TextAnswer(400, error);
-  }
-  if (pairs.size() > limits_.max_params) {
-    return TextAnswer(400, "too many parameters (" + std::to_string(pairs.size()) + ", at most " +
-                               std::to_string(limits_.max_params) + ")");
-  }
-
-  std::string api, version, method, sid_param;
-  std::vector<WireParam> module_pairs;
-  std::unordered_set<std::string> seen;
-  for (WireParam& p : pairs) {
-    if (!seen.insert(p.first).second) {
-      return TextAnswer(400, "parameter \"" + p.first.substr(0, 64) + "\" given twice");
-    }
-    if (p.first == "api") {
-      api = std::move(p.second);
-    } else if (p.first == "version") {
-      version = std::move(p.second);
-    } else if (p.first == "method") {
-      method = std::move(p.second);
-    } else if (p.first == "_sid") {
-      sid_param = std::move(p.second);
-    } else {
-      module_pairs.push_back(std::move(p));
-    }
-  }
-
+  ParsedRequest parsed;
   HttpResponse response;
-  if (api.empty() || version.empty() || method.empty()) {
+  if (!ParseRequest(request, options_, &parsed, &response)) return response;
+  const std::string& api = parsed.api;
+  const std::string& method = parsed.method;
+  if (api.empty() || parsed.version.empty() || method.empty()) {
     response = ErrorAnswer(kErrorMissingName);
   } else if (api == kAuthApi) {
     std::string sid = FindCookie(request.cookie, kSessionCookie);
-    response = HandleAuth(version, method, module_pairs, sid.empty() ? sid_param : sid);
+    response = HandleAuth(parsed.version, method, parsed.module_pairs,
+                          sid.empty() ? parsed.sid_param : sid, request.client);
   } else {
     APIMethodHandler handler = nullptr;
     int version_number = 0;
-    int code = dispatcher_->Resolve(api, version, method, &handler, &version_number);
+    int code = dispatcher_->Resolve(api, parsed.version, method, &handler, &version_number);
     UserRecord user;
     int64_t now = clock_();
     std::string cookie_sid = FindCookie(request.cookie, kSessionCookie);
     if (code != 0) {
       response = ErrorAnswer(code);
     } else if (!users_->LookupSession(cookie_sid, now, policy_, &user) &&
-               !users_->LookupSession(sid_param, now, policy_, &user)) {
+               !users_->LookupSession(parsed.sid_param, now, policy_, &user)) {
       response = ErrorAnswer(kErrorNotLoggedIn);
     } else {
       Json::Value params;
-      BuildParams(module_pairs, &params, &error);  // names are unique by now
+      std::string error;
+      BuildParams(parsed.module_pairs, &params, &error);  // names are unique by now
       DispatchResult result =
-          dispatcher_->Call(api, version, method, params, user.uid, user.is_admin);
+          dispatcher_->Call(api, parsed.version, method, params, user.uid, user.is_admin);
       response = result.is_raw ? RawHttpAnswer(result, request.if_none_match)
                                : EnvelopeAnswer(result.envelope);
     }
   }
-  response.api = std::move(api);
-  response.api_method = std::move(method);
+  response.api = std::move(parsed.api);
+  response.api_method = std::move(parsed.method);
   return response;
 }
 
 HttpResponse RequestHandler::HandleAuth(const std::string& version, const std::string& method,
-                                        const std::vector<WireParam>& pairs,
-                                        const std::string& sid) {
+                                        const std::vector<WireParam>& pairs, const std::string& sid,
+                                        const std::string& client) {
   if (version != "1") return ErrorAnswer(kErrorBadVersion);
   if (method == "logout") {
     users_->Logout(sid);
     Json::Value ok(Json::objectValue);
     ok["success"] = true;
     HttpResponse r = EnvelopeAnswer(ok);
-    r.headers.emplace_back("Set-Cookie",
-                           std::string(kSessionCookie) + "=; Max-Age=0" + kCookieAttributes);
+    r.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=; Max-Age=0" +
+                                             kCookieAttributes +
+                                             (options_.secure_cookies ? "; Secure" : ""));
     return r;
   }
   if (method != "login") return ErrorAnswer(kErrorNoSuchMethod);
@@ -231,7 +281,8 @@ HttpResponse RequestHandler::HandleAuth(const std::string& version, const std::s
   }
   if (account == nullptr || account->empty()) return ErrorAnswer(kErrorBadLogin);
   static const std::string kEmpty;
-  LoginResult login = users_->Login(*account, password ? *password : kEmpty, clock_(), policy_);
+  LoginResult login =
+      users_->Login(*account, password ? *password : kEmpty, client, clock_(), policy_);
   switch (login.status) {
     case LoginStatus::kOk:
       break;
@@ -247,8 +298,9 @@ HttpResponse RequestHandler::HandleAuth(const std::string& version, const std::s
   envelope["success"] = true;
   envelope["data"]["sid"] = login.sid;
   HttpResponse r = EnvelopeAnswer(envelope);
-  r.headers.emplace_back("Set-Cookie",
-                         std::string(kSessionCookie) + "=" + login.sid + kCookieAttributes);
+  r.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=" + login.sid +
+                                           kCookieAttributes +
+                                           (options_.secure_cookies ? "; Secure" : ""));
   return r;
 }
 

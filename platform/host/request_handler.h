@@ -35,6 +35,9 @@ struct HttpRequest {
   std::string content_type;
   std::string cookie;         // the Cookie header
   std::string if_none_match;  // the If-None-Match header
+  // The TCP peer's address ("192.0.2.1", "2001:db8::1"); login counters are
+  // kept per client. Headers such as X-Forwarded-For are never trusted for it.
+  std::string client;
 };
 
 struct HttpResponse {
@@ -47,9 +50,22 @@ struct HttpResponse {
   int error_code = 0;  // the envelope's error, 0 for success and raw answers
 };
 
-struct HandlerLimits {
+struct HandlerOptions {
   size_t max_params = 256;
+  bool secure_cookies = false;  // the host is behind TLS: the cookie says Secure
 };
+
+// Where a request goes before any session or module is involved.
+enum class Route {
+  kAnswered,  // refused or settled by its form alone; the answer is filled in
+  kAuth,      // VELM.API.Auth: login and logout
+  kModule,    // a module call (the session is checked with it)
+};
+
+// Decides the route of `request` from its path, method and parameters:
+// 404, 400, 405 (a login not sent by POST) and 415 are answered here. For the
+// other routes `answer` only names the call (api, api_method) for the logs.
+Route RouteRequest(const HttpRequest& request, const HandlerOptions& options, HttpResponse* answer);
 
 class RequestHandler {
  public:
@@ -57,18 +73,20 @@ class RequestHandler {
 
   // Neither pointer is owned. `clock` defaults to the system clock.
   RequestHandler(Dispatcher* dispatcher, UsersDb* users, const SessionPolicy& policy,
-                 const HandlerLimits& limits = HandlerLimits(), Clock clock = nullptr);
+                 const HandlerOptions& options = HandlerOptions(), Clock clock = nullptr);
 
+  // The whole contract, whatever the route.
   HttpResponse Handle(const HttpRequest& request);
 
  private:
   HttpResponse HandleAuth(const std::string& version, const std::string& method,
-                          const std::vector<WireParam>& pairs, const std::string& sid);
+                          const std::vector<WireParam>& pairs, const std::string& sid,
+                          const std::string& client);
 
   Dispatcher* dispatcher_;
   UsersDb* users_;
   SessionPolicy policy_;
-  HandlerLimits limits_;
+  HandlerOptions options_;
   Clock clock_;
 };
 

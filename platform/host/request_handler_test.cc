@@ -38,7 +38,7 @@ class RequestHandlerTest : public ::testing::Test {
     ASSERT_TRUE(users_.AddUser("alice", 1001, "007", false, &error)) << error;
     ASSERT_TRUE(users_.AddUser("boss", 1026, "[boss]", true, &error)) << error;
     policy_.idle_seconds = 600;
-    handler_ = std::make_unique<RequestHandler>(&dispatcher_, &users_, policy_, HandlerLimits(),
+    handler_ = std::make_unique<RequestHandler>(&dispatcher_, &users_, policy_, HandlerOptions(),
                                                 [this] { return now_; });
   }
 
@@ -65,10 +65,14 @@ class RequestHandlerTest : public ::testing::Test {
     return handler_->Handle(r);
   }
 
+  HttpResponse PostLogin(const std::string& fields) {
+    return Post("", "api=VELM.API.Auth&version=1&method=login" + fields,
+                "application/x-www-form-urlencoded", "");
+  }
+
   // Logs in and returns the session id.
   std::string Login(const std::string& account, const std::string& password) {
-    HttpResponse r =
-        Get("api=VELM.API.Auth&version=1&method=login&account=" + account + "&passwd=" + password);
+    HttpResponse r = PostLogin("&account=" + account + "&passwd=" + password);
     Json::Value body = ParseBody(r.body);
     EXPECT_TRUE(body["success"].asBool()) << r.body;
     return body["data"]["sid"].asString();
@@ -120,7 +124,7 @@ TEST_F(RequestHandlerTest, HostErrorsComeBeforeTheLoginCheck) {
       {"api=Kinoro.Test&version=7&method=echo", kErrorBadVersion},
       {"api=Kinoro.Test&version=1&method=nope", kErrorNoSuchMethod},
       {"api=Kinoro.Test&version=1&method=echo", kErrorNotLoggedIn},
-      {"api=VELM.API.Auth&version=2&method=login", kErrorBadVersion},
+      {"api=VELM.API.Auth&version=2&method=logout", kErrorBadVersion},
       {"api=VELM.API.Auth&version=1&method=whoami", kErrorNoSuchMethod},
   };
   for (const Case& c : cases) {
@@ -135,7 +139,7 @@ TEST_F(RequestHandlerTest, HostErrorsComeBeforeTheLoginCheck) {
 }
 
 TEST_F(RequestHandlerTest, LoginSetsTheCookieAndTheSessionCarriesTheUser) {
-  HttpResponse r = Get("api=VELM.API.Auth&version=1&method=login&account=boss&passwd=%5Bboss%5D");
+  HttpResponse r = PostLogin("&account=boss&passwd=%5Bboss%5D");
   Json::Value body = ParseBody(r.body);
   ASSERT_TRUE(body["success"].asBool()) << r.body;
   std::string sid = body["data"]["sid"].asString();
@@ -170,17 +174,13 @@ TEST_F(RequestHandlerTest, LogoutEndsTheSession) {
 }
 
 TEST_F(RequestHandlerTest, BadLoginsAndLockout) {
-  EXPECT_EQ(Code(Get("api=VELM.API.Auth&version=1&method=login&passwd=007")), kErrorBadLogin);
-  EXPECT_EQ(Code(Get("api=VELM.API.Auth&version=1&method=login&account=alice")), kErrorBadLogin);
-  EXPECT_EQ(Code(Get("api=VELM.API.Auth&version=1&method=login&account=alice&passwd=7")),
-            kErrorBadLogin)
+  EXPECT_EQ(Code(PostLogin("&passwd=007")), kErrorBadLogin);
+  EXPECT_EQ(Code(PostLogin("&account=alice")), kErrorBadLogin);
+  EXPECT_EQ(Code(PostLogin("&account=alice&passwd=7")), kErrorBadLogin)
       << "the password is text, not the number 7";
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(Code(Get("api=VELM.API.Auth&version=1&method=login&account=alice&passwd=x")),
-              kErrorBadLogin);
-  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Code(PostLogin("&account=alice&passwd=x")), kErrorBadLogin);
   // Five failures so far (the missing password counts): locked.
-  HttpResponse locked = Get("api=VELM.API.Auth&version=1&method=login&account=alice&passwd=007");
+  HttpResponse locked = PostLogin("&account=alice&passwd=007");
   EXPECT_EQ(Code(locked), kErrorLocked);
   EXPECT_EQ(FindHeader(locked, "Set-Cookie"), nullptr);
   now_ += 61;

@@ -1,7 +1,10 @@
 // kinoro-host's process model: a supervisor binds the socket, loads the
-// modules and pre-forks workers that share the socket; it restarts a worker
-// that dies, forwards SIGHUP (reopen logs) and, on SIGTERM or SIGINT, stops
-// accepting, lets the workers finish what they started and exits 0.
+// modules and forks one front (the only process that speaks HTTP, see
+// front.h) and the worker processes (worker_process.h), whose channels it
+// hands to the front. It restarts what dies (a new front comes with new
+// workers), starts spare workers when the front asks, forwards SIGHUP
+// (reopen logs) and, on SIGTERM or SIGINT, lets the front finish what it
+// holds and exits 0.
 #ifndef KINORO_PLATFORM_HOST_SERVER_H_
 #define KINORO_PLATFORM_HOST_SERVER_H_
 

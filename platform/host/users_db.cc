@@ -17,8 +17,20 @@ const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS sessions (id_hash BLOB PRIMARY KEY, uid INTEGER NOT NULL, "
     "created INTEGER NOT NULL, last_seen INTEGER NOT NULL) WITHOUT ROWID;"
     "CREATE INDEX IF NOT EXISTS sessions_last_seen ON sessions(last_seen);"
-    "CREATE TABLE IF NOT EXISTS login_failures (name TEXT PRIMARY KEY, "
-    "failures INTEGER NOT NULL, locked_until INTEGER NOT NULL, last_failure INTEGER NOT NULL);";
+    // Failure counters: per (account, client address) and per client
+    // address. Rows for unknown names are made as for known ones (no oracle)
+    // and purged once old, so guessing names cannot grow the file for good.
+    // The per-account table of earlier versions is dropped: it locked an
+    // account for everyone.
+    "DROP TABLE IF EXISTS login_failures;"
+    "CREATE TABLE IF NOT EXISTS account_failures (name TEXT NOT NULL, client TEXT NOT NULL, "
+    "failures INTEGER NOT NULL, locked_until INTEGER NOT NULL, last_failure INTEGER NOT NULL, "
+    "PRIMARY KEY (name, client)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS account_failures_last ON account_failures(last_failure);"
+    "CREATE TABLE IF NOT EXISTS client_failures (client TEXT PRIMARY KEY, "
+    "failures INTEGER NOT NULL, locked_until INTEGER NOT NULL, last_failure INTEGER NOT NULL) "
+    "WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS client_failures_last ON client_failures(last_failure);";
 
 bool g_cheap_hashes = false;
 
@@ -62,6 +74,17 @@ const std::string& DummyHash() {
 bool VerifyPassword(const std::string& hash, const std::string& password) {
   if (hash.empty()) return false;
   return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+// Binds a named parameter when the statement has it.
+void BindText(sqlite3_stmt* stmt, const char* param, const std::string& value) {
+  int index = sqlite3_bind_parameter_index(stmt, param);
+  if (index > 0) sqlite3_bind_text(stmt, index, value.c_str(), -1, SQLITE_TRANSIENT);
+}
+
+void BindInt64(sqlite3_stmt* stmt, const char* param, int64_t value) {
+  int index = sqlite3_bind_parameter_index(stmt, param);
+  if (index > 0) sqlite3_bind_int64(stmt, index, value);
 }
 
 // Every statement is reset when its user is done with it: one left on a row
@@ -283,43 +306,87 @@ bool UsersDb::CreateSession(unsigned int uid, int64_t now, std::string* sid) {
   return true;
 }
 
-LoginResult UsersDb::Login(const std::string& name, const std::string& password, int64_t now,
-                           const SessionPolicy& policy) {
-  LoginResult result;
-  // A lock holds until it runs out; then the count starts again.
-  sqlite3_stmt* stmt =
-      Prepare(&get_failures_, "SELECT failures, locked_until FROM login_failures WHERE name = ?1");
-  if (stmt == nullptr) return result;
-  ResetOnExit reset_failures(stmt);
-  sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-  int rc = sqlite3_step(stmt);
-  bool expired_lock = false;
-  if (rc == SQLITE_ROW) {
-    int64_t locked_until = sqlite3_column_int64(stmt, 1);
-    if (locked_until > now) {
-      result.status = LoginStatus::kLocked;
-      return result;
+bool UsersDb::PurgeFailures(int64_t now, const SessionPolicy& policy) {
+  // A row still locked stays whatever its age.
+  struct Purge {
+    Stmt* slot;
+    const char* sql;
+  };
+  const Purge purges[] = {
+      {&purge_account_failures_,
+       "DELETE FROM account_failures WHERE last_failure < ?1 AND locked_until <= ?2"},
+      {&purge_client_failures_,
+       "DELETE FROM client_failures WHERE last_failure < ?1 AND locked_until <= ?2"},
+  };
+  for (const Purge& p : purges) {
+    sqlite3_stmt* stmt = Prepare(p.slot, p.sql);
+    if (stmt == nullptr) return false;
+    sqlite3_bind_int64(stmt, 1, now - policy.failure_memory_seconds);
+    sqlite3_bind_int64(stmt, 2, now);
+    if (sqlite3_step(stmt) != SQLITE_DONE) {
+      NoteError("purge login failures");
+      return false;
     }
-    expired_lock = locked_until != 0;
-  } else if (rc != SQLITE_DONE) {
+  }
+  return true;
+}
+
+LoginStatus UsersDb::CheckLock(Stmt* get, Stmt* clear, const char* get_sql, const char* clear_sql,
+                               const std::string& name, const std::string& client, int64_t now) {
+  sqlite3_stmt* stmt = Prepare(get, get_sql);
+  if (stmt == nullptr) return LoginStatus::kError;
+  ResetOnExit reset(stmt);
+  BindText(stmt, ":name", name);
+  BindText(stmt, ":client", client);
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) return LoginStatus::kOk;
+  if (rc != SQLITE_ROW) {
     NoteError("read login failures");
-    return result;
+    return LoginStatus::kError;
   }
+  int64_t locked_until = sqlite3_column_int64(stmt, 0);
   sqlite3_reset(stmt);
-
-  stmt = Prepare(&clear_failures_, "DELETE FROM login_failures WHERE name = ?1");
-  if (stmt == nullptr) return result;
-  sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-  if (expired_lock && sqlite3_step(stmt) != SQLITE_DONE) {
+  if (locked_until > now) return LoginStatus::kLocked;
+  if (locked_until == 0) return LoginStatus::kOk;
+  // A lock holds until it runs out; then the count starts again.
+  stmt = Prepare(clear, clear_sql);
+  if (stmt == nullptr) return LoginStatus::kError;
+  BindText(stmt, ":name", name);
+  BindText(stmt, ":client", client);
+  if (sqlite3_step(stmt) != SQLITE_DONE) {
     NoteError("clear login failures");
-    return result;
+    return LoginStatus::kError;
   }
+  return LoginStatus::kOk;
+}
 
-  stmt = Prepare(&find_user_, "SELECT uid, password_hash, is_admin FROM users WHERE name = ?1");
+LoginResult UsersDb::Login(const std::string& name, const std::string& password,
+                           const std::string& client, int64_t now, const SessionPolicy& policy) {
+  LoginResult result;
+  if (!PurgeFailures(now, policy)) return result;
+  // The client first: a client that failed too often is refused before any
+  // account is looked at or any hash is computed.
+  constexpr char kGetClient[] = "SELECT locked_until FROM client_failures WHERE client = :client";
+  constexpr char kClearClient[] = "DELETE FROM client_failures WHERE client = :client";
+  constexpr char kGetAccount[] =
+      "SELECT locked_until FROM account_failures WHERE name = :name AND client = :client";
+  constexpr char kClearAccount[] =
+      "DELETE FROM account_failures WHERE name = :name AND client = :client";
+  result.status = CheckLock(&get_client_failures_, &clear_client_failures_, kGetClient,
+                            kClearClient, name, client, now);
+  if (result.status == LoginStatus::kOk) {
+    result.status = CheckLock(&get_account_failures_, &clear_account_failures_, kGetAccount,
+                              kClearAccount, name, client, now);
+  }
+  if (result.status != LoginStatus::kOk) return result;
+  result.status = LoginStatus::kError;
+
+  sqlite3_stmt* stmt =
+      Prepare(&find_user_, "SELECT uid, password_hash, is_admin FROM users WHERE name = ?1");
   if (stmt == nullptr) return result;
   ResetOnExit reset_user(stmt);
   sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-  rc = sqlite3_step(stmt);
+  int rc = sqlite3_step(stmt);
   bool found = rc == SQLITE_ROW;
   if (!found && rc != SQLITE_DONE) {
     NoteError("read user");
@@ -337,34 +404,58 @@ LoginResult UsersDb::Login(const std::string& name, const std::string& password,
 
   bool verified = VerifyPassword(found ? hash : DummyHash(), password) && found;
   if (!verified) {
-    stmt = Prepare(&add_failure_,
-                   "INSERT INTO login_failures (name, failures, locked_until, last_failure) "
-                   "VALUES (?1, 1, CASE WHEN ?2 <= 1 THEN ?3 ELSE 0 END, ?4) "
-                   "ON CONFLICT(name) DO UPDATE SET failures = failures + 1, "
-                   "locked_until = CASE WHEN failures + 1 >= ?2 THEN ?3 ELSE 0 END, "
-                   "last_failure = ?4");
-    if (stmt == nullptr) return result;
-    sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(stmt, 2, policy.max_failures);
-    sqlite3_bind_int64(stmt, 3, now + policy.lockout_seconds);
-    sqlite3_bind_int64(stmt, 4, now);
-    if (sqlite3_step(stmt) != SQLITE_DONE) {
-      NoteError("record login failure");
-      return result;
+    struct Count {
+      Stmt* slot;
+      const char* sql;
+      int limit;
+    };
+    const Count counts[] = {
+        {&add_account_failure_,
+         "INSERT INTO account_failures (name, client, failures, locked_until, last_failure) "
+         "VALUES (:name, :client, 1, CASE WHEN :limit <= 1 THEN :until ELSE 0 END, :now) "
+         "ON CONFLICT(name, client) DO UPDATE SET failures = failures + 1, "
+         "locked_until = CASE WHEN failures + 1 >= :limit THEN :until ELSE 0 END, "
+         "last_failure = :now",
+         policy.max_failures},
+        {&add_client_failure_,
+         "INSERT INTO client_failures (client, failures, locked_until, last_failure) "
+         "VALUES (:client, 1, CASE WHEN :limit <= 1 THEN :until ELSE 0 END, :now) "
+         "ON CONFLICT(client) DO UPDATE SET failures = failures + 1, "
+         "locked_until = CASE WHEN failures + 1 >= :limit THEN :until ELSE 0 END, "
+         "last_failure = :now",
+         policy.max_client_failures},
+    };
+    for (const Count& c : counts) {
+      stmt = Prepare(c.slot, c.sql);
+      if (stmt == nullptr) return result;
+      BindText(stmt, ":name", name);
+      BindText(stmt, ":client", client);
+      BindInt64(stmt, ":limit", c.limit);
+      BindInt64(stmt, ":until", now + policy.lockout_seconds);
+      BindInt64(stmt, ":now", now);
+      if (sqlite3_step(stmt) != SQLITE_DONE) {
+        NoteError("record login failure");
+        return result;
+      }
     }
     result.user = UserRecord();
     result.status = LoginStatus::kBadCredentials;
     return result;
   }
 
-  stmt = Prepare(&clear_failures_, "DELETE FROM login_failures WHERE name = ?1");
-  sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+  // Only this client's count for this account starts again; the client's
+  // own count stays, so that one good account does not reset its guessing.
+  stmt = Prepare(&clear_account_failures_, kClearAccount);
+  if (stmt == nullptr) return result;
+  BindText(stmt, ":name", name);
+  BindText(stmt, ":client", client);
   if (sqlite3_step(stmt) != SQLITE_DONE) {
     NoteError("clear login failures");
     return result;
   }
   // Logins are rare next to lookups; they sweep out the expired sessions.
   stmt = Prepare(&purge_sessions_, "DELETE FROM sessions WHERE last_seen <= ?1");
+  if (stmt == nullptr) return result;
   sqlite3_bind_int64(stmt, 1, now - policy.idle_seconds);
   if (sqlite3_step(stmt) != SQLITE_DONE) {
     NoteError("purge sessions");

@@ -1,6 +1,6 @@
 // Users, sessions and failed-login bookkeeping in the appliance's users.db
-// (SQLite, WAL). Several worker processes open it at once; each holds one
-// connection and uses it from one thread.
+// (SQLite, WAL). Several processes and threads open it at once; each holds
+// its own connection and uses it from one thread.
 #ifndef KINORO_PLATFORM_HOST_USERS_DB_H_
 #define KINORO_PLATFORM_HOST_USERS_DB_H_
 
@@ -22,14 +22,21 @@ struct UserRecord {
 
 struct SessionPolicy {
   int64_t idle_seconds = 24 * 3600;  // a session unused this long is gone
-  int max_failures = 5;              // failed logins in a row before a lock
+  // Failed logins in a row for one account from one client address lock that
+  // pair (not the account for everyone).
+  int max_failures = 5;
+  // Failed logins from one client address, whatever the accounts, lock the
+  // address before any account is looked at.
+  int max_client_failures = 20;
   int64_t lockout_seconds = 60;
+  // Failures older than this are forgotten and their rows purged.
+  int64_t failure_memory_seconds = 3600;
 };
 
 enum class LoginStatus {
   kOk,
   kBadCredentials,  // no such account or a wrong password (not told apart)
-  kLocked,          // too many failures; refused without checking
+  kLocked,          // too many failures from this client; refused unchecked
   kError,           // the database failed
 };
 
@@ -69,9 +76,11 @@ class UsersDb {
   bool DeleteUser(const std::string& name, std::string* error);
   bool ListUsers(std::vector<UserRecord>* users, std::string* error);
 
-  // Sessions. `now` is in seconds since the epoch.
-  LoginResult Login(const std::string& name, const std::string& password, int64_t now,
-                    const SessionPolicy& policy);
+  // Sessions. `now` is in seconds since the epoch. `client` names the
+  // client's address; failures are counted per client and per (account,
+  // client), and counters older than the policy's memory are purged.
+  LoginResult Login(const std::string& name, const std::string& password, const std::string& client,
+                    int64_t now, const SessionPolicy& policy);
   // The session's user when `sid` names a live session; refreshes its idle
   // clock. An expired session is removed.
   bool LookupSession(const std::string& sid, int64_t now, const SessionPolicy& policy,
@@ -95,11 +104,17 @@ class UsersDb {
   sqlite3_stmt* Prepare(Stmt* slot, const char* sql);
   void NoteError(const char* what);
   bool CreateSession(unsigned int uid, int64_t now, std::string* sid);
+  bool PurgeFailures(int64_t now, const SessionPolicy& policy);
+  // kOk when not locked (an expired lock is cleared), kLocked, or kError.
+  LoginStatus CheckLock(Stmt* get, Stmt* clear, const char* get_sql, const char* clear_sql,
+                        const std::string& name, const std::string& client, int64_t now);
 
   std::unique_ptr<sqlite3, DbCloser> db_;
   std::string last_error_;
   Stmt lookup_session_, touch_session_, delete_session_, insert_session_, purge_sessions_;
-  Stmt find_user_, get_failures_, clear_failures_, add_failure_;
+  Stmt find_user_, purge_account_failures_, purge_client_failures_;
+  Stmt get_client_failures_, clear_client_failures_, add_client_failure_;
+  Stmt get_account_failures_, clear_account_failures_, add_account_failure_;
 };
 
 }  // namespace host

@@ -11,6 +11,8 @@ namespace host {
 namespace {
 
 constexpr int64_t kNow = 1'800'000'000;
+constexpr char kClientA[] = "192.0.2.1";
+constexpr char kClientB[] = "198.51.100.7";
 
 class UsersDbTest : public ::testing::Test {
  protected:
@@ -21,11 +23,26 @@ class UsersDbTest : public ::testing::Test {
     ASSERT_TRUE(db_.AddUser("alice", 1001, "pw-alice", false, &error)) << error;
     policy_.idle_seconds = 100;
     policy_.max_failures = 3;
+    policy_.max_client_failures = 5;
     policy_.lockout_seconds = 60;
+    policy_.failure_memory_seconds = 600;
   }
 
-  LoginResult Login(const std::string& name, const std::string& pw, int64_t now = kNow) {
-    return db_.Login(name, pw, now, policy_);
+  LoginResult Login(const std::string& name, const std::string& pw, int64_t now = kNow,
+                    const std::string& client = kClientA) {
+    return db_.Login(name, pw, client, now, policy_);
+  }
+
+  int Rows(const char* table) {
+    sqlite3* raw = nullptr;
+    EXPECT_EQ(sqlite3_open(dir_.File("users.db").c_str(), &raw), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(raw, (std::string("SELECT count(*) FROM ") + table).c_str(), -1, &stmt,
+                       nullptr);
+    int n = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : -1;
+    sqlite3_finalize(stmt);
+    sqlite3_close(raw);
+    return n;
   }
 
   TempDir dir_;
@@ -114,40 +131,51 @@ TEST_F(UsersDbTest, DeletingAUserEndsItsSessions) {
   EXPECT_FALSE(db_.LookupSession(r.sid, kNow, policy_, &user));
 }
 
-TEST_F(UsersDbTest, WrongPasswordsLockTheAccountForAWhile) {
+TEST_F(UsersDbTest, FailuresLockTheAccountForOneClientAndThenTheClient) {
   struct Step {
     int64_t at;
+    const char* client;
+    const char* name;
     const char* password;
     LoginStatus expected;
   };
-  // max_failures 3, lockout 60 s.
+  // max_failures 3 per (account, client), max_client_failures 5 per client,
+  // lockout 60 s.
   const Step steps[] = {
-      {kNow, "bad", LoginStatus::kBadCredentials},
-      {kNow + 1, "bad", LoginStatus::kBadCredentials},
-      {kNow + 2, "bad", LoginStatus::kBadCredentials},  // third: locks until +62
-      {kNow + 3, "pw-alice", LoginStatus::kLocked},     // even the right one
-      {kNow + 61, "bad", LoginStatus::kLocked},
-      {kNow + 62, "bad", LoginStatus::kBadCredentials},  // lock over, count restarts
-      {kNow + 63, "bad", LoginStatus::kBadCredentials},
-      {kNow + 64, "pw-alice", LoginStatus::kOk},  // resets the count
-      {kNow + 65, "bad", LoginStatus::kBadCredentials},
-      {kNow + 66, "bad", LoginStatus::kBadCredentials},
-      {kNow + 67, "pw-alice", LoginStatus::kOk},
+      {0, kClientA, "alice", "bad", LoginStatus::kBadCredentials},
+      {1, kClientA, "alice", "bad", LoginStatus::kBadCredentials},
+      {2, kClientA, "alice", "bad", LoginStatus::kBadCredentials},  // locks (alice, A) to +62
+      {3, kClientA, "alice", "pw-alice", LoginStatus::kLocked},     // even the right one
+      {3, kClientB, "alice", "pw-alice", LoginStatus::kOk},         // not from elsewhere
+      {61, kClientA, "alice", "bad", LoginStatus::kLocked},
+      {62, kClientA, "alice", "bad", LoginStatus::kBadCredentials},  // over, count restarts
+      {63, kClientA, "alice", "pw-alice", LoginStatus::kOk},         // resets (alice, A)
+      {64, kClientA, "alice", "bad", LoginStatus::kBadCredentials},  // 5th from A: A locked
+      {65, kClientA, "mallory", "x", LoginStatus::kLocked},          // before any account is read
+      {65, kClientA, "alice", "pw-alice", LoginStatus::kLocked},
+      {65, kClientB, "mallory", "x", LoginStatus::kBadCredentials},  // unknown: as a bad password
+      {65, kClientB, "alice", "pw-alice", LoginStatus::kOk},
+      {124, kClientA, "alice", "pw-alice", LoginStatus::kOk},  // A's lock is over
   };
   for (const Step& s : steps) {
-    EXPECT_EQ(Login("alice", s.password, s.at).status, s.expected)
-        << "at +" << s.at - kNow << " with " << s.password;
+    EXPECT_EQ(Login(s.name, s.password, kNow + s.at, s.client).status, s.expected)
+        << "at +" << s.at << " from " << s.client << ": " << s.name << "/" << s.password;
   }
 }
 
-TEST_F(UsersDbTest, UnknownAccountsFailAndLockLikeKnownOnes) {
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(Login("mallory", "x", kNow + i).status, LoginStatus::kBadCredentials);
+// Guessing names from many addresses must not grow the file for good.
+TEST_F(UsersDbTest, OldFailureRowsArePurged) {
+  for (int i = 0; i < 20; ++i) {
+    Login("guess" + std::to_string(i), "x", kNow, "10.0.0." + std::to_string(i % 4));
   }
-  EXPECT_EQ(Login("mallory", "x", kNow + 3).status, LoginStatus::kLocked);
-  // Other accounts are not affected.
-  EXPECT_EQ(Login("alice", "pw-alice", kNow + 3).status, LoginStatus::kOk);
-  EXPECT_EQ(Login("alice", "", kNow + 4).status, LoginStatus::kBadCredentials);
+  EXPECT_EQ(Rows("account_failures"), 20);
+  EXPECT_EQ(Rows("client_failures"), 4);
+  // Within memory nothing goes; after it, everything but the new success.
+  ASSERT_EQ(Login("alice", "pw-alice", kNow + 600, kClientB).status, LoginStatus::kOk);
+  EXPECT_EQ(Rows("account_failures"), 20);
+  ASSERT_EQ(Login("alice", "pw-alice", kNow + 601, kClientB).status, LoginStatus::kOk);
+  EXPECT_EQ(Rows("account_failures"), 0);
+  EXPECT_EQ(Rows("client_failures"), 0);
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "tests/http/host_process.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -191,9 +195,14 @@ int HttpResult::ErrorCode() const {
   return v["success"].asBool() ? 0 : v["error"]["code"].asInt();
 }
 
-HttpResult Fetch(const std::string& url, const HttpOptions& options) {
+HttpClient::HttpClient() : curl_(curl_easy_init()) {}
+
+HttpClient::~HttpClient() { curl_easy_cleanup(static_cast<CURL*>(curl_)); }
+
+HttpResult HttpClient::Fetch(const std::string& url, const HttpOptions& options) {
   HttpResult result;
-  CURL* curl = curl_easy_init();
+  CURL* curl = static_cast<CURL*>(curl_);
+  curl_easy_reset(curl);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options.timeout_ms);
@@ -201,6 +210,8 @@ HttpResult Fetch(const std::string& url, const HttpOptions& options) {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result.body);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, CollectHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &result.headers);
+  std::string source = "host!" + options.source;
+  if (!options.source.empty()) curl_easy_setopt(curl, CURLOPT_INTERFACE, source.c_str());
   struct curl_slist* headers = nullptr;
   for (const std::string& h : options.headers) headers = curl_slist_append(headers, h.c_str());
   if (options.method == "POST") {
@@ -217,9 +228,54 @@ HttpResult Fetch(const std::string& url, const HttpOptions& options) {
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   result.curl_code = curl_easy_perform(curl);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
   return result;
+}
+
+HttpResult Fetch(const std::string& url, const HttpOptions& options) {
+  HttpClient client;
+  return client.Fetch(url, options);
+}
+
+int ConnectFrom(const std::string& source, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct sockaddr_in from = {};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+  struct sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<struct sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string RawExchange(int port, const std::string& request, int timeout_ms) {
+  int fd = ConnectFrom("127.0.0.1", port);
+  if (fd < 0) return "";
+  std::string answer;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+      static_cast<ssize_t>(request.size())) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (true) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      struct pollfd p = {fd, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buf[4096];
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      answer.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return answer;
 }
 
 }  // namespace http_test

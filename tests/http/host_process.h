@@ -65,10 +65,31 @@ struct HttpOptions {
   std::string content_type = "application/x-www-form-urlencoded";
   std::vector<std::string> headers;  // "Name: value"
   std::string cookie;
+  std::string source;  // the client's own address, e.g. "127.0.0.2"
   long timeout_ms = 10000;
 };
 
+// One connection kept alive across requests (libcurl reuses it).
+class HttpClient {
+ public:
+  HttpClient();
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+  HttpResult Fetch(const std::string& url, const HttpOptions& options = HttpOptions());
+
+ private:
+  void* curl_;
+};
+
+// A fresh connection per call.
 HttpResult Fetch(const std::string& url, const HttpOptions& options = HttpOptions());
+
+// A TCP connection to 127.0.0.1:`port` from `source`; -1 on failure.
+int ConnectFrom(const std::string& source, int port);
+// Sends `request` on a new connection and reads until the server closes it or
+// `timeout_ms` pass: everything the server sent.
+std::string RawExchange(int port, const std::string& request, int timeout_ms = 5000);
 
 std::string ReadFile(const std::string& path);
 

@@ -104,14 +104,14 @@ void TestAbort(VELM::APIRequest*, VELM::APIResponse*) { abort(); }
 
 void TestSilent(VELM::APIRequest*, VELM::APIResponse*) {}
 
-// Sleeps "ms" milliseconds (at most 10 s), then answers.
+// Sleeps "ms" milliseconds (at most 60 s), then answers.
 void TestSleep(VELM::APIRequest* req, VELM::APIResponse* resp) {
   VELM::APIParameter<int> ms = req->GetAndCheckInt("ms", VELM::PARAM_REQUIRED, Positive);
   if (ms.IsInvalid()) {
     resp->SetError(120, Json::Value());
     return;
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms.Get(), 10000)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms.Get(), 60000)));
   Json::Value data(Json::objectValue);
   data["slept_ms"] = ms.Get();
   resp->SetSuccess(data);

@@ -1,0 +1,102 @@
+#include "platform/host/worker_process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/host/access_log.h"
+#include "platform/host/request_handler.h"
+#include "platform/host/users_db.h"
+#include "platform/host/worker_channel.h"
+
+namespace kinoro {
+namespace host {
+
+int RunWorker(const WorkerSetup& setup) {
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  sigprocmask(SIG_UNBLOCK, &chld, nullptr);  // modules may run and wait for children
+  const int index = setup.index;
+
+  std::string error;
+  // Opened before the ids change: the files stay usable whoever owns them.
+  UsersDb users;
+  if (!users.Open(setup.options->users_db, &error) || !users.Warm(&error)) {
+    syslog(LOG_ERR, "worker %d: %s", index, error.c_str());
+    return kProcessStartFailed;
+  }
+  if (!SwitchToRunUser(*setup.user, &error)) {
+    syslog(LOG_ERR, "worker %d: cannot run as %s: %s", index, setup.user->name.c_str(),
+           error.c_str());
+    return kProcessStartFailed;
+  }
+  // Set after the id change, which clears it.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != setup.supervisor) return 0;
+
+  // The signals stay blocked (inherited) and are read between calls, so a
+  // call is never cut short by one.
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&wanted, sig);
+  int signal_fd = signalfd(-1, &wanted, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    syslog(LOG_ERR, "worker %d: signalfd: %m", index);
+    return kProcessStartFailed;
+  }
+
+  // Nothing in a worker writes to standard output but the modules.
+  setup.dispatcher->KeepStdoutCaptured(true);
+  HandlerOptions handler_options;
+  handler_options.secure_cookies = setup.options->secure_cookies;
+  RequestHandler handler(setup.dispatcher, &users, setup.options->policy, handler_options);
+
+  std::string payload;
+  while (true) {
+    struct pollfd fds[2] = {{setup.channel_fd, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if ((fds[1].revents & POLLIN) != 0) {
+      struct signalfd_siginfo info;
+      while (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo != SIGHUP) return 0;
+        closelog();
+        openlog("kinoro-host", setup.syslog_options, LOG_DAEMON);
+        syslog(LOG_INFO, "worker %d: logs reopened", index);
+      }
+    }
+    if (fds[0].revents == 0) continue;
+    ReadResult got = ReadFrame(setup.channel_fd, kMaxRequestPayload, &payload);
+    if (got == ReadResult::kClosed) return 0;  // the front retired us or went away
+    HttpRequest request;
+    if (got != ReadResult::kFrame || !DecodeRequest(payload, &request)) {
+      syslog(LOG_ERR, "worker %d: broken request frame from the front", index);
+      return 1;
+    }
+    HttpResponse response = handler.Handle(request);
+    std::string frame = EncodeAnswerFrame(response);
+    if (frame.size() - kFrameHeaderBytes > kMaxAnswerPayload) {
+      syslog(LOG_ERR, "worker %d: %s %s: an answer of %zu bytes is more than the host sends", index,
+             EscapeLogValue(response.api).c_str(), EscapeLogValue(response.api_method).c_str(),
+             response.body.size());
+      HttpResponse refusal;
+      refusal.status = 500;
+      refusal.headers.emplace_back("Content-Type", "application/json");
+      refusal.body = R"({"error":{"code":100},"success":false})";
+      refusal.error_code = kErrorUnexpected;
+      refusal.api = response.api;
+      refusal.api_method = response.api_method;
+      frame = EncodeAnswerFrame(refusal);
+    }
+    if (!WriteAll(setup.channel_fd, frame)) return 0;
+  }
+}
+
+}  // namespace host
+}  // namespace kinoro
