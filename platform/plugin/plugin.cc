@@ -110,14 +110,28 @@ std::string OneLine(const std::string& text) {
 }
 
 // The last non-empty line of a plug-in's standard error, shortened: enough
-// to tell why it failed without flooding the log.
+// to tell why it failed without flooding the log. The text may echo what a
+// web service sent, so control bytes (a carriage return, a terminal escape)
+// are written as \xHH rather than passed to the log.
 std::string LastLine(const std::string& text) {
   size_t end = text.find_last_not_of(" \t\r\n");
   if (end == std::string::npos) return "";
   size_t begin = text.rfind('\n', end);
   begin = begin == std::string::npos ? 0 : begin + 1;
-  std::string line = text.substr(begin, end + 1 - begin);
-  if (line.size() > 200) line = line.substr(0, 200) + "...";
+  static const char kHex[] = "0123456789abcdef";
+  std::string line;
+  size_t i = begin;
+  for (; i <= end && line.size() < 200; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) {
+      line += "\\x";
+      line += kHex[c >> 4];
+      line += kHex[c & 0xf];
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  if (i <= end) line += "...";
   return line;
 }
 

@@ -305,6 +305,10 @@ TEST_F(PluginEngineTest, FailedRunsAreNegativeWithOneLogLine) {
   const Case cases[] = {
       {"exit_status", "echo '[{\"title\": \"x\"}]'; echo 'no api key' >&2; exit 1",
        "exited with status 1: no api key"},
+      // What a plug-in echoes from a web service reaches the log without
+      // its control bytes.
+      {"control_bytes", "printf 'bad\\033[2Jkey\\rX' >&2; exit 3",
+       "exited with status 3: bad\\x1b[2Jkey\\x0dX"},
       {"crash", "kill -SEGV $$", "killed by signal 11"},
       {"not_json", "echo 'Traceback (most recent call last):'", "not JSON"},
       {"no_output", "cat >/dev/null", "not JSON"},
