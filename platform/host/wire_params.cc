@@ -1,5 +1,6 @@
 #include "platform/host/wire_params.h"
 
+#include <exception>
 #include <memory>
 #include <unordered_set>
 
@@ -111,14 +112,24 @@ Json::CharReader* StrictReader() {
   return reader.get();
 }
 
+// jsoncpp throws instead of failing on nesting deeper than its stack limit;
+// such a value is not JSON here either. The reader starts each parse afresh,
+// so a throw leaves nothing behind for the next value.
+bool ParseStrict(std::string_view raw, Json::Value* value) {
+  std::string errors;
+  try {
+    return StrictReader()->parse(raw.data(), raw.data() + raw.size(), value, &errors);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 Json::Value ParseWireValue(std::string_view raw) {
   if (MayBeJson(raw)) {
     Json::Value value;
-    std::string errors;
-    if (StrictReader()->parse(raw.data(), raw.data() + raw.size(), &value, &errors) &&
-        NumbersAreStrictJson(raw)) {
+    if (ParseStrict(raw, &value) && NumbersAreStrictJson(raw)) {
       return value;
     }
   }
