@@ -6,9 +6,9 @@
 
 #include <json/json.h>
 
-#include <exception>
 #include <string>
 
+#include "common/json_reader.h"
 #include "libkinoro/api.h"
 
 namespace Kinoro {
@@ -43,12 +43,7 @@ template <typename Api>
 bool ProcessAdditionalImpl(const std::string& text, Api& api) {
   if (text.empty()) return true;
   Json::Value list;
-  try {
-    Json::Reader reader;
-    if (!reader.parse(text, list, true)) return false;
-  } catch (const std::exception&) {
-    return false;  // nesting beyond the reader's depth limit
-  }
+  if (!velmkr::webapi::ReadJson(text, list)) return false;
   return ProcessAdditionalImpl(static_cast<const Json::Value&>(list), api);
 }
 

@@ -2,8 +2,9 @@
 
 #include <syslog.h>
 
-#include <exception>
 #include <fstream>
+
+#include "common/json_reader.h"
 
 namespace LibKinoro {
 
@@ -19,15 +20,7 @@ bool ReadJsonFromFile(const std::string& path, Json::Value& value) {
   if (path.empty()) return false;
   std::ifstream in(path, std::ios::in);
   if (!in.is_open()) return false;
-  bool ok = false;
-  try {
-    Json::Reader reader;
-    ok = reader.parse(in, value, true);
-  } catch (const std::exception&) {
-    // The reader throws on nesting beyond its depth limit; to callers that
-    // is just another document they cannot use.
-    ok = false;
-  }
+  const bool ok = velmkr::webapi::ReadJson(in, value);
   in.close();
   return ok;
 }

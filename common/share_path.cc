@@ -114,7 +114,8 @@ std::string GetSharePath(const std::string& vol_path) {
 void ApplySharePath(Json::Value& value) {
   if (!value.isObject()) return;
   // const lookup first: the non-const operator[] would add a "file" member.
-  const Json::Value* found = value.find("file", "file" + 4);
+  static const char kFile[] = "file";
+  const Json::Value* found = value.find(kFile, kFile + sizeof(kFile) - 1);
   if (found == nullptr || !found->isArray()) return;
   Json::Value& files = value["file"];
   // Reused across the list: allocation, not lookup, dominates the cost.

@@ -6,6 +6,7 @@
 // Usage: make_sample_images LIBRARY.json OUTPUT_DIR
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -144,8 +145,14 @@ int main(int argc, char** argv) {
   }
   std::ifstream in(argv[1]);
   Json::Value doc;
-  Json::Reader reader;
-  if (!in || !reader.parse(in, doc)) {
+  bool parsed = false;
+  try {
+    Json::Reader reader;
+    parsed = in && reader.parse(in, doc) && doc.isObject();
+  } catch (const std::exception&) {
+    // jsoncpp throws instead of failing on nesting beyond its stack limit.
+  }
+  if (!parsed) {
     std::cerr << "make_sample_images: cannot read " << argv[1] << "\n";
     return 1;
   }

@@ -11,8 +11,9 @@ bool IntGreaterEqualZero(const int& value) { return value >= 0; }
 bool IntGreaterEqualNegativeOne(const int& value) { return value >= -1; }
 
 bool JsonIntArrayGreaterZero(const Json::Value& value) {
-  // size() is 0 for null and scalars; an object's members are not elements
-  // this validator is meant for, but the host hands arrays only.
+  // An object has members, not elements: indexing one throws. size() is 0
+  // for null and scalars, which stay valid as a list of nothing.
+  if (value.isObject()) return false;
   for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
     const Json::Value& element = value[i];
     if (!element.isInt()) return false;

@@ -52,6 +52,8 @@ TEST(JsonIntArrayGreaterZero, Table) {
       {"[true]", false},
       {"[[1]]", false},
       {"[2147483648]", false},  // does not fit an int
+      {"{}", false},
+      {"{\"a\": 1}", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.json);

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "common/backup_utils.h"
+#include "common/log_value.h"
 #include "common/path_utils.h"
 #include "kinoro/root.h"
 #include "velm/services.h"
@@ -54,13 +55,13 @@ bool FileSource::Process(const LibKinoro::db::api::BackdropAPI& backdrop_api) {
       downloaded_ = true;
       return true;
     }
-    syslog(LOG_ERR, "%s:%d DownloadImage failed %s", kSource, 104, url_.c_str());
+    syslog(LOG_ERR, "%s:%d DownloadImage failed %s", kSource, 104, LogValue(url_).c_str());
     return false;
   }
   if (share_path_.empty()) return false;
   image_path_ = GetFullPath(share_path_);
   if (!image_path_.empty()) return true;
-  syslog(LOG_ERR, "%s:%d GetFullPath failed %s", kSource, 114, share_path_.c_str());
+  syslog(LOG_ERR, "%s:%d GetFullPath failed %s", kSource, 114, LogValue(share_path_).c_str());
   return false;
 }
 

@@ -94,8 +94,12 @@ TEST_F(BackdropTest, AddWithoutImageSource) {
 }
 
 TEST_F(BackdropTest, AddFromShareResolvesPaths) {
+  // A client's path goes into the log escaped and capped at 256 bytes, cut
+  // before a character that would not fit whole.
+  const std::string long_path = "/photos/" + std::string(300, 'x');
+  const std::string cut_utf8 = "/photos/" + std::string(244, 'x') + "\xc3\xa9" + "yyyyyyyyyy";
   const struct {
-    const char* share_path;
+    std::string share_path;
     const char* image_path;  // "" when the path cannot be resolved
     std::vector<std::string> log;
   } cases[] = {
@@ -110,9 +114,21 @@ TEST_F(BackdropTest, AddFromShareResolvesPaths) {
        "",
        {"backdrop:114 GetFullPath failed /photos/a.jpg",
         "backdrop:201 file_source Process failed"}},
+      {"/photos/a.jpg\nbackdrop:201 forged\r\x1b[2J\\",
+       "",
+       {"backdrop:114 GetFullPath failed /photos/a.jpg\\nbackdrop:201 forged\\r\\x1b[2J\\\\",
+        "backdrop:201 file_source Process failed"}},
+      {long_path,
+       "",
+       {"backdrop:114 GetFullPath failed " + long_path.substr(0, 253) + "...",
+        "backdrop:201 file_source Process failed"}},
+      {cut_utf8,
+       "",
+       {"backdrop:114 GetFullPath failed " + cut_utf8.substr(0, 252) + "...",
+        "backdrop:201 file_source Process failed"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.share_path);
+    SCOPED_TRACE(c.share_path.substr(0, 40));
     fake::ResetWorld();
     SetUp();
     Json::Value params;
@@ -147,12 +163,28 @@ TEST_F(BackdropTest, UrlWinsOverShareAndTheDownloadIsRemoved) {
 }
 
 TEST_F(BackdropTest, FailedDownloadIsLogged) {
-  fake::CallResult result = fake::Call(
-      BackdropAdd_v1, fake::Params(R"({"url": "http://nowhere.example/x.jpg", "mapper_id": 5})"));
-  EXPECT_EQ(117, result.error_code);
-  EXPECT_EQ((std::vector<std::string>{"backdrop:104 DownloadImage failed http://nowhere.example/x.jpg",
-                                      "backdrop:201 file_source Process failed"}),
-            LogTexts());
+  const struct {
+    const char* url;
+    const char* logged;
+  } cases[] = {
+      {"http://nowhere.example/x.jpg", "http://nowhere.example/x.jpg"},
+      // A line break in the URL must not start a line of its own.
+      {"http://nowhere.example/x.jpg\r\nbackdrop:201 forged",
+       "http://nowhere.example/x.jpg\\r\\nbackdrop:201 forged"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logged);
+    kinoro_testing::ClearSyslog();
+    Json::Value params;
+    params["url"] = c.url;
+    params["mapper_id"] = 5;
+    fake::CallResult result = fake::Call(BackdropAdd_v1, params);
+    EXPECT_EQ(117, result.error_code);
+    EXPECT_EQ(
+        (std::vector<std::string>{std::string("backdrop:104 DownloadImage failed ") + c.logged,
+                                  "backdrop:201 file_source Process failed"}),
+        LogTexts());
+  }
 }
 
 TEST_F(BackdropTest, VideoIdentityAndBackupRecord) {

@@ -88,6 +88,13 @@ void BM_ParseWireValue(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseWireValue);
 
+// A value nested past the reader's limit: what one such parameter costs.
+void BM_ParseWireValueTooDeep(benchmark::State& state) {
+  const std::string value = std::string(1001, '[') + std::string(1001, ']');
+  for (auto _ : state) benchmark::DoNotOptimize(ParseWireValue(value));
+}
+BENCHMARK(BM_ParseWireValueTooDeep);
+
 }  // namespace
 }  // namespace host
 }  // namespace kinoro

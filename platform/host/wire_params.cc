@@ -1,5 +1,6 @@
 #include "platform/host/wire_params.h"
 
+#include <exception>
 #include <memory>
 #include <unordered_set>
 
@@ -97,6 +98,31 @@ bool NumbersAreStrictJson(std::string_view raw) {
   return true;
 }
 
+// Containers nested deeper than this make a value a string. jsoncpp throws
+// (rather than fails) past its stack limit, and unwinding a thousand frames
+// costs about a millisecond a value, so such text never reaches the reader.
+constexpr int kMaxNesting = 1000;
+
+// False when a '[' or '{' outside strings opens a container deeper than
+// kMaxNesting. Unbalanced text is left to the reader, which stops at the
+// first stray bracket before it could go deeper than counted here.
+bool NestingWithinLimit(std::string_view raw) {
+  int depth = 0;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    char c = raw[i];
+    if (c == '"') {
+      for (++i; i < raw.size() && raw[i] != '"'; ++i) {
+        if (raw[i] == '\\') ++i;
+      }
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxNesting) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
 Json::CharReader* StrictReader() {
   // One reader per thread: CharReader keeps parse state between calls.
   thread_local std::unique_ptr<Json::CharReader> reader = [] {
@@ -106,19 +132,31 @@ Json::CharReader* StrictReader() {
     builder.settings_["strictRoot"] = false;
     builder.settings_["failIfExtra"] = true;
     builder.settings_["rejectDupKeys"] = false;
+    // The reader counts the innermost scalar as a level too.
+    builder.settings_["stackLimit"] = kMaxNesting + 1;
     return std::unique_ptr<Json::CharReader>(builder.newCharReader());
   }();
   return reader.get();
 }
 
+// Text within kMaxNesting does not reach the reader's limit; should the
+// reader throw anyway, the value is not JSON either. The reader starts each
+// parse afresh, so a throw leaves nothing behind for the next value.
+bool ParseStrict(std::string_view raw, Json::Value* value) {
+  std::string errors;
+  try {
+    return StrictReader()->parse(raw.data(), raw.data() + raw.size(), value, &errors);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 Json::Value ParseWireValue(std::string_view raw) {
-  if (MayBeJson(raw)) {
+  if (MayBeJson(raw) && NestingWithinLimit(raw)) {
     Json::Value value;
-    std::string errors;
-    if (StrictReader()->parse(raw.data(), raw.data() + raw.size(), &value, &errors) &&
-        NumbersAreStrictJson(raw)) {
+    if (ParseStrict(raw, &value) && NumbersAreStrictJson(raw)) {
       return value;
     }
   }

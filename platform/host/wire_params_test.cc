@@ -44,6 +44,38 @@ TEST(ParseWireValueTest, JsonTextBecomesItsValueEverythingElseAString) {
   }
 }
 
+// Up to 1,000 nested containers a value is JSON; deeper, its text. Brackets
+// inside strings do not count.
+TEST(ParseWireValueTest, NestingLimit) {
+  auto nested = [](int depth, const std::string& open, const std::string& close) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += open;
+    text += "1";
+    for (int i = 0; i < depth; ++i) text += close;
+    return text;
+  };
+  const struct {
+    std::string raw;
+    bool json;
+  } cases[] = {
+      {nested(1000, "[", "]"), true},
+      {nested(1000, "{\"a\":", "}"), true},
+      {nested(500, "[{\"a\":", "}]"), true},
+      {nested(1001, "[", "]"), false},
+      {nested(1001, "{\"a\":", "}"), false},
+      {"[\"" + std::string(2000, '[') + "\"]", true},
+      {"[\"\\\"" + std::string(2000, '{') + "\"]", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.raw.substr(0, 12));
+    const Json::Value value = ParseWireValue(c.raw);
+    EXPECT_EQ(!value.isString(), c.json);
+    if (!c.json) {
+      EXPECT_EQ(value.asString(), c.raw);
+    }
+  }
+}
+
 TEST(ParseWireValueTest, LeavesRawTextUnchanged) {
   std::string raw("a\0b \xe2\x82\xac", 7);
   Json::Value v = ParseWireValue(raw);

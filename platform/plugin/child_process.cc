@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include <linux/close_range.h>
 
@@ -111,6 +114,58 @@ class ChildGuard {
   pid_t pid_;
 };
 
+// Who the program runs as: the caller's effective user and group as real,
+// effective and saved ids, with that user's supplementary groups. A host
+// worker keeps root as its real and saved uid so that it can switch to root
+// for a moment; a program run with those ids could take root back.
+struct Identity {
+  uid_t uid;
+  gid_t gid;
+  std::vector<gid_t> groups;
+};
+
+// Looked up before the fork: the user database is not async-signal-safe.
+// A user without an entry gets its group alone.
+Identity CallerIdentity() {
+  Identity id{geteuid(), getegid(), {}};
+  std::vector<char> buf(16384);
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  if (getpwuid_r(id.uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
+    int count = 32;
+    for (int tries = 0; tries < 4; ++tries) {
+      id.groups.resize(static_cast<size_t>(count));
+      if (getgrouplist(pw.pw_name, id.gid, id.groups.data(), &count) >= 0) {
+        id.groups.resize(static_cast<size_t>(count));
+        break;
+      }
+      id.groups.clear();  // `count` now holds the size needed
+    }
+  }
+  if (id.groups.empty()) id.groups.push_back(id.gid);
+  return id;
+}
+
+// In the child: 0, or the errno of the step that failed. Changing the
+// groups needs root; a caller that holds root as its real or saved uid takes
+// it back for that step (in the child only). A caller without root anywhere
+// cannot gain groups either, so the groups it has are left.
+int TakeIdentity(const Identity& id) {
+  uid_t ruid, euid, suid;
+  if (getresuid(&ruid, &euid, &suid) != 0) return errno;
+  const bool holds_root = ruid == 0 || euid == 0 || suid == 0;
+  if (holds_root && euid != 0 &&
+      setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)) != 0) {
+    return errno;
+  }
+  if (setgroups(id.groups.size(), id.groups.data()) != 0 && (holds_root || errno != EPERM)) {
+    return errno;
+  }
+  if (setresgid(id.gid, id.gid, id.gid) != 0) return errno;
+  if (setresuid(id.uid, id.uid, id.uid) != 0) return errno;
+  return 0;
+}
+
 int MillisLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return static_cast<int>(std::max<long long>(0, left.count()));
@@ -119,7 +174,8 @@ int MillisLeft(Clock::time_point deadline) {
 // Only async-signal-safe calls from here to execve: the caller may have
 // other threads, whose locks a forked child would inherit held.
 [[noreturn]] void ExecChild(int in_fd, int out_fd, int err_fd, int status_fd, const char* program,
-                            char* const* argv, char* const* envp, const char* cwd) {
+                            char* const* argv, char* const* envp, const char* cwd,
+                            const Identity& identity) {
   setpgid(0, 0);
 
   struct sigaction dfl = {};
@@ -149,6 +205,7 @@ int MillisLeft(Clock::time_point deadline) {
                      : 65536;
     for (int fd = 3; fd < max_fd; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
+  if (err == 0) err = TakeIdentity(identity);
   if (err == 0 && cwd != nullptr && chdir(cwd) != 0) err = errno;
   if (err == 0) {
     execve(program, argv, envp);
@@ -207,6 +264,7 @@ ChildResult RunChild(const ChildOptions& options, const std::string& input) {
   for (const std::string& var : options.env) envp.push_back(const_cast<char*>(var.c_str()));
   envp.push_back(nullptr);
   const char* cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
+  const Identity identity = CallerIdentity();
 
   const Clock::time_point deadline =
       Clock::now() + std::chrono::milliseconds(std::max(0, options.timeout_ms));
@@ -214,7 +272,7 @@ ChildResult RunChild(const ChildOptions& options, const std::string& input) {
   if (pid < 0) return result;
   if (pid == 0) {
     ExecChild(in_child.get(), out_child.get(), err_child.get(), status_write.get(),
-              options.program.c_str(), argv.data(), envp.data(), cwd);
+              options.program.c_str(), argv.data(), envp.data(), cwd, identity);
   }
   ChildGuard child(pid);
   // Also from this side, so that the group exists before any kill below.

@@ -28,7 +28,7 @@ enum class ChildOutcome {
   kSignaled,        // term_signal holds the signal that ended it
   kTimedOut,        // the deadline passed; the group was killed
   kOutputTooLarge,  // standard output passed output_cap; the group was killed
-  kStartFailed,     // no child could be made, or execve failed (exit code 127)
+  kStartFailed,     // no child could be made, its ids not set, or execve failed (exit 127)
   kStatusLost,      // the child was reaped elsewhere (SIGCHLD ignored by the host)
 };
 
@@ -42,7 +42,11 @@ struct ChildResult {
 
 // Never throws, never leaves a zombie or a member of the child's process
 // group behind. The child gets the three standard descriptors and no other,
-// default signal dispositions, an empty signal mask and no core dumps.
+// default signal dispositions, an empty signal mask and no core dumps. It
+// runs as the caller's effective user and group alone: those are its real,
+// effective and saved ids, and its groups are that user's (only its group
+// when the user has no entry); a caller that keeps root as its real or saved
+// uid does not pass root on. A child whose ids cannot be set is not run.
 // A child that closes its standard input early is not an error.
 ChildResult RunChild(const ChildOptions& options, const std::string& input);
 

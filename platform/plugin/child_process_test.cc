@@ -1,6 +1,7 @@
 #include "platform/plugin/child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -143,6 +144,41 @@ TEST(RunChildTest, IgnoredSigchldLosesTheStatusNotTheOutput) {
   // Success cannot be told from a crash, so the run does not count as one.
   EXPECT_EQ(result.outcome, ChildOutcome::kStatusLost);
   EXPECT_EQ(result.out, "out\n");
+}
+
+// A host worker runs with a user's effective ids and keeps root as its real
+// and saved uid (and root's groups unless it changed them). The program
+// must get none of root: every id is the effective one, the groups are the
+// user's. Needs root to set such ids up.
+TEST(RunChildTest, RunsAsTheCallersEffectiveUserOnly) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const struct {
+    uid_t uid;
+    gid_t gid;
+    const char* groups;  // as /proc/<pid>/status lists them
+  } cases[] = {
+      {65534, 65534, "65534"},  // nobody: the groups the group database gives it
+      {4242, 4343, "4343"},     // no user entry: its group alone
+  };
+  const gid_t root_groups[] = {0};
+  ASSERT_EQ(0, setgroups(1, root_groups));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.uid);
+    ASSERT_EQ(0, setresgid(-1, c.gid, -1));
+    ASSERT_EQ(0, setresuid(-1, c.uid, -1));
+    ChildResult result = RunChild(Shell("grep -E '^(Uid|Gid|Groups):' /proc/self/status"), "");
+    ASSERT_EQ(0, setresuid(-1, 0, -1));
+    ASSERT_EQ(0, setresgid(-1, 0, -1));
+    ASSERT_EQ(result.outcome, ChildOutcome::kExited) << result.err;
+    // Real, effective, saved and file-system ids.
+    auto all_four = [](unsigned id) {
+      const std::string text = std::to_string(id);
+      return text + "\t" + text + "\t" + text + "\t" + text;
+    };
+    EXPECT_EQ(result.out, "Uid:\t" + all_four(c.uid) + "\nGid:\t" + all_four(c.gid) +
+                              "\nGroups:\t" + c.groups + " \n");
+  }
+  setgroups(0, nullptr);
 }
 
 TEST(RunChildTest, ProgramThatCannotRun) {

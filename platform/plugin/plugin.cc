@@ -11,12 +11,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <memory>
 #include <set>
 
 #include "platform/plugin/child_process.h"
 #include "platform/plugin/plugin_config.h"
+#include "platform/plugin/plugin_json.h"
 
 namespace VELMKinoro {
 namespace {
@@ -32,44 +32,6 @@ constexpr size_t kMaxFileBytes = 1 << 20;
 const Json::Value* Member(const Json::Value& value, const std::string& key) {
   if (!value.isObject()) return nullptr;
   return value.find(key.data(), key.data() + key.size());
-}
-
-bool ParseJson(const std::string& text, Json::Value* value, std::string* error) {
-  Json::CharReaderBuilder builder;
-  builder["failIfExtra"] = true;
-  builder["rejectDupKeys"] = false;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  try {
-    return reader->parse(text.data(), text.data() + text.size(), value, error);
-  } catch (const std::exception& e) {
-    // jsoncpp throws instead of failing on nesting deeper than its limit.
-    *error = e.what();
-    return false;
-  }
-}
-
-// false with `error` set when the file cannot be read or is not JSON.
-bool ReadJsonFile(const std::string& path, Json::Value* value, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot open";
-    return false;
-  }
-  std::string text;
-  char buf[8192];
-  while (in.read(buf, sizeof(buf)) || in.gcount() > 0) {
-    text.append(buf, static_cast<size_t>(in.gcount()));
-    if (text.size() > kMaxFileBytes) {
-      *error = "file too large";
-      return false;
-    }
-  }
-  if (in.bad()) {
-    *error = "read error";
-    return false;
-  }
-  if (!ParseJson(text, value, error)) return false;
-  return true;
 }
 
 bool IsStringArray(const Json::Value& value) {
@@ -148,14 +110,28 @@ std::string OneLine(const std::string& text) {
 }
 
 // The last non-empty line of a plug-in's standard error, shortened: enough
-// to tell why it failed without flooding the log.
+// to tell why it failed without flooding the log. The text may echo what a
+// web service sent, so control bytes (a carriage return, a terminal escape)
+// are written as \xHH rather than passed to the log.
 std::string LastLine(const std::string& text) {
   size_t end = text.find_last_not_of(" \t\r\n");
   if (end == std::string::npos) return "";
   size_t begin = text.rfind('\n', end);
   begin = begin == std::string::npos ? 0 : begin + 1;
-  std::string line = text.substr(begin, end + 1 - begin);
-  if (line.size() > 200) line = line.substr(0, 200) + "...";
+  static const char kHex[] = "0123456789abcdef";
+  std::string line;
+  size_t i = begin;
+  for (; i <= end && line.size() < 200; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) {
+      line += "\\x";
+      line += kHex[c >> 4];
+      line += kHex[c & 0xf];
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  if (i <= end) line += "...";
   return line;
 }
 
@@ -164,7 +140,7 @@ int LoadConf(Json::Value& conf) {
   const std::string path = velm_plugin::PluginConfPath();
   Json::Value parsed;
   std::string error;
-  if (!ReadJsonFile(path, &parsed, &error)) {
+  if (!velm_plugin::ReadJsonFile(path, kMaxFileBytes, &parsed, &error)) {
     syslog(LOG_ERR, "%s:%d cannot load plug-in configuration %s: %s", "plugin", __LINE__,
            path.c_str(), OneLine(error).c_str());
     return -1;
@@ -230,7 +206,7 @@ int LoadFolder(Json::Value& plugins) {
     if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
     Json::Value info;
     std::string error;
-    if (!ReadJsonFile(path + "/INFO", &info, &error)) {
+    if (!velm_plugin::ReadJsonFile(path + "/INFO", kMaxFileBytes, &info, &error)) {
       syslog(LOG_ERR, "%s:%d skipping plug-in folder %s: INFO: %s", "plugin", __LINE__,
              path.c_str(), OneLine(error).c_str());
       continue;
@@ -311,7 +287,7 @@ int Lookup(const Json::Value& plugin, const std::string& type, const std::string
   }
   Json::Value answer;
   std::string error;
-  if (!ParseJson(run.out, &answer, &error)) {
+  if (!velm_plugin::ParseJson(run.out, &answer, &error)) {
     syslog(LOG_ERR, "%s:%d plug-in %s answered with output that is not JSON: %s", "plugin",
            __LINE__, id.c_str(), OneLine(error).c_str());
     return -1;

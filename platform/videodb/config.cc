@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "kinoro/root.h"
+#include "platform/videodb/json_reader.h"
 
 namespace LibKinoro {
 namespace db {
@@ -19,10 +20,9 @@ DownloadSettings ReadDownloadSettingsFrom(const std::string& path) {
   DownloadSettings settings;
   std::ifstream in(path);
   if (!in) return settings;
-  Json::CharReaderBuilder builder;
   Json::Value root;
   std::string errors;
-  if (!Json::parseFromStream(builder, in, &root, &errors) || !root.isObject()) {
+  if (!ParseJson(in, &root, &errors) || !root.isObject()) {
     syslog(LOG_ERR, "%s:%d %s is not a JSON object, using defaults", "config", __LINE__,
            path.c_str());
     return settings;

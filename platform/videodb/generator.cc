@@ -1,12 +1,11 @@
 #include "platform/videodb/generator.h"
 
 #include <cstdio>
-#include <cstring>
 #include <iterator>
-#include <memory>
 
 #include "platform/videodb/db_util.h"
 #include "platform/videodb/importer.h"
+#include "platform/videodb/json_reader.h"
 #include "platform/videodb/sqlite_db.h"
 
 namespace LibKinoro {
@@ -143,12 +142,10 @@ bool Generate(Connection* conn, const GenerateOptions& options, std::string* err
       R"({"id": 3, "title": "Shared films", "type": "movie", "users": [1001, 1002]})",
       R"({"id": 4, "title": "Films of 1003", "type": "movie", "users": [1003]})",
   };
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   for (int i = 0; i < kGeneratedLibraries; ++i) {
     Json::Value library;
-    const char* text = kLibraries[i];
-    reader->parse(text, text + strlen(text), &library, nullptr);
+    std::string ignored;
+    ParseJson(kLibraries[i], &library, &ignored);
     if (!importer.AddLibrary(library, "libraries[" + std::to_string(i) + "]")) {
       *error = importer.error();
       return false;

@@ -8,6 +8,7 @@
 
 #include "libkinoro/records.h"
 #include "platform/videodb/db_util.h"
+#include "platform/videodb/json_reader.h"
 #include "platform/videodb/schema.h"
 
 namespace LibKinoro {
@@ -744,11 +745,9 @@ bool ImportFile(Connection* conn, const std::string& file, bool show_progress, I
     *error = file + ": cannot open";
     return false;
   }
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
   Json::Value doc;
   std::string parse_errors;
-  if (!Json::parseFromStream(builder, in, &doc, &parse_errors)) {
+  if (!ParseJson(in, &doc, &parse_errors)) {
     *error = file + ": not a JSON document: " + parse_errors;
     return false;
   }

@@ -132,6 +132,7 @@ TEST_F(TmdbPluginTest, FailuresAreFailedLookupsWithTheReasonLogged) {
        "HTTP 200 to /movie/9001/similar: Invalid API key"},
       {"not JSON", TmdbServer::kGoodKey, TmdbServer::kNotJson, "is not a JSON object"},
       {"huge", TmdbServer::kGoodKey, TmdbServer::kHuge, "is larger than"},
+      {"too deep", TmdbServer::kGoodKey, TmdbServer::kTooDeep, "is not a JSON object"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -97,6 +97,9 @@ TmdbServer::Reply TmdbServer::Answer(const std::string& path, const Args& unsort
     if (id == std::to_string(kHuge)) {
       return {200, "{\"results\": [], \"padding\": \"" + std::string(3 << 20, 'x') + "\"}"};
     }
+    if (id == std::to_string(kTooDeep)) {
+      return {200, std::string(1001, '[') + std::string(1001, ']')};
+    }
     if (id != std::to_string(details_["id"].asInt64())) return {404, Write(not_found_)};
     const Json::Value& all = top_rated_["results"];
     const int total = static_cast<int>(all.size());

@@ -28,6 +28,7 @@ class TmdbServer {
   static constexpr int kFailureBody200 = 9001;  // HTTP 200 with {"success": false, ...}
   static constexpr int kNotJson = 9002;         // HTTP 200 with an HTML page
   static constexpr int kHuge = 9003;            // HTTP 200 with 3 MiB of JSON
+  static constexpr int kTooDeep = 9004;         // HTTP 200 nested past the JSON reader's limit
 
   // Loads the recorded answers from `samples_dir`; ok() is false when they
   // are missing or no port could be bound.

@@ -1,0 +1,31 @@
+#include "platform/videodb/json_reader.h"
+
+#include <exception>
+#include <iterator>
+#include <memory>
+
+namespace LibKinoro {
+namespace db {
+namespace internal {
+
+bool ParseJson(std::string_view text, Json::Value* value, std::string* error) {
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  try {
+    return reader->parse(text.data(), text.data() + text.size(), value, error);
+  } catch (const std::exception& e) {
+    // jsoncpp throws instead of failing on nesting beyond its stack limit.
+    *error = e.what();
+    return false;
+  }
+}
+
+bool ParseJson(std::istream& in, Json::Value* value, std::string* error) {
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return ParseJson(text, value, error);
+}
+
+}  // namespace internal
+}  // namespace db
+}  // namespace LibKinoro
