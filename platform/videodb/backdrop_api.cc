@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "libkinoro/api.h"
+#include "platform/services/log_value.h"
 #include "platform/videodb/config.h"
 #include "platform/videodb/download.h"
 #include "platform/videodb/image_check.h"
@@ -118,7 +119,7 @@ int OpenImage(const std::string& path) {
   std::string rest;
   if (!SplitAtAllowedRoot(path, &root, &rest)) {
     syslog(LOG_ERR, "%s:%d backdrop refused %s: outside every share and the download folder",
-           "backdrop_api", __LINE__, path.c_str());
+           "backdrop_api", __LINE__, velm::LogValue(path).c_str());
     return -1;
   }
   int root_fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -129,7 +130,8 @@ int OpenImage(const std::string& path) {
     const char* why = saved == ELOOP   ? "a symbolic link below the share root"
                       : saved == EXDEV ? "\"..\" below the share root"
                                        : strerror(saved);
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(), why);
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__,
+           velm::LogValue(path).c_str(), why);
   }
   return fd;
 }
@@ -148,11 +150,12 @@ bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
   bool ok = fstat(fd, &st) == 0;
   if (ok && !S_ISREG(st.st_mode)) {
     syslog(LOG_ERR, "%s:%d backdrop refused %s: not a regular file", "backdrop_api", __LINE__,
-           path.c_str());
+           velm::LogValue(path).c_str());
     ok = false;
   } else if (ok && st.st_size > kMaxBackdropBytes) {
     syslog(LOG_ERR, "%s:%d backdrop refused %s: %lld bytes, more than %lld", "backdrop_api",
-           __LINE__, path.c_str(), static_cast<long long>(st.st_size), kMaxBackdropBytes);
+           __LINE__, velm::LogValue(path).c_str(), static_cast<long long>(st.st_size),
+           kMaxBackdropBytes);
     ok = false;
   }
   if (ok) {
@@ -167,7 +170,7 @@ bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
       }
       if (bytes->size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxBackdropBytes)) {
         syslog(LOG_ERR, "%s:%d backdrop refused %s: grew past %lld bytes", "backdrop_api", __LINE__,
-               path.c_str(), kMaxBackdropBytes);
+               velm::LogValue(path).c_str(), kMaxBackdropBytes);
         ok = false;
         break;
       }
@@ -178,8 +181,8 @@ bool ReadAcceptedImage(const std::string& path, std::string* bytes) {
   std::string why;
   std::string stored;
   if (ok && !internal::PrepareBackdropImage(*bytes, &stored, &why)) {
-    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__, path.c_str(),
-           why.c_str());
+    syslog(LOG_ERR, "%s:%d backdrop refused %s: %s", "backdrop_api", __LINE__,
+           velm::LogValue(path).c_str(), why.c_str());
     ok = false;
   }
   if (ok) bytes->swap(stored);

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/services/log_value.h"
+
 namespace LibKinoro {
 namespace db {
 namespace internal {
@@ -247,15 +249,16 @@ std::string DownloadToFolder(const std::string& url, const std::string& folder,
   unlink(path.c_str());
   if (t.refused_address) {
     syslog(LOG_ERR, "%s:%d download refused %s: address %s is not public", "download", __LINE__,
-           url.c_str(), t.refused_text);
+           velm::LogValue(url).c_str(), t.refused_text);
   } else if (t.too_large || rc == CURLE_FILESIZE_EXCEEDED) {
     syslog(LOG_ERR, "%s:%d download refused %s: larger than %lld bytes", "download", __LINE__,
-           url.c_str(), settings.max_bytes);
+           velm::LogValue(url).c_str(), settings.max_bytes);
   } else if (rc == CURLE_OK) {
-    syslog(LOG_ERR, "%s:%d download failed %s: empty body", "download", __LINE__, url.c_str());
+    syslog(LOG_ERR, "%s:%d download failed %s: empty body", "download", __LINE__,
+           velm::LogValue(url).c_str());
   } else {
-    syslog(LOG_ERR, "%s:%d download failed %s: %s (HTTP %ld)", "download", __LINE__, url.c_str(),
-           curl_easy_strerror(rc), status);
+    syslog(LOG_ERR, "%s:%d download failed %s: %s (HTTP %ld)", "download", __LINE__,
+           velm::LogValue(url).c_str(), curl_easy_strerror(rc), status);
   }
   return "";
 }

@@ -137,6 +137,8 @@ TEST_F(DownloadTest, FailuresLeaveNoFile) {
       {"file: directly", "file:///etc/hostname", &allowed_, "protocol"},
       {"ftp", "ftp://127.0.0.1:" + std::to_string(server_.port()) + "/x", &allowed_, "protocol"},
       {"not a url", "::::", &allowed_, "download failed"},
+      // A line break in the address must not start a forged log line.
+      {"line break", "http://127.0.0.1/x\n:1 forged", &allowed_, "x\\n:1 forged"},
   };
   for (const Case& c : cases) {
     videodb_test::ClearSyslog();
