@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """kinoro-host under attack: what another client sees.
 
-Three scenarios, each against a fresh kinoro-host on 127.0.0.1, each printing
+Four scenarios, each against a fresh kinoro-host on 127.0.0.1, each printing
 the victim's latencies (p50, p99, max) and what the attack achieved:
 
   slowloris    5,000 connections from several 127.0.0.x addresses, each
@@ -11,6 +11,9 @@ the victim's latencies (p50, p99, max) and what the attack achieved:
                every slow connection is within the per-client limit (64) and
                held; with fewer, most are refused.
   slow-calls   two 30 s calls run while 8 keep-alive clients make calls.
+  deep-json    a logged-in user sends calls whose parameter is 1,001 nested
+               arrays, as fast as they are answered, while another user
+               calls; the victim's success rate and latencies.
   login-flood  2 connections (--flood-connections) send wrong logins as
                fast as they are answered, one at a single account, the
                other at a new name each time; the victim's calls before and
@@ -21,7 +24,7 @@ the victim's latencies (p50, p99, max) and what the attack achieved:
 usage: bench/http/attack_bench.py --host BUILD/kinoro-host
            [--test-module BUILD/libkinoro_host_testmodule.so]
            [--module BUILD/libkinoro_webapi.so --query QUERY]
-           [--scenario all|slowloris|slow-calls|login-flood]
+           [--scenario all|slowloris|slow-calls|deep-json|login-flood]
            [--connections 5000] [--addresses 80] [--seconds 30]
            [--flood-connections 2]
 
@@ -282,6 +285,30 @@ def slow_calls(args, query):
         host.stop()
 
 
+def deep_json(args, query):
+    host = Host(args)
+    try:
+        sid = host.login()
+        attacker_sid = host.login("other")
+        deep = urllib.parse.quote("[" * 1001 + "]" * 1001)
+        attack = Victim(host.port, attacker_sid,
+                        "api=Kinoro.Test&version=1&method=echo&value=" + deep)
+        victim = Victim(host.port, sid, query)
+        attack.start()
+        victim.start()
+        time.sleep(args.seconds)
+        victim.stop()
+        attack.stop()
+        calls = len(victim.samples) + victim.failures
+        print("deep JSON: one user sends 1,001 nested arrays in a parameter, another calls")
+        print("  victim: %s, %d of %d succeeded (%.1f%%)" % (
+            percentiles(victim.samples), len(victim.samples), calls,
+            100.0 * len(victim.samples) / max(calls, 1)))
+        print("  attacker: %d answered, %d failed" % (len(attack.samples), attack.failures))
+    finally:
+        host.stop()
+
+
 def login_flood(args, query):
     for rotate in (False, True):
         host = Host(args)
@@ -360,7 +387,7 @@ def main():
     parser.add_argument("--module")
     parser.add_argument("--query")
     parser.add_argument("--scenario", default="all",
-                        choices=["all", "slowloris", "slow-calls", "login-flood"])
+                        choices=["all", "slowloris", "slow-calls", "deep-json", "login-flood"])
     parser.add_argument("--connections", type=int, default=5000)
     parser.add_argument("--addresses", type=int, default=80)
     parser.add_argument("--seconds", type=int, default=30)
@@ -377,7 +404,8 @@ def main():
     if hard < args.connections + 256:
         sys.exit("attack_bench: %d descriptors allowed, %d needed" % (hard,
                                                                       args.connections + 256))
-    scenarios = {"slowloris": slowloris, "slow-calls": slow_calls, "login-flood": login_flood}
+    scenarios = {"slowloris": slowloris, "slow-calls": slow_calls, "deep-json": deep_json,
+                 "login-flood": login_flood}
     for name, run in scenarios.items():
         if args.scenario in ("all", name):
             run(args, query)
