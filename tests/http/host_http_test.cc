@@ -1,8 +1,6 @@
 // kinoro-host over loopback with a real HTTP client: the whole road of a
 // request, the process model and the signals.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -168,10 +166,7 @@ TEST_F(HostHttpTest, HostErrorsAndEnvelopes) {
     std::string body;
   };
   const Case cases[] = {
-      {"version=1&method=echo", R"({"error":{"code":101},"success":false})"},
       {"api=Kinoro.Nope&version=1&method=echo", R"({"error":{"code":102},"success":false})"},
-      {"api=Kinoro.Test&version=1&method=nope", R"({"error":{"code":103},"success":false})"},
-      {"api=Kinoro.Test&version=3&method=echo", R"({"error":{"code":104},"success":false})"},
       {"api=Kinoro.Test&version=1&method=fail&code=117",
        R"({"error":{"code":117},"success":false})"},
       {"api=Kinoro.Test&version=1&method=throw", R"({"error":{"code":100},"success":false})"},
@@ -399,13 +394,8 @@ TEST_F(HostHttpTest, AccessLogHasOneLinePerRequestAndFollowsSighup) {
 
 TEST_F(HostHttpTest, IdleConnectionsAreClosed) {
   StartHost({"--workers", "1", "--idle-timeout", "1"});
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = ConnectFrom("127.0.0.1", host_.port());
   ASSERT_GE(fd, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(host_.port()));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
   struct timeval tv = {5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   // Send nothing at all: the server must hang up on its own.
@@ -502,27 +492,24 @@ TEST_F(HostHttpTest, WorkersRunAsTheGivenUserWithRootKeptAside) {
 
 TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
   host::TempDir dir;
+  const std::vector<std::string> serve = {KINORO_HOST_BIN, "--foreground", "--listen"};
+  const std::string module = KINORO_TEST_MODULE, users = dir.File("u.db");
   struct Case {
-    std::vector<std::string> args;
+    std::vector<std::string> args;  // after `serve`
     const char* says;
   };
   const Case cases[] = {
-      {{"--listen", "127.0.0.1:0", "--module", "/nonexistent/mod.so", "--foreground", "--users-db",
-        dir.File("u.db")},
+      {{"127.0.0.1:0", "--module", "/nonexistent/mod.so", "--users-db", users},
        "/nonexistent/mod.so"},
-      {{"--listen", "127.0.0.1:0", "--module", KINORO_TEST_MODULE, "--foreground", "--users-db",
-        "/nonexistent-dir/u.db"},
+      {{"127.0.0.1:0", "--module", module, "--users-db", "/nonexistent-dir/u.db"},
        "/nonexistent-dir/u.db"},
-      {{"--listen", "203.0.113.1:0", "--module", KINORO_TEST_MODULE, "--foreground", "--users-db",
-        dir.File("u.db")},
-       "cannot listen"},
-      {{"--listen", "127.0.0.1:0", "--module", KINORO_TEST_MODULE, "--foreground", "--users-db",
-        dir.File("u.db"), "--user", "no-such-user-here"},
+      {{"203.0.113.1:0", "--module", module, "--users-db", users}, "cannot listen"},
+      {{"127.0.0.1:0", "--module", module, "--users-db", users, "--user", "no-such-user-here"},
        "no system user"},
-      {{"--listen", "127.0.0.1:0", "--frobnicate"}, "unknown option --frobnicate"},
+      {{"127.0.0.1:0", "--frobnicate"}, "unknown option --frobnicate"},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> argv = {KINORO_HOST_BIN};
+    std::vector<std::string> argv = serve;
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::string err;
     EXPECT_NE(RunProgram(argv, "", &err), 0) << c.says;
@@ -532,42 +519,107 @@ TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
 
 TEST(HostUserCommandTest, AddListDelete) {
   host::TempDir dir;
-  std::string db = dir.File("users.db");
-  std::string err;
-  EXPECT_EQ(RunProgram({KINORO_HOST_BIN, "user", "add", "alice", "--uid", "1001", "--users-db", db},
-                       "pw\n", &err),
-            0)
-      << err;
-  EXPECT_EQ(RunProgram(
-                {KINORO_HOST_BIN, "user", "add", "root", "--uid", "0", "--admin", "--users-db", db},
-                "pw", &err),
-            0)
-      << err;
-  EXPECT_NE(RunProgram({KINORO_HOST_BIN, "user", "add", "alice", "--uid", "1002", "--users-db", db},
-                       "pw\n", &err),
-            0);
-  EXPECT_NE(err.find("already exists"), std::string::npos) << err;
-  EXPECT_NE(RunProgram({KINORO_HOST_BIN, "user", "add", "bob", "--uid", "1003", "--users-db", db},
-                       "", &err),
-            0);
-  EXPECT_NE(err.find("standard input"), std::string::npos) << err;
-  EXPECT_NE(RunProgram({KINORO_HOST_BIN, "user", "add", "bob", "--uid", "1003", "--users-db", db},
-                       "\n", &err),
-            0);
-  EXPECT_NE(err.find("empty"), std::string::npos) << err;
+  // Runs "kinoro-host user ...": its status, with standard output and error
+  // in `out`.
+  auto user = [&](std::vector<std::string> args, const std::string& input, std::string* out) {
+    args.insert(args.begin(), {KINORO_HOST_BIN, "user"});
+    args.insert(args.end(), {"--users-db", dir.File("users.db")});
+    std::string err;
+    int status = RunProgram(args, input, &err, out);
+    *out += err;
+    return status;
+  };
+  std::string out;
+  EXPECT_EQ(user({"add", "alice", "--uid", "1001"}, "pw\n", &out), 0) << out;
+  EXPECT_EQ(user({"add", "root", "--uid", "0", "--admin"}, "pw", &out), 0) << out;
+  // Refusals: what the status says is in the message.
+  const struct {
+    std::vector<std::string> args;
+    const char* input;
+    const char* says;
+  } refused[] = {
+      {{"add", "alice", "--uid", "1002"}, "pw\n", "already exists"},
+      {{"add", "bob", "--uid", "1003"}, "", "standard input"},
+      {{"add", "bob", "--uid", "1003"}, "\n", "empty"},
+  };
+  for (const auto& r : refused) {
+    EXPECT_NE(user(r.args, r.input, &out), 0) << r.says;
+    EXPECT_NE(out.find(r.says), std::string::npos) << out;
+  }
+  EXPECT_EQ(user({"list"}, "", &out), 0);
+  EXPECT_EQ(out, "0\troot\tadmin\n1001\talice\tuser\n");
+  EXPECT_EQ(user({"del", "alice"}, "", &out), 0) << out;
+  EXPECT_NE(user({"del", "alice"}, "", &out), 0);
+  EXPECT_EQ(user({"list"}, "", &out), 0);
+  EXPECT_EQ(out, "0\troot\tadmin\n");
+}
 
-  // user list prints to standard output; run it through a file.
-  std::string list_path = dir.File("list");
-  std::string cmd =
-      std::string(KINORO_HOST_BIN) + " user list --users-db " + db + " > " + list_path;
-  ASSERT_EQ(system(cmd.c_str()), 0);
-  EXPECT_EQ(ReadFile(list_path), "0\troot\tadmin\n1001\talice\tuser\n");
-
-  EXPECT_EQ(RunProgram({KINORO_HOST_BIN, "user", "del", "alice", "--users-db", db}, "", &err), 0)
-      << err;
-  EXPECT_NE(RunProgram({KINORO_HOST_BIN, "user", "del", "alice", "--users-db", db}, "", &err), 0);
-  ASSERT_EQ(system(cmd.c_str()), 0);
-  EXPECT_EQ(ReadFile(list_path), "0\troot\tadmin\n");
+// kinoro-call as scripts see it: what it prints, on which stream, and its
+// exit status (0 success or raw answer, 1 error envelope, 2 bad usage).
+TEST(KinoroCallTest, OutputAndExitStatus) {
+  const std::string module = KINORO_TEST_MODULE;
+  const std::vector<std::string> base = {"--module", module, "--uid", "1026"};
+  auto with = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all = base;
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    int status;       // -1: killed
+    std::string out;  // exactly
+    const char* err;  // a part of standard error; null: nothing at all
+  };
+  const Case cases[] = {
+      {with({"--admin", "Kinoro.Test", "1", "echo", "id=3", "title=Up", "ids=[1,2]", "q=a=b"}), 0,
+       R"({"data":{"admin":true,"params":{"id":3,"ids":[1,2],"q":"a=b","title":"Up"},)"
+       R"("uid":1026,"version":1},"success":true})"
+       "\n",
+       nullptr},
+      {with({"Kinoro.Test", "1", "fail", "code=117"}), 1,
+       "{\"error\":{\"code\":117},\"success\":false}\n", nullptr},
+      {with({"Kinoro.Nope", "1", "x"}), 1, "{\"error\":{\"code\":102},\"success\":false}\n",
+       "kinoro-call: no such API\n"},
+      // The module's log lines reach standard error.
+      {with({"Kinoro.Test", "1", "throw"}), 1,
+       "{\"error\":{\"code\":100},\"success\":false}\n",
+       "uncaught exception: test module failure"},
+      {with({"Kinoro.Test", "1", "raw", "status=404", "body=gone"}), 0,
+       "Status: 404 Test\r\nContent-Type: text/plain\r\nX-Test: raw\r\n\r\ngone", nullptr},
+      {with({"Kinoro.Test", "1", "abort"}), -1, "", ""},
+      {{"--uid", "1", "Kinoro.Test", "1", "echo"}, 2, "", "no --module"},
+      {{"--module", module, "Kinoro.Test", "1", "echo"}, 2, "", "no --uid"},
+      {with({"--verbose", "Kinoro.Test", "1", "echo"}), 2, "", "unknown option --verbose"},
+      {{"--module", module, "--uid", "-5", "Kinoro.Test", "1", "echo"}, 2, "", "--uid"},
+      {{"--module", module, "--uid"}, 2, "", "--uid needs a value"},
+      {{"--module", "/nonexistent/lib.so", "--uid", "1", "Kinoro.Test", "1", "echo"}, 2, "",
+       "/nonexistent/lib.so"},
+      {{"--module", KINORO_NOTABLE_MODULE, "--uid", "1", "Kinoro.Test", "1", "echo"}, 2, "",
+       "GetAPITable"},
+      {with({"Kinoro.Test", "1"}), 2, "", "API, VERSION and METHOD are required"},
+      {with({"Kinoro.Test", "1", "echo", "novalue"}), 2, "", "\"novalue\" is not name=value"},
+      {with({"Kinoro.Test", "1", "echo", "a=1", "a=2"}), 2, "", "given twice"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {KINORO_CALL_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string joined;
+    for (const std::string& a : c.args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    std::string out, err;
+    EXPECT_EQ(RunProgram(argv, "", &err, &out), c.status);
+    EXPECT_EQ(out, c.out);
+    if (c.err == nullptr) {
+      EXPECT_EQ(err, "");
+    } else {
+      EXPECT_NE(err.find(c.err), std::string::npos) << err;
+    }
+    if (c.status == 2) {
+      // A usage error is the last line, prefixed with the program's name.
+      std::string last = err.substr(err.rfind("kinoro-call: "));
+      EXPECT_EQ(last.find('\n'), last.size() - 1) << err;
+    }
+  }
 }
 
 }  // namespace

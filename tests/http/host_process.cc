@@ -65,10 +65,10 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
-int RunProgram(const std::vector<std::string>& argv_in, const std::string& input,
-               std::string* err) {
+int RunProgram(const std::vector<std::string>& argv_in, const std::string& input, std::string* err,
+               std::string* out) {
   host::TempDir dir;
-  std::string in_path = dir.File("in"), err_path = dir.File("err");
+  std::string in_path = dir.File("in"), err_path = dir.File("err"), out_path = dir.File("out");
   {
     std::ofstream in(in_path, std::ios::binary);
     in << input;
@@ -78,7 +78,9 @@ int RunProgram(const std::vector<std::string>& argv_in, const std::string& input
   if (pid == 0) {
     int in = open(in_path.c_str(), O_RDONLY);
     int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(in, 0);
+    dup2(o, 1);
     dup2(e, 2);
     std::vector<char*> argv = Argv(&args);
     execv(argv[0], argv.data());
@@ -91,6 +93,7 @@ int RunProgram(const std::vector<std::string>& argv_in, const std::string& input
     return -1;
   }
   if (err != nullptr) *err = ReadFile(err_path);
+  if (out != nullptr) *out = ReadFile(out_path);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
