@@ -42,7 +42,7 @@ TEST(HostOptionsTest, BadCommandLines) {
       {{"--listen", "127.0.0.1:65536", "--module", "a"}, "ADDR:PORT"},
       {{"--listen", "::1:80", "--module", "a"}, "ADDR:PORT"},
       {{"--listen", "127.0.0.1:80", "--module", "a", "--workers", "0"}, "--workers"},
-      {{"--listen", "127.0.0.1:80", "--module", "a", "--workers", "4", "--max-workers", "3"},
+      {{"--listen", "127.0.0.1:80", "--module", "a", "--workers", "2", "--max-workers", "1"},
        "--max-workers must be at least --workers"},
       {{"--listen", "127.0.0.1:80", "--module", "a", "--login-threads", "0"}, "--login-threads"},
       {{"--listen", "127.0.0.1:80", "--module"}, "--module needs a value"},

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <ctime>
 #include <future>
 #include <thread>
 
@@ -334,6 +336,8 @@ TEST_F(HostHttpTest, CrashedWorkerIsReplaced) {
   EXPECT_TRUE(LogSays("front: worker 1 (pid " + std::to_string(before) +
                       ") died while serving Kinoro.Test abort; answered 500"))
       << host_.Log();
+  EXPECT_NE(ReadFile(host_.dir().File("access.log")).find(" method=abort status=500 error=100 "),
+            std::string::npos);
 }
 
 // SIGTERM: the call in flight and the ones queued behind it (one worker, no
@@ -381,6 +385,10 @@ TEST_F(HostHttpTest, AccessLogHasOneLinePerRequestAndFollowsSighup) {
             std::string::npos)
       << log;
   EXPECT_EQ(log.find("s3cret"), std::string::npos) << "no secrets in the log";
+  // Each line starts with the time it was written, in UTC.
+  struct tm written = {};
+  ASSERT_NE(strptime(log.c_str(), "%Y-%m-%dT%H:%M:%S.", &written), nullptr) << log;
+  EXPECT_LT(std::abs(difftime(timegm(&written), time(nullptr))), 60) << log;
 
   ASSERT_EQ(
       rename(host_.dir().File("access.log").c_str(), host_.dir().File("access.log.1").c_str()), 0);
@@ -506,6 +514,9 @@ TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
       {{"203.0.113.1:0", "--module", module, "--users-db", users}, "cannot listen"},
       {{"127.0.0.1:0", "--module", module, "--users-db", users, "--user", "no-such-user-here"},
        "no system user"},
+      {{"127.0.0.1:0", "--module", module, "--users-db", users, "--access-log",
+        "/nonexistent-dir/access.log"},
+       "/nonexistent-dir/access.log"},
       {{"127.0.0.1:0", "--frobnicate"}, "unknown option --frobnicate"},
   };
   for (const Case& c : cases) {
