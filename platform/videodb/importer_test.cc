@@ -69,10 +69,11 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
   }
 }
 
-TEST(ImporterTest, MapperIdsAreAssignedAroundExplicitOnes) {
+// Ids and mapper ids are assigned when absent, around the explicit ones.
+TEST(ImporterTest, IdsAreAssignedAroundExplicitOnes) {
   TempDb db;
   ASSERT_EQ(db.Import(R"({
-    "libraries": [{"id": 1}],
+    "libraries": [{"id": 1}, {"title": "no id"}, {"title": "no id either"}],
     "movies": [{"id": 1, "library_id": 1}, {"id": 2, "library_id": 1, "mapper_id": 1},
                {"id": 3, "library_id": 1, "mapper_id": 7}]
   })"),
@@ -133,6 +134,7 @@ TEST(ImporterTest, ToolExitCodes) {
   EXPECT_EQ(kinoro_db::RunCommand("import", {db.dir() + "/absent.json"}), 1);
   EXPECT_EQ(kinoro_db::RunCommand("import", {}), 2);
   EXPECT_EQ(kinoro_db::RunCommand("frobnicate", {}), 2);
+  EXPECT_EQ(kinoro_db::RunCommand("generate", {"--movies", "5x"}), 2);
   EXPECT_EQ(kinoro_db::RunCommand("stats", {}), 0);
 }
 
