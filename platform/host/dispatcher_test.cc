@@ -1,9 +1,7 @@
 #include "platform/host/dispatcher.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -106,61 +104,6 @@ TEST_F(DispatcherTest, FailuresInsideTheMethodAnswer100AndAreLogged) {
     // The host is still usable after the failure.
     EXPECT_EQ(Call("null_data").ErrorCode(), 0);
   }
-}
-
-// Reads what reached the real standard output, which the test points at a
-// pipe for the length of the test.
-class StdoutPipe {
- public:
-  StdoutPipe() {
-    fflush(stdout);
-    EXPECT_EQ(pipe(fds_), 0);
-    saved_ = dup(STDOUT_FILENO);
-    dup2(fds_[1], STDOUT_FILENO);
-    close(fds_[1]);
-  }
-  ~StdoutPipe() { Restore(); }
-  std::string Restore() {
-    if (saved_ < 0) return "";
-    fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-    saved_ = -1;
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds_[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(fds_[0]);
-    return out;
-  }
-
- private:
-  int fds_[2] = {-1, -1};
-  int saved_ = -1;
-};
-
-TEST_F(DispatcherTest, OutputStaysWithItsOwnCall) {
-  StdoutPipe real_stdout;
-  printf("before");  // still in stdio's buffer when the call starts
-
-  DispatchResult chatty = Call("chatty");
-  EXPECT_EQ(chatty.ErrorCode(), 0);
-  EXPECT_FALSE(chatty.is_raw) << "output of a JSON answer is dropped";
-
-  Json::Value params;
-  params["body"] = "second";
-  DispatchResult raw = Call("raw", params);
-  ASSERT_TRUE(raw.is_raw);
-  EXPECT_EQ(raw.raw.status, 200);
-  EXPECT_EQ(raw.raw.body, "second");
-  EXPECT_EQ(raw.raw_text.find("before"), std::string::npos);
-  EXPECT_EQ(raw.raw_text.find("stray"), std::string::npos);
-
-  params["body"] = "3";
-  EXPECT_EQ(Call("raw", params).raw.body, "3") << "a shorter answer after a longer one";
-
-  printf("after");
-  EXPECT_EQ(real_stdout.Restore(), "beforeafter");
 }
 
 }  // namespace

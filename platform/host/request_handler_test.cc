@@ -91,27 +91,6 @@ class RequestHandlerTest : public ::testing::Test {
   std::unique_ptr<RequestHandler> handler_;
 };
 
-TEST_F(RequestHandlerTest, OnlyGetAndPostOfTheEntryPathExist) {
-  struct Case {
-    const char* method;
-    const char* path;
-  };
-  const Case cases[] = {{"GET", "/"},
-                        {"GET", "/webapi/entry.cgi/"},
-                        {"GET", "/webapi/Entry.cgi"},
-                        {"GET", "/webapi/entry%2Ecgi"},
-                        {"PUT", kEntryPath},
-                        {"DELETE", kEntryPath},
-                        {"HEAD", kEntryPath}};
-  for (const Case& c : cases) {
-    HttpRequest r;
-    r.method = c.method;
-    r.path = c.path;
-    r.query = std::string(kApi) + "echo";
-    EXPECT_EQ(handler_->Handle(r).status, 404) << c.method << " " << c.path;
-  }
-}
-
 TEST_F(RequestHandlerTest, HostErrorsComeBeforeTheLoginCheck) {
   struct Case {
     std::string query;

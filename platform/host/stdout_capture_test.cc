@@ -12,12 +12,13 @@ namespace kinoro {
 namespace host {
 namespace {
 
-// stdio, iostream and write(2) all land in the capture. Longer, shorter,
-// empty, larger than what is kept between calls: each capture holds its own
-// call's bytes only, never one of an earlier call.
+// stdio, iostream and write(2) all land in the capture, and nothing written
+// before it. Longer, shorter, empty, larger than what is kept between calls:
+// each capture holds its own call's bytes only, never one of an earlier call.
 TEST(StdoutCaptureTest, EachCaptureHoldsItsOwnCallsOutput) {
   StdoutCapture capture;
   std::string error;
+  printf("before ");  // still in stdio's buffer: the real output's, not the call's
   ASSERT_TRUE(capture.Begin(&error)) << error;
   printf("a");
   std::cout << "b";
