@@ -1,5 +1,6 @@
 // kinoro-host over loopback with a real HTTP client: the whole road of a
-// request, the process model and the signals.
+// request, the process model and the signals; and the command lines of
+// kinoro-host and kinoro-call as scripts run them.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
