@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -35,38 +34,6 @@ TEST(StdoutCaptureTest, EachCaptureHoldsItsOwnCallsOutput) {
     EXPECT_EQ(got.size(), n);
     EXPECT_TRUE(got == text) << n;
   }
-}
-
-TEST(StdoutCaptureTest, KeptRedirectedBetweenCalls) {
-  fflush(stdout);
-  struct stat before;
-  fstat(STDOUT_FILENO, &before);
-  int flags_before = fcntl(STDOUT_FILENO, F_GETFD);
-  {
-    StdoutCapture capture;
-    EXPECT_EQ(capture.End(), "") << "End without Begin";
-    capture.SetKeepRedirected(true);
-    std::string error;
-    ASSERT_TRUE(capture.Begin(&error)) << error;
-    printf("first call");
-    EXPECT_EQ(capture.End(), "first call");
-    printf("between calls");  // nobody's answer
-    ASSERT_TRUE(capture.Begin(&error)) << error;
-    printf("2nd");
-    EXPECT_EQ(capture.End(), "2nd");
-    ASSERT_TRUE(capture.Begin(&error)) << error;
-    EXPECT_EQ(capture.End(), "");
-    capture.SetKeepRedirected(false);
-    struct stat now;
-    fstat(STDOUT_FILENO, &now);
-    EXPECT_EQ(now.st_ino, before.st_ino) << "turning it off restores standard output";
-    ASSERT_TRUE(capture.Begin(&error));
-    printf("dropped");  // the capture ends with the object
-  }
-  struct stat after;
-  fstat(STDOUT_FILENO, &after);
-  EXPECT_EQ(after.st_ino, before.st_ino) << "the destructor restores standard output";
-  EXPECT_EQ(fcntl(STDOUT_FILENO, F_GETFD), flags_before);
 }
 
 TEST(StdoutCaptureTest, WorksWhenStandardOutputIsClosed) {

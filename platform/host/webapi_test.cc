@@ -4,7 +4,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -32,12 +31,9 @@ TEST(APIRequestTest, EachGetterTakesItsKindOnly) {
       {"2147483647", 2147483647, std::nullopt, std::nullopt, false},
       {"-2147483648", -2147483647 - 1, std::nullopt, std::nullopt, false},
       {"2147483648", std::nullopt, std::nullopt, std::nullopt, false},
-      {"-2147483649", std::nullopt, std::nullopt, std::nullopt, false},
-      {"18446744073709551615", std::nullopt, std::nullopt, std::nullopt, false},
       // jsoncpp's isInt() would take it; a client did not send an integer.
       {"2.0", std::nullopt, std::nullopt, std::nullopt, false},
       {"true", std::nullopt, std::nullopt, true, false},
-      {"false", std::nullopt, std::nullopt, false, false},
       {"\"abc\"", std::nullopt, std::string("abc"), std::nullopt, false},
       {"[1,2]", std::nullopt, std::nullopt, std::nullopt, true},
       {"{\"a\":1}", std::nullopt, std::nullopt, std::nullopt, false},
@@ -105,51 +101,6 @@ TEST(APIRequestTest, NecessityAndValidator) {
     EXPECT_EQ(p.IsInvalid(), c.invalid);
     EXPECT_EQ(p.Get(), c.value);
     EXPECT_EQ(g_validator_calls, c.validator_calls);
-  }
-}
-
-TEST(APIRequestTest, ParamsThatAreNotAnObjectHoldNothing) {
-  VELM::APIRequest req("A", 1, "m", Json::Value(Json::arrayValue), 7, true);
-  VELM::APIParameter<int> p = req.GetAndCheckInt("p", VELM::PARAM_REQUIRED, nullptr);
-  EXPECT_FALSE(p.IsSet());
-  EXPECT_TRUE(p.IsInvalid());
-}
-
-std::string Compact(const Json::Value& v) {
-  Json::StreamWriterBuilder w;
-  w["indentation"] = "";
-  return Json::writeString(w, v);
-}
-
-TEST(APIResponseTest, EnvelopeShapes) {
-  struct Answer {
-    int code;  // 0: SetSuccess
-    const char* data;
-  };
-  const struct {
-    const char* name;
-    std::vector<Answer> answers;
-    const char* expected;
-  } cases[] = {
-      {"success with empty object", {{0, "{}"}}, R"({"data":{},"success":true})"},
-      {"error drops its data", {{117, "\"ignored\""}}, R"({"error":{"code":117},"success":false})"},
-      {"last answer wins", {{120, "null"}, {0, "null"}}, R"({"success":true})"},
-      {"error after success",
-       {{0, "{}"}, {105, "null"}},
-       R"({"error":{"code":105},"success":false})"},
-  };
-  for (const auto& c : cases) {
-    VELM::APIResponse r;
-    EXPECT_FALSE(r.IsAnswered());
-    for (const Answer& a : c.answers) {
-      if (a.code == 0) {
-        r.SetSuccess(ParseJson(a.data));
-      } else {
-        r.SetError(a.code, ParseJson(a.data));
-      }
-    }
-    EXPECT_TRUE(r.IsAnswered()) << c.name;
-    EXPECT_EQ(Compact(r.ToEnvelope()), c.expected) << c.name;
   }
 }
 
