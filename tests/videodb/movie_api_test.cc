@@ -74,7 +74,6 @@ TEST_F(MovieApiTest, TopRatingOrderScopeAndLimit) {
       {"named user", 1001, false, 10, {4, 3, 2, 5, 1, 6}},
       {"stranger", 5, false, 10, {4, 2, 1, 6}},
       {"limit cuts", 1001, false, 3, {4, 3, 2}},
-      {"limit 1", 5, false, 1, {4}},
       {"limit 0", 0, true, 0, {}},
       {"negative limit", 0, true, -4, {}},
   };
