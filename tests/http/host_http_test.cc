@@ -78,7 +78,16 @@ class HostHttpTest : public ::testing::Test {
 
 TEST_F(HostHttpTest, LoginSessionAndLogout) {
   StartHost();
-  EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "echo")).ErrorCode(), 119);
+  // Host errors come before the login check: only a known method asks for
+  // a session.
+  const std::pair<std::string, int> anonymous[] = {
+      {"api=Kinoro.Test&method=echo", 101}, {"api=Kinoro.Nope&version=1&method=echo", 102},
+      {std::string(kAuth) + "whoami", 103}, {"api=VELM.API.Auth&version=2&method=logout", 104},
+      {std::string(kTest) + "echo", 119},
+  };
+  for (const auto& a : anonymous) {
+    EXPECT_EQ(Fetch(host_.Url(a.first)).ErrorCode(), a.second) << a.first;
+  }
   std::string sid = Login();
   ASSERT_EQ(sid.size(), 32u);
 
@@ -88,9 +97,16 @@ TEST_F(HostHttpTest, LoginSessionAndLogout) {
   EXPECT_EQ(echo.Header("x-content-type-options"), "nosniff");
   EXPECT_EQ(echo.Json()["data"]["uid"].asUInt(), 1001u);
   EXPECT_FALSE(echo.Json()["data"]["admin"].asBool());
-  EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "echo&_sid=" + sid)).ErrorCode(), 0);
+  // _sid stands for the cookie, wins over a stale one, and is the host's.
+  HttpResult by_id = Fetch(host_.Url(std::string(kTest) + "echo&_sid=" + sid), Session("0123"));
+  EXPECT_EQ(by_id.Json()["data"]["uid"].asUInt(), 1001u) << by_id.body;
+  EXPECT_FALSE(by_id.Json()["data"]["params"].isMember("_sid"));
 
-  EXPECT_EQ(Fetch(host_.Url(std::string(kAuth) + "logout"), Session(sid)).ErrorCode(), 0);
+  for (const HttpOptions& o : {Session(sid), HttpOptions()}) {  // with a session or without
+    HttpResult out = Fetch(host_.Url(std::string(kAuth) + "logout"), o);
+    EXPECT_EQ(out.ErrorCode(), 0) << out.body;
+    EXPECT_EQ(out.Header("set-cookie"), "id=; Max-Age=0; HttpOnly; SameSite=Strict; Path=/");
+  }
   EXPECT_EQ(Call("echo", sid).ErrorCode(), 119);
   EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "echo&_sid=" + sid)).ErrorCode(), 119);
 }
@@ -110,7 +126,10 @@ TEST_F(HostHttpTest, FailedLoginsLockTheAccountForThatClientOnly) {
 // A password never travels in a URL: a GET login is answered 405 without
 // being tried, so even wrong ones count for nothing.
 TEST_F(HostHttpTest, LoginIsByPostOnlyAndTheCookieCanBeSecure) {
+  ASSERT_TRUE(host_.AddUser("bond", 1007, "007"));
   StartHost({"--secure-cookies"});
+  EXPECT_EQ(PostLogin("bond", "7").ErrorCode(), 400) << "a password is text, not the number 7";
+  EXPECT_EQ(PostLogin("bond", "007").ErrorCode(), 0);
   for (int i = 0; i < 6; ++i) {
     HttpResult r = Fetch(host_.Url(std::string(kAuth) + "login&account=alice&passwd=wrong"));
     EXPECT_EQ(r.status, 405);
@@ -201,13 +220,21 @@ TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   EXPECT_EQ(missing.status, 404);
   EXPECT_EQ(missing.body, "");
 
-  // Which tags match is the handler's test; this one is the wire.
+  // Which validators match the tag "abc".
+  const std::pair<const char*, long> validators[] = {
+      {"\"abc\"", 304}, {"abc", 304},    {"W/\"abc\"", 304}, {"\"x\", \"abc\"", 304},
+      {"*", 304},       {"\"ab\"", 200}, {"\"ABC\"", 200},   {",", 200},
+  };
   HttpOptions o = Session(sid);
-  o.headers = {"If-None-Match: \"abc\""};
-  HttpResult not_modified = Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&body=JPEGDATA"), o);
-  EXPECT_EQ(not_modified.status, 304);
-  EXPECT_EQ(not_modified.body, "");
-  EXPECT_EQ(not_modified.Header("etag"), "\"abc\"");
+  for (const auto& v : validators) {
+    o.headers = {std::string("If-None-Match: ") + v.first};
+    HttpResult r = Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&body=JPEGDATA"), o);
+    EXPECT_EQ(r.status, v.second) << v.first;
+    EXPECT_EQ(r.body, v.second == 304 ? "" : "JPEGDATA") << v.first;
+    EXPECT_EQ(r.Header("etag"), "\"abc\"") << v.first;
+  }
+  // Only a 200 answer turns into 304.
+  EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&status=404"), o).status, 404);
 
   // Output of one call never shows up in the next.
   EXPECT_EQ(Call("chatty", sid).body, "{\"data\":{},\"success\":true}");
@@ -215,53 +242,75 @@ TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   EXPECT_EQ(Call("raw_garbage", sid).ErrorCode(), 100);
 }
 
-// What the handler refuses is its own test; these are refused on the wire.
 TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
   const HttpOptions o = Session(sid);
+  auto post = [&o](const std::string& body, const std::string& type) {
+    HttpOptions p = o;
+    p.method = "POST";
+    p.body = body;
+    p.content_type = type;
+    return p;
+  };
+  const std::string form = "application/x-www-form-urlencoded";
+  HttpOptions put = o;
+  put.method = "PUT";
+  const std::string echo = host_.Url(std::string(kTest) + "echo");
+  std::string many = echo;
+  for (int i = 0; i < 260; ++i) many += "&p" + std::to_string(i) + "=1";
   struct Case {
     std::string url;
     HttpOptions options;
     long status;
+    const char* says;  // a part of the answer
   };
-  HttpOptions put = o;
-  put.method = "PUT";
-  HttpOptions big_post = o;
-  big_post.method = "POST";
-  big_post.body = "x=" + std::string(1024 * 1024, 'a');
-  std::string base = "http://127.0.0.1:" + std::to_string(host_.port());
   const Case cases[] = {
-      {base + "/webapi/query.cgi?" + kTest + "echo", o, 404},
-      {host_.Url(std::string(kTest) + "echo"), put, 404},
-      {host_.Url(std::string(kTest) + "echo&x=" + std::string(8 * 1024, 'a')), o, 414},
-      {host_.Url(std::string(kTest) + "echo&x=" + std::string(100 * 1024, 'a')), o, 414},
-      {host_.Url(std::string(kTest) + "echo"), big_post, 413},
+      {"http://127.0.0.1:" + std::to_string(host_.port()) + "/webapi/query.cgi?" + kTest + "echo",
+       o, 404, ""},
+      {echo, put, 404, ""},
+      {echo + "&x=" + std::string(8 * 1024, 'a'), o, 414, ""},
+      {echo + "&x=" + std::string(100 * 1024, 'a'), o, 414, ""},
+      {echo, post("x=" + std::string(1024 * 1024, 'a'), form), 413, ""},
+      {echo + "&x=%zz", o, 400, "percent-encoding"},
+      {echo + "&x=1&x=2", o, 400, "\"x\" given twice"},
+      {echo + "&api=Kinoro.Test", o, 400, "\"api\" given twice"},
+      {many, o, 400, "too many parameters"},
+      {echo, post("{\"x\":1}", "application/json"), 415, "x-www-form-urlencoded"},
+      {echo + "&x=1", post("x=2", form), 400, "\"x\" given twice"},
   };
   for (const Case& c : cases) {
     HttpResult r = Fetch(c.url, c.options);
     EXPECT_EQ(r.curl_code, 0) << c.url.substr(0, 120);
     EXPECT_EQ(r.status, c.status) << c.url.substr(0, 120) << " " << r.body;
+    EXPECT_NE(r.body.find(c.says), std::string::npos) << r.body;
   }
+  // The body's parameters join the query's; values go out as they came.
+  HttpResult merged =
+      Fetch(host_.Url("api=Kinoro.Test&version=1"),
+            post("method=echo&ids=%5B1%2C2%5D&t=a+b&u=%E2%82%AC", form + "; charset=UTF-8"));
+  EXPECT_EQ(merged.Json()["data"]["params"]["ids"].size(), 2u) << merged.body;
+  EXPECT_EQ(merged.Json()["data"]["params"]["t"].asString(), "a b");
+  EXPECT_NE(merged.body.find("\"u\":\"\xe2\x82\xac\""), std::string::npos) << merged.body;
   // Heads that a proxy in front could read otherwise than we do.
   const std::string target = "/webapi/entry.cgi?" + std::string(kTest) + "echo";
-  const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
+  const std::string form_type = "Content-Type: " + form + "\r\n";
   struct Raw {
     std::string request;
     const char* status_line;
   };
   const Raw raws[] = {
-      {"POST " + target + " HTTP/1.1\r\nHost: x\r\n" + form +
+      {"POST " + target + " HTTP/1.1\r\nHost: x\r\n" + form_type +
            "Content-Length: 3\r\nContent-Length: 5\r\n\r\na=1bc",
        "HTTP/1.1 400 "},
-      {"POST " + target + " HTTP/1.1\r\nHost: x\r\n" + form +
+      {"POST " + target + " HTTP/1.1\r\nHost: x\r\n" + form_type +
            "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\na=1\r\n0\r\n\r\n",
        "HTTP/1.1 400 "},
       {"GET " + target + " HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 "},
       {"GET " + target + " HTTP/1.1\r\nHost: x\r\nHost: y\r\nConnection: close\r\n\r\n",
        "HTTP/1.1 400 "},
       // Allowed: equal lengths, HTTP/1.0 without Host (not logged in: 119).
-      {"POST " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + form +
+      {"POST " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + form_type +
            "Content-Length: 3\r\nContent-Length: 3\r\n\r\na=1",
        "HTTP/1.1 200 "},
       {"GET " + target + " HTTP/1.0\r\n\r\n", "HTTP/1.1 200 "},
@@ -593,8 +642,7 @@ TEST(KinoroCallTest, OutputAndExitStatus) {
       {with({"Kinoro.Nope", "1", "x"}), 1, "{\"error\":{\"code\":102},\"success\":false}\n",
        "kinoro-call: no such API\n"},
       // The module's log lines reach standard error.
-      {with({"Kinoro.Test", "1", "throw"}), 1,
-       "{\"error\":{\"code\":100},\"success\":false}\n",
+      {with({"Kinoro.Test", "1", "throw"}), 1, "{\"error\":{\"code\":100},\"success\":false}\n",
        "uncaught exception: test module failure"},
       {with({"Kinoro.Test", "1", "raw", "status=404", "body=gone"}), 0,
        "Status: 404 Test\r\nContent-Type: text/plain\r\nX-Test: raw\r\n\r\ngone", nullptr},
@@ -604,9 +652,13 @@ TEST(KinoroCallTest, OutputAndExitStatus) {
       {with({"--verbose", "Kinoro.Test", "1", "echo"}), 2, "", "unknown option --verbose"},
       {{"--module", module, "--uid", "-5", "Kinoro.Test", "1", "echo"}, 2, "", "--uid"},
       {{"--module", module, "--uid"}, 2, "", "--uid needs a value"},
-      {{"--module", "/nonexistent/lib.so", "--uid", "1", "Kinoro.Test", "1", "echo"}, 2, "",
+      {{"--module", "/nonexistent/lib.so", "--uid", "1", "Kinoro.Test", "1", "echo"},
+       2,
+       "",
        "/nonexistent/lib.so"},
-      {{"--module", KINORO_NOTABLE_MODULE, "--uid", "1", "Kinoro.Test", "1", "echo"}, 2, "",
+      {{"--module", KINORO_NOTABLE_MODULE, "--uid", "1", "Kinoro.Test", "1", "echo"},
+       2,
+       "",
        "GetAPITable"},
       {with({"Kinoro.Test", "1"}), 2, "", "API, VERSION and METHOD are required"},
       {with({"Kinoro.Test", "1", "echo", "novalue"}), 2, "", "\"novalue\" is not name=value"},
