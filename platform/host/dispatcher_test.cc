@@ -29,16 +29,6 @@ class DispatcherTest : public ::testing::Test {
   Dispatcher dispatcher_;
 };
 
-TEST(DispatcherLoadTest, RefusesASecondModuleServingTheSameMethods) {
-  Dispatcher d;
-  std::string error;
-  ASSERT_TRUE(d.LoadModule(KINORO_TEST_MODULE, &error)) << error;
-  EXPECT_FALSE(d.LoadModule(KINORO_TEST_MODULE, &error));
-  EXPECT_NE(error.find("twice"), std::string::npos) << error;
-  // The first load still serves.
-  EXPECT_EQ(d.Call("Kinoro.Test", "1", "null_data", Json::Value(), 0, false).ErrorCode(), 0);
-}
-
 TEST_F(DispatcherTest, ResolvesOrAnswersHostErrors) {
   struct Case {
     const char* api;

@@ -50,18 +50,6 @@ class UsersDbTest : public ::testing::Test {
   SessionPolicy policy_;
 };
 
-// The command line's add, list and delete run through kinoro-host in the
-// HTTP tests; these are the refusals it does not reach.
-TEST_F(UsersDbTest, RefusesATakenUidAndAnUnknownUser) {
-  std::string error;
-  EXPECT_FALSE(db_.AddUser("bob", 1001, "x", false, &error)) << "uid taken";
-  EXPECT_FALSE(db_.DeleteUser("nobody-here", &error));
-  EXPECT_NE(error.find("no user"), std::string::npos) << error;
-  std::vector<UserRecord> users;
-  ASSERT_TRUE(db_.ListUsers(&users, &error)) << error;
-  EXPECT_EQ(users.size(), 1u);
-}
-
 // A session is looked up to its user while it is used, and ends when left
 // idle, at its logout (only that one) or with its user.
 TEST_F(UsersDbTest, SessionsLiveWhileUsedAndEndIdleAtLogoutOrWithTheirUser) {
