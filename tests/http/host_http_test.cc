@@ -140,6 +140,10 @@ TEST_F(HostHttpTest, LoginIsByPostOnlyAndTheCookieCanBeSecure) {
   ASSERT_EQ(r.ErrorCode(), 0) << r.body;
   EXPECT_EQ(r.Header("set-cookie"), "id=" + r.Json()["data"]["sid"].asString() +
                                         "; HttpOnly; SameSite=Strict; Path=/; Secure");
+  // The cookie that clears the session at logout is Secure too.
+  HttpResult out =
+      Fetch(host_.Url(std::string(kAuth) + "logout"), Session(r.Json()["data"]["sid"].asString()));
+  EXPECT_EQ(out.Header("set-cookie"), "id=; Max-Age=0; HttpOnly; SameSite=Strict; Path=/; Secure");
   EXPECT_NE(ReadFile(host_.dir().File("access.log")).find(" method=login status=405 "),
             std::string::npos);
 }
