@@ -20,48 +20,24 @@ TEST(AccessLogTest, LineFormat) {
             "error=0 ms=1.23\n");
 }
 
+// Client-chosen names are escaped byte by byte and cut at 256 bytes, never
+// inside an escape, so a line stays one line; empty ones read "-".
 TEST(AccessLogTest, ClientNamesCannotBreakTheLine) {
   AccessRecord r;
   r.api = "a b\nc\x01\\\xc3\xa9";
-  r.method = std::string(300, 'm');
+  r.method = std::string(65, '\n');
   std::string line = FormatAccessLine(r, 0);
   EXPECT_NE(line.find(" api=a\\x20b\\x0ac\\x01\\x5c\\xc3\\xa9 "), std::string::npos) << line;
-  EXPECT_NE(line.find(" method=" + std::string(253, 'm') + "... "), std::string::npos) << line;
+  std::string cut;
+  for (int i = 0; i < 63; ++i) cut += "\\x0a";
+  EXPECT_NE(line.find(" method=" + cut + "... "), std::string::npos) << line;
   EXPECT_EQ(line.find('\n'), line.size() - 1);
+  EXPECT_EQ(EscapeLogValue(std::string(256, 'a')), std::string(256, 'a'));
+  EXPECT_EQ(EscapeLogValue(std::string(257, 'a')), std::string(253, 'a') + "...");
 
   r.api.clear();
   r.method.clear();
   EXPECT_NE(FormatAccessLine(r, 0).find("api=- method=- "), std::string::npos);
-}
-
-TEST(AccessLogTest, EscapedValuesAreCutAt256BytesNeverInsideAnEscape) {
-  auto newlines = [](int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) s += "\\x0a";
-    return s;
-  };
-  struct Case {
-    std::string value;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {std::string(256, 'a'), std::string(256, 'a')},
-      {std::string(257, 'a'), std::string(253, 'a') + "..."},
-      {std::string(64, '\n'), newlines(64)},
-      {std::string(65, '\n'), newlines(63) + "..."},
-  };
-  for (const Case& c : cases) {
-    std::string escaped = EscapeLogValue(c.value);
-    EXPECT_EQ(escaped, c.expected) << c.value.size();
-    EXPECT_LE(escaped.size(), kMaxLogValue);
-  }
-}
-
-TEST(AccessLogTest, OpenFailsOnAnUnwritablePath) {
-  AccessLog log;
-  std::string error;
-  EXPECT_FALSE(log.Open("/nonexistent-dir/access.log", &error));
-  EXPECT_NE(error.find("/nonexistent-dir/access.log"), std::string::npos);
 }
 
 }  // namespace

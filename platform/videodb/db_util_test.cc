@@ -31,13 +31,6 @@ TEST(DbUtilTest, TimesParseInTheAcceptedSpellingsAndFormatAsUtc) {
   }
 }
 
-TEST(DbUtilTest, Md5OfKnownInputs) {
-  EXPECT_EQ(HexString(Md5("")), "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(HexString(Md5("abc")), "900150983cd24fb0d6963f7d28e17f72");
-  EXPECT_EQ(Md5(std::string("a\0b", 3)).size(), 16u);
-  EXPECT_NE(Md5(std::string("a\0b", 3)), Md5("a"));
-}
-
 }  // namespace
 }  // namespace internal
 }  // namespace db

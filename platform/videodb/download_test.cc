@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "platform/videodb/image_store.h"
 #include "tests/videodb/local_http_server.h"
@@ -31,66 +32,33 @@ bool NonPublic(const char* text) {
 }
 
 TEST(DownloadAddressTest, ClassifiesIpv4AndIpv6InEverySpelling) {
-  struct Case {
-    const char* address;
-    bool non_public;
-  } cases[] = {
-      {"127.0.0.1", true},
-      {"127.255.1.2", true},
-      {"10.1.2.3", true},
-      {"172.16.0.1", true},
-      {"172.31.255.255", true},
-      {"172.32.0.1", false},
-      {"192.168.0.10", true},
-      {"169.254.169.254", true},
-      {"0.0.0.0", true},
-      {"100.64.0.1", true},
-      {"224.0.0.1", true},
-      {"255.255.255.255", true},
-      {"8.8.8.8", false},
-      {"93.184.216.34", false},
-      {"::1", true},
-      {"::", true},
-      {"fe80::1", true},
-      {"febf::1", true},
-      {"fc00::1", true},
-      {"fd12:3456::1", true},
-      {"ff02::1", true},
-      {"::ffff:127.0.0.1", true},
-      {"::ffff:10.0.0.1", true},
-      {"::ffff:8.8.8.8", false},
-      {"::127.0.0.1", true},
-      {"64:ff9b::7f00:1", true},
-      {"64:ff9b::808:808", false},
-      {"2002:7f00:1::", true},
-      {"2002:c0a8:1::1", true},
-      {"2002:808:808::", false},
-      {"2001:4860:4860::8888", false},
-      // Blocks that are not globally reachable, and the public exceptions
-      // inside them.
-      {"198.18.0.1", true},
-      {"198.19.255.255", true},
-      {"198.20.0.1", false},
-      {"192.0.2.1", true},
-      {"198.51.100.7", true},
-      {"203.0.113.9", true},
-      {"192.0.0.8", true},
-      {"192.0.0.9", false},
-      {"192.88.99.1", true},
-      {"240.0.0.1", true},
-      {"64:ff9b::c612:1", true},
-      {"64:ff9b:1::808:808", true},
-      {"100::1", true},
-      {"2001::1", true},
-      {"2001:2::1", true},
-      {"2001:1::1", false},
-      {"2001:4:112::1", false},
-      {"2001:db8::1", true},
-      {"3fff::1", true},
-      {"5f00::1", true},
-      {"4000::1", true},
+  const struct {
+    const char* what;
+    std::vector<const char*> non_public;
+    std::vector<const char*> public_ones;  // neighbours of the blocks, and the exceptions
+  } groups[] = {
+      {"IPv4 loopback, private, link-local, this network, shared, multicast, broadcast",
+       {"127.0.0.1", "127.255.1.2", "10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.10",
+        "169.254.169.254", "0.0.0.0", "100.64.0.1", "224.0.0.1", "255.255.255.255"},
+       {"172.32.0.1", "8.8.8.8", "93.184.216.34"}},
+      {"IPv6 loopback, unspecified, link-local, unique local, multicast",
+       {"::1", "::", "fe80::1", "febf::1", "fc00::1", "fd12:3456::1", "ff02::1"},
+       {"2001:4860:4860::8888"}},
+      {"mapped, compatible, NAT64 and 6to4 addresses, judged by the IPv4 address they carry",
+       {"::ffff:127.0.0.1", "::ffff:10.0.0.1", "::127.0.0.1", "64:ff9b::7f00:1",
+        "2002:7f00:1::", "2002:c0a8:1::1", "64:ff9b::c612:1"},
+       {"::ffff:8.8.8.8", "64:ff9b::808:808", "2002:808:808::"}},
+      {"the other blocks that are not globally reachable",
+       {"198.18.0.1", "198.19.255.255", "192.0.2.1", "198.51.100.7", "203.0.113.9", "192.0.0.8",
+        "192.88.99.1", "240.0.0.1", "64:ff9b:1::808:808", "100::1", "2001::1", "2001:2::1",
+        "2001:db8::1", "3fff::1", "5f00::1", "4000::1"},
+       {"198.20.0.1", "192.0.0.9", "2001:1::1", "2001:4:112::1"}},
   };
-  for (const Case& c : cases) EXPECT_EQ(NonPublic(c.address), c.non_public) << c.address;
+  for (const auto& group : groups) {
+    SCOPED_TRACE(group.what);
+    for (const char* address : group.non_public) EXPECT_TRUE(NonPublic(address)) << address;
+    for (const char* address : group.public_ones) EXPECT_FALSE(NonPublic(address)) << address;
+  }
 }
 
 class DownloadTest : public ::testing::Test {

@@ -71,9 +71,11 @@ TEST(MovieLensTest, ConvertsRatingsGenresTagsAndLinks) {
   EXPECT_FALSE(untitled.isMember("rating"));
   EXPECT_FALSE(untitled.isMember("original_available"));
 
-  tmp.WriteFile("ratings.csv", "userId,movieId,rating,timestamp\n1,1,good,964982703\n");
-  EXPECT_FALSE(MovieLensToJson(tmp.dir(), &doc, &error));
-  EXPECT_EQ(error, "ratings.csv line 2: expected userId,movieId,rating,timestamp");
+  for (const char* bad : {"1,1,good,964982703", "1,1x,4.0,964982703"}) {
+    tmp.WriteFile("ratings.csv", std::string("userId,movieId,rating,timestamp\n") + bad + "\n");
+    EXPECT_FALSE(MovieLensToJson(tmp.dir(), &doc, &error)) << bad;
+    EXPECT_EQ(error, "ratings.csv line 2: expected userId,movieId,rating,timestamp");
+  }
   EXPECT_FALSE(MovieLensToJson(tmp.dir() + "/absent", &doc, &error));
 }
 

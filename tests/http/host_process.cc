@@ -20,13 +20,6 @@ namespace kinoro {
 namespace http_test {
 namespace {
 
-std::vector<char*> Argv(std::vector<std::string>* args) {
-  std::vector<char*> argv;
-  for (std::string& a : *args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return argv;
-}
-
 bool WaitFor(pid_t pid, int* status, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (true) {
@@ -56,6 +49,26 @@ size_t CollectHeader(char* data, size_t size, size_t n, void* out) {
   return size * n;
 }
 
+// Starts `args` with `in` as its standard input and `out` and `err` (files
+// it creates) as its output and error; in a process group of its own when
+// `own_group`, so that its children can be killed with it.
+pid_t Spawn(std::vector<std::string> args, const std::string& in, const std::string& out,
+            const std::string& err, bool own_group) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (own_group) setpgid(0, 0);
+    dup2(open(in.c_str(), O_RDONLY), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600), 2);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 }  // namespace
 
 std::string ReadFile(const std::string& path) {
@@ -65,32 +78,22 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
-int RunProgram(const std::vector<std::string>& argv_in, const std::string& input,
-               std::string* err) {
+int RunProgram(const std::vector<std::string>& argv, const std::string& input, std::string* err,
+               std::string* out) {
   host::TempDir dir;
-  std::string in_path = dir.File("in"), err_path = dir.File("err");
   {
-    std::ofstream in(in_path, std::ios::binary);
+    std::ofstream in(dir.File("in"), std::ios::binary);
     in << input;
   }
-  std::vector<std::string> args = argv_in;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int in = open(in_path.c_str(), O_RDONLY);
-    int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, 0);
-    dup2(e, 2);
-    std::vector<char*> argv = Argv(&args);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_t pid = Spawn(argv, dir.File("in"), dir.File("out"), dir.File("err"), false);
   int status = 0;
   if (!WaitFor(pid, &status, 30000)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return -1;
   }
-  if (err != nullptr) *err = ReadFile(err_path);
+  if (err != nullptr) *err = ReadFile(dir.File("err"));
+  if (out != nullptr) *out = ReadFile(dir.File("out"));
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -128,19 +131,7 @@ bool HostProcess::Start(const std::vector<std::string>& extra) {
     args.push_back("--workers");
     args.push_back("2");
   }
-  std::string err_path = dir_.File("stderr");
-  pid_ = fork();
-  if (pid_ == 0) {
-    setpgid(0, 0);
-    int null = open("/dev/null", O_RDWR);
-    int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(e, 2);
-    std::vector<char*> argv = Argv(&args);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_ = Spawn(args, "/dev/null", "/dev/null", dir_.File("stderr"), true);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while (std::chrono::steady_clock::now() < deadline) {
     std::string text = ReadFile(dir_.File("port"));

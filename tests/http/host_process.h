@@ -16,8 +16,10 @@ namespace kinoro {
 namespace http_test {
 
 // Runs a program to completion: its exit status (-1 when it was killed),
-// with `input` on its standard input and its standard error returned.
-int RunProgram(const std::vector<std::string>& argv, const std::string& input, std::string* err);
+// with `input` on its standard input and its standard error (and output,
+// when `out` is given) returned.
+int RunProgram(const std::vector<std::string>& argv, const std::string& input, std::string* err,
+               std::string* out = nullptr);
 
 class HostProcess {
  public:

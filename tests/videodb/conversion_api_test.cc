@@ -93,8 +93,20 @@ TEST_F(ConversionApiTest, ListFillsStatusAndSettingAndOnlyTheAskedParts) {
   EXPECT_EQ(full[0].setting.produced_file.id, 0);  // not produced yet
 }
 
-TEST_F(ConversionApiTest, CreateBelongsToTheGivenUserAndWaits) {
+TEST_F(ConversionApiTest, CreateBelongsToTheGivenUserAndWaitsOrRefusesBadSettings) {
   OfflineConversionAPI api(1002);
+  struct Case {
+    int file_id;
+    const char* profile;
+    int audio_id;
+  } refused[] = {{99, "high", 0}, {0, "high", 0}, {7, "", 0}, {7, "high", -1}};
+  for (const Case& c : refused) {
+    OfflineConversionSetting setting;
+    setting.file_id = c.file_id;
+    setting.set_video_profile(c.profile);
+    setting.audio_id = c.audio_id;
+    EXPECT_LE(api.Create(setting), 0) << c.file_id << " " << c.profile;
+  }
   OfflineConversionSetting setting;
   setting.file_id = 8;
   setting.set_video_profile("HIGH");
@@ -106,23 +118,6 @@ TEST_F(ConversionApiTest, CreateBelongsToTheGivenUserAndWaits) {
   EXPECT_EQ(tasks[1].status.GetStatusString(), "waiting");
   EXPECT_EQ(tasks[1].setting.video_profile(), "HIGH");
   EXPECT_EQ(tasks[1].setting.audio_id, 0);
-}
-
-TEST_F(ConversionApiTest, CreateRefusesBadSettings) {
-  OfflineConversionAPI api(1001);
-  struct Case {
-    int file_id;
-    const char* profile;
-    int audio_id;
-  } cases[] = {{99, "high", 0}, {0, "high", 0}, {7, "", 0}, {7, "high", -1}};
-  for (const Case& c : cases) {
-    OfflineConversionSetting setting;
-    setting.file_id = c.file_id;
-    setting.set_video_profile(c.profile);
-    setting.audio_id = c.audio_id;
-    EXPECT_LE(api.Create(setting), 0) << c.file_id << " " << c.profile;
-  }
-  EXPECT_EQ(OfflineConversionAPI(0).List().size(), 4u);
 }
 
 TEST_F(ConversionApiTest, ChangesByIdAreScopedAndAllOrNothing) {
@@ -163,19 +158,6 @@ TEST_F(ConversionApiTest, StopAllAndRestartAllStayInScope) {
   OfflineConversionAPI all(0);
   all.OrderByCtime(BaseAPI::SORT_ASC);
   EXPECT_DOUBLE_EQ(all.List()[0].status.progress(), 0.0);  // restarted from the beginning
-}
-
-TEST(ConversionApiNoDatabaseTest, EveryCallFails) {
-  LibKinoro::db::SetDatabasePath("/nonexistent-dir/kinoro.db");
-  OfflineConversionAPI api(0);
-  OfflineConversionSetting setting;
-  setting.file_id = 1;
-  setting.set_video_profile("high");
-  EXPECT_LE(api.Create(setting), 0);
-  EXPECT_FALSE(api.Delete({1}));
-  EXPECT_FALSE(api.StopAll());
-  EXPECT_FALSE(api.RestartAll());
-  EXPECT_TRUE(api.List().empty());
 }
 
 }  // namespace

@@ -83,23 +83,13 @@ TEST(LibraryApiTest, LibrariesWithoutVideosComeLastByIdAndSameTimesTieById) {
   EXPECT_EQ(Ids(api.ListOrderByVideoCTime()), (std::vector<int>{3, 8, 7, 9}));
 }
 
-TEST(LibraryApiTest, EmptyDatabaseAndUnopenableDatabaseGiveNoLibraries) {
-  {
-    TempDb db;
-    LibraryAPI api;
-    api.AsUser(1, true);
-    EXPECT_TRUE(api.ListOrderByVideoCTime().empty());
-  }
-  LibKinoro::db::SetDatabasePath("/nonexistent-dir/kinoro.db");
-  LibraryAPI api;
-  api.AsUser(1, true);
-  EXPECT_TRUE(api.ListOrderByVideoCTime().empty());
-}
-
-// Only the tools create a database: no access object does, not even when
-// it queries.
+// An empty database has no libraries. Only the tools create a database: no
+// access object does, not even when it queries; they find nothing instead.
 TEST(LibraryApiTest, AccessObjectsNeverCreateTheDatabase) {
   TempDb db;
+  LibraryAPI empty;
+  empty.AsUser(1, true);
+  EXPECT_TRUE(empty.ListOrderByVideoCTime().empty());
   const std::string absent = db.dir() + "/absent.db";
   LibKinoro::db::SetDatabasePath(absent);
   LibraryAPI library;
@@ -111,6 +101,13 @@ TEST(LibraryApiTest, AccessObjectsNeverCreateTheDatabase) {
   EXPECT_EQ(backdrop.DeleteAll(1), 0);
   LibKinoro::db::api::OfflineConversionAPI conversion(0);
   EXPECT_TRUE(conversion.List().empty());
+  LibKinoro::db::record::OfflineConversionSetting setting;
+  setting.file_id = 1;
+  setting.set_video_profile("high");
+  EXPECT_LE(conversion.Create(setting), 0);
+  EXPECT_FALSE(conversion.Delete({1}));
+  EXPECT_FALSE(conversion.StopAll());
+  EXPECT_FALSE(conversion.RestartAll());
   for (const char* suffix : {"", "-wal", "-shm"}) {
     EXPECT_NE(access((absent + suffix).c_str(), F_OK), 0) << suffix;
   }

@@ -1,5 +1,6 @@
-// Linking this into a test binary replaces syslog for the whole process
-// (the library's calls included) with a recorder.
+// The process's syslog lines as text, for the library's tests. The lines are
+// recorded by common/testing's recorder, which kinoro_videodb_testutil brings
+// into every test binary that uses these functions.
 #ifndef KINORO_TESTS_VIDEODB_SYSLOG_CAPTURE_H_
 #define KINORO_TESTS_VIDEODB_SYSLOG_CAPTURE_H_
 

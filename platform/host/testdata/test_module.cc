@@ -18,15 +18,6 @@
 
 namespace {
 
-template <typename T>
-Json::Value Describe(const VELM::APIParameter<T>& p) {
-  Json::Value out(Json::objectValue);
-  out["set"] = p.IsSet();
-  out["invalid"] = p.IsInvalid();
-  out["value"] = p.Get();
-  return out;
-}
-
 bool Positive(const int& v) { return v > 0; }
 
 }  // namespace
@@ -38,18 +29,6 @@ void TestEcho(VELM::APIRequest* req, VELM::APIResponse* resp) {
   data["uid"] = req->GetLoginUID();
   data["admin"] = req->IsAdmin();
   data["version"] = req->GetAPIVersion();
-  resp->SetSuccess(data);
-}
-
-// Reads "value" through every getter; "positive" through the int getter with
-// a validator.
-void TestProbe(VELM::APIRequest* req, VELM::APIResponse* resp) {
-  Json::Value data(Json::objectValue);
-  data["int"] = Describe(req->GetAndCheckInt("value", VELM::PARAM_OPTIONAL, nullptr));
-  data["string"] = Describe(req->GetAndCheckString("value", VELM::PARAM_OPTIONAL, nullptr));
-  data["bool"] = Describe(req->GetAndCheckBool("value", VELM::PARAM_OPTIONAL, nullptr));
-  data["array"] = Describe(req->GetAndCheckArray("value", VELM::PARAM_OPTIONAL, nullptr));
-  data["positive"] = Describe(req->GetAndCheckInt("positive", VELM::PARAM_OPTIONAL, Positive));
   resp->SetSuccess(data);
 }
 
@@ -138,7 +117,6 @@ static const char kTestApi[] = "Kinoro.Test";
 
 static const APIMethodEntry gTestTable[] = {
     {kTestApi, 1, "echo", TestEcho},
-    {kTestApi, 1, "probe", TestProbe},
     {kTestApi, 1, "null_data", TestNullData},
     {kTestApi, 1, "fail", TestFail},
     {kTestApi, 1, "raw", TestRaw},
