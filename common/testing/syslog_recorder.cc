@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <mutex>
 
@@ -16,14 +17,11 @@ std::vector<SyslogLine>& Lines() {
 }
 
 void Record(int priority, const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  int size = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-  if (size > 0) vsnprintf(&text[0], text.size() + 1, format, args);
+  char* text = nullptr;
+  if (vasprintf(&text, format, args) < 0) return;
   std::lock_guard<std::mutex> lock(g_mutex);
   Lines().push_back({priority, text});
+  free(text);
 }
 
 }  // namespace

@@ -61,9 +61,8 @@ TEST(AsInt64Test, IntegralValuesThatFitOnly) {
       {Json::Value(Json::Int64(9007199254740993LL)), true, 9007199254740993LL},
       {Json::Value(-550.0), true, -550},
       {Json::Value(550.5), false, 0},
-      {Json::Value(1e30), false, 0},
+      {Json::Value(9223372036854775808.0), false, 0},  // 2^63: just past int64
       {Json::Value(Json::UInt64(18446744073709551615ULL)), false, 0},
-      {Json::Value("550"), false, 0},
   };
   for (const auto& c : cases) {
     int64_t out = 0;
