@@ -78,6 +78,7 @@ class PluginEngineTest : public ::testing::Test {
 
 TEST_F(PluginEngineTest, LoadsValidFoldersAndSkipsTheRestWithALogLine) {
   AddPlugin("good", "echo []", R"({"languages": ["enu"], "name": "Good", "timeout_s": 600})");
+  const std::string huge((1 << 20) + 1, ' ');  // past the 1 MiB a file may have
   // In name order, the order of the log.
   const struct {
     const char* id;
@@ -92,6 +93,7 @@ TEST_F(PluginEngineTest, LoadsValidFoldersAndSkipsTheRestWithALogLine) {
       {"bad_name", R"({"id": "bad_name", "name": 1, "exec": "r", "types": [], "actions": []})",
        "\"name\""},
       {"exec_up", R"({"id": "exec_up", "exec": "..", "types": [], "actions": []})", "\"exec\""},
+      {"huge", huge.c_str(), "INFO: file too large"},
       {"no_id", R"({"exec": "run", "types": [], "actions": []})", "no \"id\""},
       {"no_info", nullptr, "INFO: cannot open"},
       {"no_time", R"({"id": "no_time", "exec": "run", "types": [], "actions": [], "timeout_s": 0})",
