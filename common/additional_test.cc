@@ -92,6 +92,7 @@ TEST(AdditionalTest, MalformedListsFailAfterApplyingTheGoodPart) {
     std::set<std::string> on;
   } cases[] = {
       {"", true, {}},
+      {R"(["summary", "file"])", true, {"summary", "file"}},
       {R"(["summary", 5, "file"])", false, {"summary"}},
       {R"({"summary": true})", false, {}},
       {"summary", false, {}},
