@@ -247,6 +247,7 @@ TEST_F(PluginEngineTest, FailedRunsAreNegativeWithOneLogLine) {
     EXPECT_TRUE(result.isNull()) << c.id;
     EXPECT_THAT(OnlyLine(), HasSubstr(std::string("plug-in ") + c.id + " "));
     EXPECT_THAT(OnlyLine(), HasSubstr(c.logged));
+    EXPECT_EQ(OnlyLine().find('\n'), std::string::npos) << "one line, whatever the reader said";
   }
   close(9);
   int status;

@@ -403,6 +403,7 @@ TEST_F(LocalSimilarTest, RanksBySharedItemsThenRatingThenId) {
   for (const auto& c : cases) {
     Json::Value answer;
     ASSERT_EQ(Lookup("local_similar", c.request, c.limit, &answer), 0) << OnlyLine();
+    EXPECT_TRUE(answer.isArray()) << c.request;
     EXPECT_EQ(TmdbIds(answer), c.ids) << c.request << " limit " << c.limit;
     EXPECT_THAT(kinoro_testing::SyslogLines(), IsEmpty());
   }
