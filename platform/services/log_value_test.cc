@@ -8,7 +8,7 @@ namespace {
 
 // A value cannot end a log line and forge the next one, and is capped
 // without cutting an escape or a UTF-8 sequence.
-TEST(LogValueTest, EscapesControlBytesAndCaps) {
+TEST(VelmLogValueTest, EscapesControlBytesAndCaps) {
   EXPECT_EQ("a\\nb\\rc\\td\\\\e\\x01\\x7f\xc3\xa9", velm::LogValue("a\nb\rc\td\\e\x01\x7f\xc3\xa9"));
   const std::string x252(252, 'x');
   EXPECT_EQ(std::string(256, 'y'), velm::LogValue(std::string(256, 'y')));
