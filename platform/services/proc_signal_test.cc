@@ -31,15 +31,13 @@ TEST(ProcSignalTest, SignalsOnlyALivePidFromTheFile) {
       {std::to_string(dead), -1},
       {"", -1},
       {"daemon\n", -1},
-      {"0\n", -1},   // would signal our process group
+      {"0\n", -1},   // would signal our process group (signal 0 is sent where refused)
       {"-1\n", -1},  // would signal every process
       {"99999999999\n", -1},
       {"999999999999999999999999\n", -1},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(kinoro_testing::WriteFile(pid_file, c.content));
-    // Signal 0 where the file must be refused: a fault must not signal a
-    // whole process group.
     EXPECT_EQ(c.result, VLIBCProcSignalByPidFile(pid_file.c_str(), c.result == 0 ? SIGUSR1 : 0))
         << c.content;
   }
