@@ -85,17 +85,4 @@ TEST(BackupUtilsTest, WritesAsRootAndRestoresTheIds) {
   }
 }
 
-TEST(BackupUtilsTest, ScopeSwitchesGroupBeforeGivingUpRoot) {
-  if (geteuid() != 0) GTEST_SKIP() << "the run-as scope needs root";
-  {
-    Kinoro::RunAsScope scope(65534, 65533, "unit", 7, "AS_NOBODY");
-    EXPECT_TRUE(scope.switched());
-    EXPECT_EQ(65534u, geteuid());
-    EXPECT_EQ(65533u, getegid());
-  }
-  EXPECT_EQ(0u, geteuid());
-  EXPECT_EQ(0u, getegid());
-  EXPECT_TRUE(kinoro_testing::SyslogLines().empty());
-}
-
 }  // namespace

@@ -39,34 +39,9 @@ TEST(GetFullPathTest, JoinsTheShareRootAndThePathAsGiven) {
   VELMShareSetConfigPath("");
 }
 
-// A video's sidecar is its full name plus ".krmeta", and not empty; the
-// video itself need not exist.
-TEST(FileTestsTest, FolderFileAndSidecar) {
-  TempDir dir;
-  ASSERT_TRUE(WriteFile(dir.File("one_byte"), "x"));
-  ASSERT_TRUE(WriteFile(dir.File("one_byte.krmeta"), "{}"));
-  ASSERT_TRUE(WriteFile(dir.File("empty"), ""));
-  ASSERT_TRUE(WriteFile(dir.File("empty.krmeta"), ""));
-  ASSERT_TRUE(WriteFile(dir.File("ghost.krmeta"), "{}"));
-  const struct {
-    std::string path;
-    bool folder, file, sidecar;
-  } cases[] = {
-      {dir.File("one_byte"), false, true, true},
-      {dir.File("empty"), false, false, false},
-      {dir.path(), true, false, false},
-      {dir.File("ghost"), false, false, true},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.folder, VELMKinoro::FolderExists(c.path)) << c.path;
-    EXPECT_EQ(c.file, VELMKinoro::IsFileExist(c.path)) << c.path;
-    EXPECT_EQ(c.sidecar, VELMKinoro::HasVideoMetaFile(c.path)) << c.path;
-  }
-}
-
-// Root reads anything, so the unreadable case runs in a child that gave up
-// root: entirely, and only its effective ids, as a worker does (its real uid
-// stays root, which a check with the real ids would wrongly use).
+// A sidecar counts when it is readable and not empty. Root reads anything,
+// so the check runs in a child that gave up root: entirely, and only its
+// effective ids, as a worker does (its real uid stays root).
 TEST(FileTestsTest, UnreadableSidecarWithTheEffectiveIds) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to run the check as another user";
   TempDir dir;
@@ -75,19 +50,21 @@ TEST(FileTestsTest, UnreadableSidecarWithTheEffectiveIds) {
   ASSERT_EQ(0, chmod(dir.File("private.mkv.krmeta").c_str(), 0600));
   ASSERT_TRUE(WriteFile(dir.File("public.mkv.krmeta"), "{}"));
   ASSERT_EQ(0, chmod(dir.File("public.mkv.krmeta").c_str(), 0644));
+  ASSERT_TRUE(WriteFile(dir.File("empty.mkv.krmeta"), ""));
   for (uid_t real : {static_cast<uid_t>(-1), static_cast<uid_t>(65534)}) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       if (setresgid(real, 65534, real) != 0 || setresuid(real, 65534, real) != 0) _exit(10);
       _exit((VELMKinoro::HasVideoMetaFile(dir.File("private.mkv")) ? 1 : 0) |
-            (VELMKinoro::HasVideoMetaFile(dir.File("public.mkv")) ? 0 : 2));
+            (VELMKinoro::HasVideoMetaFile(dir.File("public.mkv")) ? 0 : 2) |
+            (VELMKinoro::HasVideoMetaFile(dir.File("empty.mkv")) ? 4 : 0));
     }
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "real uid " << real
-        << ": 1 unreadable sidecar counted, 2 readable one not, 10 no switch";
+        << ": 1 unreadable sidecar counted, 2 readable one not, 4 empty one counted, 10 no switch";
   }
 }
 

@@ -52,24 +52,5 @@ TEST(ToJsonLineTest, CompactWithShortDecimals) {
   EXPECT_EQ(ToJsonLine(value), "{\"big\":9007199254740993,\"rating\":8.7}\n");
 }
 
-TEST(AsInt64Test, IntegralValuesThatFitOnly) {
-  const struct {
-    Json::Value value;
-    bool ok;
-    int64_t out;
-  } cases[] = {
-      {Json::Value(Json::Int64(9007199254740993LL)), true, 9007199254740993LL},
-      {Json::Value(-550.0), true, -550},
-      {Json::Value(550.5), false, 0},
-      {Json::Value(9223372036854775808.0), false, 0},  // 2^63: just past int64
-      {Json::Value(Json::UInt64(18446744073709551615ULL)), false, 0},
-  };
-  for (const auto& c : cases) {
-    int64_t out = 0;
-    EXPECT_EQ(AsInt64(c.value, &out), c.ok) << c.value.toStyledString();
-    EXPECT_EQ(out, c.out) << c.value.toStyledString();
-  }
-}
-
 }  // namespace
 }  // namespace kinoro_plugins

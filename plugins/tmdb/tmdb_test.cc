@@ -16,23 +16,6 @@ Json::Value Parse(const std::string& text) {
   return value;
 }
 
-// The engine sends only the types and actions INFO names.
-TEST(AnswerTest, OtherTypesAndActionsAreRefused) {
-  for (const auto& [action, type] :
-       {std::pair<const char*, const char*>{"similar", "tvshow"}, {"info", "movie"}}) {
-    kinoro_plugins::Request request;
-    request.action = action;
-    request.type = type;
-    request.input = Parse(R"({"tmdb_id": 550})");
-    request.limit = 5;
-    request.settings = Parse(R"({"api_key": "k", "base_url": "http://127.0.0.1:1"})");
-    Json::Value answer;
-    std::string error;
-    EXPECT_FALSE(Answer(request, &answer, &error));
-    EXPECT_EQ(error, std::string("cannot answer ") + action + " for type " + type);
-  }
-}
-
 TEST(MapMovieTest, EntriesWithoutAUsableIdAreSkipped) {
   const struct {
     const char* movie;
