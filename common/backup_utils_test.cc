@@ -58,6 +58,7 @@ TEST(BackupUtilsTest, WritesAsRootAndRestoresTheIds) {
   } cases[] = {
       {kRoot, 0, 0, 1, false, true, {written}, {}},
       {kRoot, 1000, 100, 0, false, true, {written}, {}},
+      {kRoot, 1000, 0, 0, false, true, {written}, {}},  // only the uid comes back
       {kRoot, 1000, 100, -1, false, false, {written}, {write_failed}},
       {65534, 65534, 65534, 0, false, false, {}, {no_root}},
       {kRoot, 65534, 65534, 0, true, true, {written}, {no_way_back}},
