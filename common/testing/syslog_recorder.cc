@@ -2,44 +2,37 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <mutex>
 
 namespace kinoro_testing {
-
 namespace {
 
-std::mutex& Mutex() {
-  static std::mutex* mutex = new std::mutex();
-  return *mutex;
-}
-
+std::mutex g_mutex;
 // Never destroyed: a static destructor could run before a late syslog call.
 std::vector<SyslogLine>& Lines() {
-  static std::vector<SyslogLine>* lines = new std::vector<SyslogLine>();
+  static auto* lines = new std::vector<SyslogLine>();
   return *lines;
 }
 
 void Record(int priority, const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  int size = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-  if (size > 0) vsnprintf(&text[0], text.size() + 1, format, args);
-  std::lock_guard<std::mutex> lock(Mutex());
+  char* text = nullptr;
+  if (vasprintf(&text, format, args) < 0) return;
+  std::lock_guard<std::mutex> lock(g_mutex);
   Lines().push_back({priority, text});
+  free(text);
 }
 
 }  // namespace
 
 std::vector<SyslogLine> SyslogLines() {
-  std::lock_guard<std::mutex> lock(Mutex());
+  std::lock_guard<std::mutex> lock(g_mutex);
   return Lines();
 }
 
 void ClearSyslog() {
-  std::lock_guard<std::mutex> lock(Mutex());
+  std::lock_guard<std::mutex> lock(g_mutex);
   Lines().clear();
 }
 
@@ -64,10 +57,6 @@ void __syslog_chk(int priority, int /*flag*/, const char* format, ...) {
   va_start(args, format);
   kinoro_testing::Record(priority, format, args);
   va_end(args);
-}
-
-void vsyslog(int priority, const char* format, va_list args) {
-  kinoro_testing::Record(priority, format, args);
 }
 
 }  // extern "C"

@@ -1,9 +1,8 @@
 // Records the process's syslog lines for tests. Linking syslog_recorder.cc
 // (the kinoro_syslog_recorder object library) into a test executable
-// replaces the C library's syslog for the objects linked into it and for the
+// replaces the C library's syslog for the objects linked into it and the
 // shared libraries on its link line, so nothing reaches the system log. A
-// library the test loads with dlopen sees the replacement only when the
-// executable exports it (ENABLE_EXPORTS ON).
+// library loaded with dlopen sees it only when the executable exports it.
 #ifndef KINORO_COMMON_TESTING_SYSLOG_RECORDER_H_
 #define KINORO_COMMON_TESTING_SYSLOG_RECORDER_H_
 
@@ -25,9 +24,7 @@ struct SyslogLine {
 // Lines recorded since the start or the last ClearSyslog, oldest first.
 std::vector<SyslogLine> SyslogLines();
 void ClearSyslog();
-
-// For readable gtest failures.
-void PrintTo(const SyslogLine& line, std::ostream* os);
+void PrintTo(const SyslogLine& line, std::ostream* os);  // readable gtest failures
 
 }  // namespace kinoro_testing
 

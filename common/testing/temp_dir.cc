@@ -1,75 +1,63 @@
 #include "common/testing/temp_dir.h"
 
-#include <errno.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace kinoro_testing {
 
-namespace {
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-
-}  // namespace
+namespace fs = std::filesystem;
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
-  std::string templ = std::string(base && base[0] ? base : "/tmp") + "/kinoro_test.XXXXXX";
-  if (mkdtemp(&templ[0]) == nullptr) {
+  path_ = std::string(base && base[0] ? base : "/tmp") + "/kinoro_test.XXXXXX";
+  if (mkdtemp(&path_[0]) == nullptr) {
     perror("mkdtemp");
     abort();
   }
-  path_ = templ;
 }
 
-TempDir::~TempDir() { nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
-
-std::string TempDir::File(const std::string& name) const { return path_ + "/" + name; }
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
 
 bool WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
+  std::ofstream out(path, std::ios::trunc | std::ios::binary);
   out << content;
   out.close();
   return !out.fail();
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::in | std::ios::binary);
+  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
 bool PathExists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  std::error_code ignored;
+  return fs::exists(fs::symlink_status(path, ignored));
 }
 
 bool MakeDirs(const std::string& path) {
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') continue;
-    std::string prefix = path.substr(0, pos);
-    if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
+  std::error_code error;
+  fs::create_directories(path, error);
+  return !error && fs::is_directory(path, error);
 }
 
-ScopedRootFile::ScopedRootFile(const std::string& path, const std::string& content) : path_(path) {
-  SaveOld();
+ScopedRootFile::ScopedRootFile(const std::string& path, const std::string& content)
+    : ScopedRootFile(path) {
   Write(content);
 }
 
-ScopedRootFile::ScopedRootFile(const std::string& path) : path_(path) {
-  SaveOld();
+ScopedRootFile::ScopedRootFile(const std::string& path)
+    : path_(path), had_old_(PathExists(path)), old_content_(ReadFile(path)) {
   unlink(path_.c_str());
 }
 
@@ -82,14 +70,8 @@ ScopedRootFile::~ScopedRootFile() {
 }
 
 bool ScopedRootFile::Write(const std::string& content) const {
-  std::string::size_type slash = path_.rfind('/');
-  if (slash != std::string::npos && slash > 0) MakeDirs(path_.substr(0, slash));
+  MakeDirs(fs::path(path_).parent_path());
   return WriteFile(path_, content);
-}
-
-void ScopedRootFile::SaveOld() {
-  had_old_ = PathExists(path_);
-  if (had_old_) old_content_ = ReadFile(path_);
 }
 
 }  // namespace kinoro_testing

@@ -1,5 +1,5 @@
-// Test helpers: a private temporary directory removed with its content, and
-// whole-file reads and writes.
+// Test helpers: a private temporary directory removed with its content,
+// whole-file reads and writes, and root files put in place for a while.
 #ifndef KINORO_COMMON_TESTING_TEMP_DIR_H_
 #define KINORO_COMMON_TESTING_TEMP_DIR_H_
 
@@ -15,41 +15,35 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  // path() + "/" + name
-  std::string File(const std::string& name) const;
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
 
  private:
   std::string path_;
 };
 
-// Replaces the file's content; false when the file cannot be written.
+// false when the file cannot be written
 bool WriteFile(const std::string& path, const std::string& content);
-// The file's content; empty when it cannot be read.
+// empty when the file cannot be read
 std::string ReadFile(const std::string& path);
-bool PathExists(const std::string& path);
-// mkdir -p
-bool MakeDirs(const std::string& path);
+bool PathExists(const std::string& path);  // links are not followed
+bool MakeDirs(const std::string& path);    // mkdir -p
 
-// Puts `content` at `path` (making its directory) for the lifetime of the
-// object, then restores what was there before: the old content, or no file.
-// For fixed paths under the build's root that other tests may also use.
+// Puts `content` at `path` (making its directory), or with no content
+// removes the file, for the object's lifetime; then restores what was there.
+// For the fixed paths under the build's root that other tests also use.
 class ScopedRootFile {
  public:
   ScopedRootFile(const std::string& path, const std::string& content);
-  // Removes the file (if any) for the lifetime of the object.
   explicit ScopedRootFile(const std::string& path);
   ~ScopedRootFile();
   ScopedRootFile(const ScopedRootFile&) = delete;
   ScopedRootFile& operator=(const ScopedRootFile&) = delete;
 
-  // Replaces the content while the object lives.
   bool Write(const std::string& content) const;
 
  private:
-  void SaveOld();
-
   std::string path_;
-  bool had_old_ = false;
+  bool had_old_;
   std::string old_content_;
 };
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,57 +10,41 @@
 
 namespace {
 
-using kinoro_testing::TempDir;
-using kinoro_testing::WriteFile;
-
 volatile sig_atomic_t g_got_usr1 = 0;
-void OnUsr1(int) { g_got_usr1 = 1; }
 
-TEST(ProcSignalTest, SignalsTheNamedProcess) {
+TEST(ProcSignalTest, SignalsOnlyALivePidFromTheFile) {
   struct sigaction action = {};
-  action.sa_handler = OnUsr1;
+  action.sa_handler = [](int) { g_got_usr1 = 1; };
   ASSERT_EQ(0, sigaction(SIGUSR1, &action, nullptr));
-  TempDir dir;
-  std::string pid_file = dir.File("d.pid");
-  // Daemons write the pid with a line break; some pad it with blanks.
-  ASSERT_TRUE(WriteFile(pid_file, "  " + std::to_string(getpid()) + "\n"));
-  g_got_usr1 = 0;
-  EXPECT_EQ(0, VLIBCProcSignalByPidFile(pid_file.c_str(), SIGUSR1));
-  EXPECT_EQ(1, g_got_usr1);  // a signal to oneself is delivered before kill returns
-}
+  pid_t dead = fork();
+  ASSERT_GE(dead, 0);
+  if (dead == 0) _exit(0);
+  ASSERT_EQ(dead, waitpid(dead, nullptr, 0));
 
-TEST(ProcSignalTest, RefusesFilesWithoutAUsablePid) {
-  TempDir dir;
-  struct Case {
-    const char* what;
-    const char* content;
+  kinoro_testing::TempDir dir;
+  const std::string pid_file = dir.File("d.pid");
+  const struct {
+    std::string content;
+    int result;
   } cases[] = {
-      {"empty file", ""},
-      {"no number", "daemon\n"},
-      {"zero would signal our process group", "0\n"},
-      {"negative would signal a group", "-1\n"},
-      {"beyond pid range", "99999999999\n"},
-      {"beyond long range", "999999999999999999999999\n"},
+      {"  " + std::to_string(getpid()) + "\n", 0},  // blanks before, a line break after
+      {std::to_string(dead), -1},
+      {"", -1},
+      {"daemon\n", -1},
+      {"0\n", -1},   // would signal our process group (signal 0 is sent where refused)
+      {"-1\n", -1},  // would signal every process
+      {"99999999999\n", -1},
+      {"999999999999999999999999\n", -1},
   };
-  for (const Case& c : cases) {
-    std::string pid_file = dir.File("x.pid");
-    ASSERT_TRUE(WriteFile(pid_file, c.content));
-    EXPECT_EQ(-1, VLIBCProcSignalByPidFile(pid_file.c_str(), 0)) << c.what;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(kinoro_testing::WriteFile(pid_file, c.content));
+    EXPECT_EQ(c.result, VLIBCProcSignalByPidFile(pid_file.c_str(), c.result == 0 ? SIGUSR1 : 0))
+        << c.content;
   }
-  EXPECT_EQ(-1, VLIBCProcSignalByPidFile(dir.File("missing.pid").c_str(), 0));
-  EXPECT_EQ(-1, VLIBCProcSignalByPidFile("", 0));
-  EXPECT_EQ(-1, VLIBCProcSignalByPidFile(nullptr, 0));
-}
-
-TEST(ProcSignalTest, DeadProcessIsAFailure) {
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) _exit(0);
-  ASSERT_EQ(child, waitpid(child, nullptr, 0));
-  TempDir dir;
-  std::string pid_file = dir.File("dead.pid");
-  ASSERT_TRUE(WriteFile(pid_file, std::to_string(child)));
-  EXPECT_EQ(-1, VLIBCProcSignalByPidFile(pid_file.c_str(), 0));
+  EXPECT_EQ(1, g_got_usr1);  // a signal to oneself is delivered before kill returns
+  for (const char* file : {"", "/nonexistent.pid", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(-1, VLIBCProcSignalByPidFile(file, 0));
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "common/testing/syslog_recorder.h"
 #include "common/testing/temp_dir.h"
@@ -10,66 +10,24 @@
 
 namespace {
 
-using kinoro_testing::TempDir;
 using kinoro_testing::WriteFile;
+using ::testing::HasSubstr;
 
 class ShareServiceTest : public ::testing::Test {
  protected:
   void SetUp() override { VELMShareSetConfigPath(config_); }
   void TearDown() override { VELMShareSetConfigPath(""); }
 
-  TempDir dir_;
+  kinoro_testing::TempDir dir_;
   std::string config_ = dir_.File("shares.conf");
 };
 
-TEST_F(ShareServiceTest, GetFindsShareByNameOnly) {
+// A bad entry is skipped (an empty or relative root or a NUL with a line
+// saying so, once) and the other shares stay usable; edits are seen at once.
+TEST_F(ShareServiceTest, BadEntriesAreSkippedTheRestServed) {
   ASSERT_TRUE(WriteFile(config_, R"({"shares": [
-      {"name": "media", "path": "/volume1/media"},
-      {"name": "video", "path": "/volume2/video", "comment": "films"}]})"));
-  PVELMSHARE share = nullptr;
-  ASSERT_EQ(0, VELMShareGet("video", &share));
-  ASSERT_NE(nullptr, share);
-  EXPECT_STREQ("video", share->szName);
-  EXPECT_STREQ("/volume2/video", share->szPath);
-  EXPECT_STREQ("films", share->szComment);
-  VELMShareFree(share);
-
-  for (const char* name : {"music", "Media", "", static_cast<const char*>(nullptr)}) {
-    share = nullptr;
-    EXPECT_EQ(-1, VELMShareGet(name, &share)) << (name ? name : "(null)");
-    EXPECT_EQ(nullptr, share);
-  }
-  EXPECT_EQ(-1, VELMShareGet("media", nullptr));
-}
-
-TEST_F(ShareServiceTest, BadConfigurationsFailEveryLookup) {
-  const char* configs[] = {
-      "",                                  // empty file
-      "{not json",                         // parse error
-      R"(["media"])",                      // not an object
-      R"({"shares": {"name": "media"}})",  // shares not an array
-      R"({"other": []})",                  // no shares member
-  };
-  for (const char* text : configs) {
-    ASSERT_TRUE(WriteFile(config_, text));
-    PVELMSHARE share = nullptr;
-    EXPECT_EQ(-1, VELMShareGet("media", &share)) << text;
-    PVELMSHARE* list = nullptr;
-    int count = -1;
-    EXPECT_EQ(-1, VELMShareList(&list, &count)) << text;
-  }
-  VELMShareSetConfigPath(dir_.File("missing.conf"));
-  PVELMSHARE share = nullptr;
-  EXPECT_EQ(-1, VELMShareGet("media", &share));
-}
-
-// A bad entry is skipped (an empty or relative root with a line saying so,
-// once), and the other shares stay usable.
-TEST_F(ShareServiceTest, ListKeepsOrderAndSkipsIncompleteEntries) {
-  ASSERT_TRUE(WriteFile(config_, R"({"shares": [
-      {"name": "b", "path": "/v/b"},
+      {"name": "b", "path": "/v/b", "comment": "films"},
       {"name": "nopath"},
-      {"name": 5, "path": "/v/five"},
       {"name": "", "path": "/v/empty"},
       {"name": "emptypath", "path": ""},
       {"name": "relative", "path": "volume1/relative"},
@@ -81,39 +39,42 @@ TEST_F(ShareServiceTest, ListKeepsOrderAndSkipsIncompleteEntries) {
   ASSERT_EQ(0, VELMShareList(&list, &count));
   ASSERT_EQ(2, count);
   EXPECT_STREQ("b", list[0]->szName);
+  EXPECT_STREQ("films", list[0]->szComment);
   EXPECT_STREQ("/v/a", list[1]->szPath);
   EXPECT_STREQ("", list[1]->szComment);
   VELMShareFreeList(list, count);
 
-  for (const char* name : {"nopath", "emptypath", "relative", "nul"}) {
-    PVELMSHARE share = nullptr;
+  PVELMSHARE share = nullptr;
+  ASSERT_EQ(0, VELMShareGet("a", &share));
+  EXPECT_STREQ("/v/a", share->szPath);
+  VELMShareFree(share);
+  for (const char* name : {"nopath", "emptypath", "relative", "nul", "A", ""}) {
+    share = nullptr;
     EXPECT_EQ(-1, VELMShareGet(name, &share)) << name;
+    EXPECT_EQ(nullptr, share);
   }
-  std::vector<std::string> lines;
-  for (const kinoro_testing::SyslogLine& line : kinoro_testing::SyslogLines()) {
-    lines.push_back(line.text);
-  }
-  const std::string prefix = "share_service:";
+  const auto lines = kinoro_testing::SyslogLines();
   ASSERT_EQ(3u, lines.size()) << "one line per bad entry, however often the file is read";
-  EXPECT_NE(std::string::npos, lines[0].find("share \"emptypath\" ignored: its path is empty"));
-  EXPECT_NE(std::string::npos,
-            lines[1].find("share \"relative\" ignored: its path \"volume1/relative\" is not an "
-                          "absolute path"));
-  EXPECT_NE(std::string::npos,
-            lines[2].find("share \"nul\" ignored: its name or path holds a NUL"));
-  EXPECT_EQ(0u, lines[0].find(prefix));
+  EXPECT_THAT(lines[0].text, HasSubstr("share \"emptypath\" ignored: its path is empty"));
+  EXPECT_THAT(lines[1].text, HasSubstr("share \"relative\" ignored: its path "
+                                       "\"volume1/relative\" is not an absolute path"));
+  EXPECT_THAT(lines[2].text, HasSubstr("share \"nul\" ignored: its name or path holds a NUL"));
+
+  ASSERT_TRUE(WriteFile(config_, R"({"shares": [{"name": "a", "path": "/volume9/a"}]})"));
+  ASSERT_EQ(0, VELMShareGet("a", &share));
+  EXPECT_STREQ("/volume9/a", share->szPath);
+  VELMShareFree(share);
 }
 
-TEST_F(ShareServiceTest, EditsAreSeenWithoutRestart) {
-  ASSERT_TRUE(WriteFile(config_, R"({"shares": [{"name": "media", "path": "/volume1/media"}]})"));
-  PVELMSHARE share = nullptr;
-  ASSERT_EQ(0, VELMShareGet("media", &share));
-  VELMShareFree(share);
-  ASSERT_TRUE(WriteFile(config_, R"({"shares": [{"name": "media", "path": "/volume9/m"}]})"));
-  share = nullptr;
-  ASSERT_EQ(0, VELMShareGet("media", &share));
-  EXPECT_STREQ("/volume9/m", share->szPath);
-  VELMShareFree(share);
+TEST_F(ShareServiceTest, BadConfigurationsFailEveryLookup) {
+  for (const char* text : {"{not json", R"(["media"])", R"({"shares": {"name": "media"}})"}) {
+    ASSERT_TRUE(WriteFile(config_, text));
+    PVELMSHARE share = nullptr;
+    EXPECT_EQ(-1, VELMShareGet("media", &share)) << text;
+    PVELMSHARE* list = nullptr;
+    int count = -1;
+    EXPECT_EQ(-1, VELMShareList(&list, &count)) << text;
+  }
 }
 
 }  // namespace

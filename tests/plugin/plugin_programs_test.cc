@@ -1,0 +1,439 @@
+// The plug-in programs run by the engine as the module runs them: tmdb
+// against a stand-in for TMDb that answers with recorded TMDb answers,
+// local_similar on a database made by kinoro-db from an import document.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/testing/syslog_recorder.h"
+#include "common/testing/temp_dir.h"
+#include "platform/plugin/child_process.h"
+#include "platform/plugin/plugin_config.h"
+#include "velm/plugin.h"
+
+namespace {
+
+using kinoro_testing::ReadFile;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value value;
+  std::istringstream in(text);
+  Json::parseFromStream(Json::CharReaderBuilder(), in, &value, nullptr);
+  return value;
+}
+
+// The TMDb id of each title of an answer, in order (-1 where there is none).
+std::vector<long long> TmdbIds(const Json::Value& answer) {
+  std::vector<long long> ids;
+  for (const Json::Value& title : answer) {
+    const Json::Value& id = title["extra"]["com.velmora.TheMovieDb"]["reference"]["themoviedb"];
+    ids.push_back(id.isIntegral() ? id.asInt64() : -1);
+  }
+  return ids;
+}
+
+// The one line logged, or how many there were.
+std::string OnlyLine() {
+  const auto lines = kinoro_testing::SyslogLines();
+  return lines.size() == 1 ? lines[0].text : std::to_string(lines.size()) + " lines";
+}
+
+// A plug-in folder and configuration file in a temporary directory, with the
+// engine pointed at them; plug-ins are the built programs, linked in beside
+// a copy of their INFO from the source tree.
+class PluginFolderTest : public ::testing::Test {
+ protected:
+  PluginFolderTest() {
+    kinoro_testing::MakeDirs(dir_.File("plugins"));
+    velm_plugin::SetPluginFolder(dir_.File("plugins"));
+    velm_plugin::SetPluginConfPath(dir_.File("plugins.conf"));
+  }
+  ~PluginFolderTest() override {
+    velm_plugin::SetPluginFolder("");
+    velm_plugin::SetPluginConfPath("");
+  }
+
+  void Install(const std::string& id, const std::string& program, const Json::Value& settings) {
+    const std::string folder = dir_.File("plugins/" + id);
+    const std::string info = ReadFile(std::string(PLUGINS_SOURCE_DIR) + "/" + id + "/INFO");
+    ASSERT_TRUE(kinoro_testing::MakeDirs(folder));
+    ASSERT_TRUE(kinoro_testing::WriteFile(folder + "/INFO", info));
+    ASSERT_EQ(
+        0, symlink(program.c_str(), (folder + "/" + ParseJson(info)["exec"].asString()).c_str()));
+    Settings(id, settings);
+  }
+
+  void Settings(const std::string& id, const Json::Value& settings) {
+    Json::Value conf;
+    conf["settings"][id] = settings;
+    ASSERT_TRUE(kinoro_testing::WriteFile(dir_.File("plugins.conf"), conf.toStyledString()));
+  }
+
+  // Runs plug-in `id` as the module does (type "movie", language "enu",
+  // with settings); the lookup's return value.
+  int Lookup(const std::string& id, const std::string& request, unsigned long limit,
+             Json::Value* result) {
+    Json::Value plugins;
+    VELMKinoro::VELMVideoLoadPluginFromFolder(plugins);
+    kinoro_testing::ClearSyslog();
+    return VELMKinoro::VideoPluginLookup(plugins[id], "movie", "enu", ParseJson(request), *result,
+                                         limit, true);
+  }
+
+  kinoro_testing::TempDir dir_;
+};
+
+// A stand-in for TMDb's web API on 127.0.0.1 (a free port):
+//   /3/movie/550/similar   the recorded top-rated list in pages of kPageSize
+//   /3/movie/<id>/similar  the recorded "not found" (HTTP 404), and broken
+//                          answers for the ids 9003 and 9004
+//   /3/search/movie        the recorded details as the one hit when "query"
+//                          is its title, else no hit
+//   a key but kGoodKey     the recorded "invalid API key" (HTTP 401)
+class TmdbServer {
+ public:
+  static constexpr char kGoodKey[] = "good-key";
+  static constexpr int kPageSize = 7;  // 20 recorded titles: pages of 7, 7 and 6
+
+  TmdbServer() {
+    const std::string dir = TMDB_SAMPLES_DIR "/tmdb-";
+    top_rated_ = ParseJson(ReadFile(dir + "movie-top-rated.json"));
+    details_ = ParseJson(ReadFile(dir + "movie-details.json"));
+    invalid_key_ = ReadFile(dir + "invalid-api-key.json");
+    not_found_ = ReadFile(dir + "resource-not-found.json");
+    if (!top_rated_["results"].isArray() || !details_.isObject()) return;
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION, 0,
+                               nullptr, nullptr, &Handle, this, MHD_OPTION_SOCK_ADDR, &addr,
+                               MHD_OPTION_END);
+    const MHD_DaemonInfo* info =
+        daemon_ ? MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT) : nullptr;
+    port_ = info ? info->port : 0;
+  }
+  ~TmdbServer() {
+    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+  }
+
+  bool ok() const { return daemon_ != nullptr; }
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/3"; }
+  const Json::Value& top_rated() const { return top_rated_["results"]; }
+  // "path?name=value&..." of every request so far, arguments sorted by name.
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  using Args = std::map<std::string, std::string>;
+
+  static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char*,
+                           const char*, const char*, size_t*, void**) {
+    Args args;
+    MHD_get_connection_values(
+        connection, MHD_GET_ARGUMENT_KIND,
+        [](void* args, MHD_ValueKind, const char* key, const char* value) {
+          (*static_cast<Args*>(args))[key] = value ? value : "";
+          return MHD_YES;
+        },
+        &args);
+    auto [status, body] = static_cast<TmdbServer*>(cls)->Answer(url, args);
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
+    MHD_Result result = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return result;
+  }
+
+  std::pair<unsigned, std::string> Answer(const std::string& path, Args args) {
+    std::string line = path;
+    for (const auto& [name, value] : args) line += (line == path ? "?" : "&") + name + "=" + value;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(line);
+    }
+    if (args["api_key"] != kGoodKey) return {401, invalid_key_};
+    Json::Value body(Json::objectValue);
+    body["results"] = Json::Value(Json::arrayValue);
+    body["total_pages"] = 1;
+    if (path == "/3/search/movie") {
+      if (strcasecmp(args["query"].c_str(), details_["title"].asCString()) == 0) {
+        body["results"].append(details_);
+      }
+      return {200, body.toStyledString()};
+    }
+    int id = 0;
+    if (sscanf(path.c_str(), "/3/movie/%d/similar", &id) != 1) return {404, not_found_};
+    if (id == 9003) return {200, "{\"results\": [], \"x\": \"" + std::string(3 << 20, 'x') + "\"}"};
+    if (id == 9004) return {200, std::string(1001, '[') + std::string(1001, ']')};  // too deep
+    if (id != 550) return {404, not_found_};
+    const int page = std::max(1, atoi(args["page"].c_str()));
+    const int total = static_cast<int>(top_rated().size());
+    for (int i = (page - 1) * kPageSize; i < std::min(total, page * kPageSize); ++i) {
+      body["results"].append(top_rated()[i]);
+    }
+    body["total_pages"] = (total + kPageSize - 1) / kPageSize;
+    return {200, body.toStyledString()};
+  }
+
+  Json::Value top_rated_, details_;
+  std::string invalid_key_, not_found_;
+  MHD_Daemon* daemon_ = nullptr;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::vector<std::string> requests_;
+};
+
+class TmdbPluginTest : public PluginFolderTest {
+ protected:
+  void SetUp() override {
+    if (!server_.ok()) GTEST_SKIP() << "no recorded TMDb answers in " << TMDB_SAMPLES_DIR;
+    Install("tmdb", TMDB_PROGRAM, With("{}"));
+  }
+
+  // The settings for the stand-in (the address with trailing slashes, which
+  // are dropped) with the members of `changes` replaced.
+  Json::Value With(const std::string& changes) {
+    Json::Value settings;
+    settings["api_key"] = TmdbServer::kGoodKey;
+    settings["base_url"] = server_.BaseUrl() + "//";
+    settings["language"] = "fr-FR";
+    const Json::Value replaced = ParseJson(changes);
+    for (const std::string& key : replaced.getMemberNames()) settings[key] = replaced[key];
+    return settings;
+  }
+
+  // The ids of the recorded list, in order, first `n` of them.
+  std::vector<long long> RecordedIds(size_t n) {
+    std::vector<long long> ids;
+    for (const Json::Value& movie : server_.top_rated()) ids.push_back(movie["id"].asInt64());
+    ids.resize(std::min(n, ids.size()));
+    return ids;
+  }
+
+  TmdbServer server_;
+};
+
+TEST_F(TmdbPluginTest, SimilarPagesUntilTheLimit) {
+  const struct {
+    unsigned long limit;
+    size_t titles;
+    std::vector<std::string> pages;
+  } cases[] = {
+      {0, 0, {}},  // nothing asked, nothing sent
+      {7, 7, {"1"}},
+      {10, 10, {"1", "2"}},
+      {100, 20, {"1", "2", "3"}},  // the list ends first
+  };
+  for (const auto& c : cases) {
+    const size_t before = server_.Requests().size();
+    Json::Value answer;
+    ASSERT_EQ(Lookup("tmdb", R"({"tmdb_id": 550})", c.limit, &answer), 0) << OnlyLine();
+    EXPECT_EQ(TmdbIds(answer), RecordedIds(c.titles));
+    const auto requests = server_.Requests();
+    std::vector<std::string> pages;
+    for (size_t i = before; i < requests.size(); ++i) {
+      EXPECT_THAT(requests[i],
+                  HasSubstr("/3/movie/550/similar?api_key=good-key&language=fr-FR&page="));
+      pages.push_back(requests[i].substr(requests[i].rfind('=') + 1));
+    }
+    EXPECT_EQ(pages, c.pages) << c.limit;
+  }
+  EXPECT_THAT(kinoro_testing::SyslogLines(), IsEmpty());
+}
+
+TEST_F(TmdbPluginTest, SearchAndSimilarByTitle) {
+  // A search answers with the movie's details, which carry more than the
+  // entries of a list.
+  Settings("tmdb", With(R"({"image_base_url": "https://img.example/p/"})"));
+  Json::Value answer;
+  ASSERT_EQ(Lookup("tmdb", R"({"action": "search", "title": "Fight Club"})", 5, &answer), 0)
+      << OnlyLine();
+  ASSERT_EQ(answer.size(), 1u);
+  EXPECT_EQ(answer[0]["title"], "Fight Club");
+  EXPECT_EQ(answer[0]["original_available"], "1999-10-15");
+  EXPECT_THAT(answer[0]["summary"].asString(), HasSubstr("A ticking-time-bomb insomniac"));
+  EXPECT_EQ(answer[0]["extra"], ParseJson(R"({"com.velmora.TheMovieDb": {
+      "reference": {"themoviedb": 550, "imdb": "tt0137523"}, "rating": {"themoviedb": 8.44},
+      "poster": ["https://img.example/p/pB8BM7pdSp6B6Ih7QZ4DrQ3PmJK.jpg"],
+      "backdrop": ["https://img.example/p/hZkgoQYus5vegHoetLkCJzb17zJ.jpg"]}})"));
+
+  // Similar without an id: the best match for the title, in its year.
+  ASSERT_EQ(
+      Lookup("tmdb", R"({"title": "fight club", "original_available": "1999-10-15"})", 2, &answer),
+      0)
+      << OnlyLine();
+  EXPECT_EQ(TmdbIds(answer), RecordedIds(2));
+  ASSERT_EQ(server_.Requests().size(), 3u);
+  EXPECT_EQ(server_.Requests()[1],
+            "/3/search/movie?api_key=good-key&language=fr-FR&page=1&query=fight club&year=1999");
+  // A title TMDb does not know: nothing is similar, and that is no failure.
+  ASSERT_EQ(Lookup("tmdb", R"({"title": "No Such Film"})", 2, &answer), 0);
+  EXPECT_EQ(answer, Json::Value(Json::arrayValue));
+}
+
+TEST_F(TmdbPluginTest, FailuresAreFailedLookupsWithTheReasonLogged) {
+  const struct {
+    const char* settings;  // changes to the working settings
+    const char* request;
+    const char* logged;
+  } cases[] = {
+      {R"({"api_key": "wrong-key"})", R"({"tmdb_id": 550})",
+       "HTTP 401 to /movie/550/similar: Invalid API key"},
+      {R"({"api_key": ""})", R"({"tmdb_id": 550})", "no TMDb api_key"},
+      {R"({"base_url": "file:///etc/passwd"})", R"({"tmdb_id": 550})",
+       "setting \"base_url\" is not an http or https address"},
+      {R"({"image_base_url": "gopher://x"})", R"({"tmdb_id": 550})", "\"image_base_url\""},
+      {R"({"base_url": "http://127.0.0.1:1"})", R"({"tmdb_id": 550})", "cannot reach TMDb"},
+      {"{}", R"({"tmdb_id": 12})", "HTTP 404 to /movie/12/similar: The resource"},
+      {"{}", R"({"tmdb_id": 9003})", "is larger than"},
+      {"{}", R"({"tmdb_id": 9004})", "is not a JSON object"},
+      {"{}", R"({"tmdb_id": -4})", "\"tmdb_id\" is not a positive integer"},
+      {"{}", R"({"original_available": "1999"})", "needs a \"tmdb_id\" or a \"title\""},
+      {"{}", R"({"action": "search", "title": ""})", "search needs a \"title\""},
+  };
+  for (const auto& c : cases) {
+    Settings("tmdb", With(c.settings));
+    Json::Value answer;
+    EXPECT_EQ(Lookup("tmdb", c.request, 5, &answer), -1) << c.settings << c.request;
+    EXPECT_THAT(OnlyLine(), HasSubstr("plug-in tmdb exited with status 1: tmdb: "));
+    EXPECT_THAT(OnlyLine(), HasSubstr(c.logged));
+    EXPECT_THAT(OnlyLine(), ::testing::Not(HasSubstr("key=")));
+  }
+}
+
+// Scores against Alien (348), with genre 1, tag 1.5, actor 1, director 2
+// and collection 4: Aliens 9; Prometheus 7; Blade Runner 3; Moon, Gravity,
+// Sunshine and Solaris 2.5 (rating 7.6 first, then 7.2 by movie id, then no
+// rating); Working Girl and The Terminator 1 (by rating). Notting Hill shares
+// nothing; Home Video has no TMDb id; the second Alien is the movie itself
+// and the second Blade Runner the same title again.
+constexpr char kLibrary[] = R"({"movies": [
+  {"id": 1, "library_id": 1, "title": "Alien", "tmdb_id": 348, "rating": 8.1, "genres": ["Horror", "SF"],
+   "directors": ["Ridley Scott"], "actors": ["Sigourney Weaver"], "tags": ["space", "alien"],
+   "collection": "Alien Collection"},
+  {"id": 2, "library_id": 1, "title": "Aliens", "tmdb_id": 679, "imdb_id": "tt0090605",
+   "rating": 7.9, "original_available": "1986-07-18", "summary": "This time it's war.",
+   "genres": ["Action", "SF"], "directors": ["James Cameron"], "actors": ["Sigourney Weaver"],
+   "tags": ["space", "alien"], "collection": "Alien Collection"},
+  {"id": 3, "library_id": 1, "title": "Blade Runner", "tmdb_id": 78, "rating": 7.9,
+   "genres": ["SF", "Drama"], "directors": ["Ridley Scott"]},
+  {"id": 4, "library_id": 1, "title": "The Terminator", "tmdb_id": 218, "rating": 7.6,
+   "genres": ["Action", "SF"], "directors": ["James Cameron"]},
+  {"id": 5, "library_id": 1, "title": "Gravity", "tmdb_id": 49047, "rating": 7.2,
+   "genres": ["SF"], "tags": ["space"]},
+  {"id": 6, "library_id": 1, "title": "Sunshine", "tmdb_id": 1272, "rating": 7.2,
+   "genres": ["SF"], "tags": ["space"]},
+  {"id": 7, "library_id": 1, "title": "Moon", "tmdb_id": 17431, "rating": 7.6, "genres": ["SF"],
+   "tags": ["space"]},
+  {"id": 8, "library_id": 1, "title": "Notting Hill", "tmdb_id": 509, "genres": ["Romance"]},
+  {"id": 9, "library_id": 1, "title": "Prometheus", "tmdb_id": 70981, "genres": ["SF"],
+   "directors": ["Ridley Scott"], "collection": "Alien Collection"},
+  {"id": 10, "library_id": 2, "title": "Alien", "tmdb_id": 348, "rating": 8.1, "genres": ["SF"],
+   "tags": ["alien"]},
+  {"id": 11, "library_id": 2, "title": "Blade Runner", "tmdb_id": 78, "rating": 7.9,
+   "genres": ["SF"], "directors": ["Ridley Scott"]},
+  {"id": 12, "library_id": 1, "title": "Solaris", "tmdb_id": 593, "genres": ["SF"],
+   "tags": ["space"]},
+  {"id": 13, "library_id": 1, "title": "Working Girl", "tmdb_id": 3525, "rating": 9.0,
+   "actors": ["Sigourney Weaver"]},
+  {"id": 14, "library_id": 1, "title": "Home Video", "genres": ["SF"], "directors": ["Ridley Scott"]}],
+ "libraries": [{"id": 1, "title": "Films", "type": "movie"},
+               {"id": 2, "title": "Archive", "type": "movie"}]})";
+
+class LocalSimilarTest : public PluginFolderTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kinoro_testing::WriteFile(dir_.File("library.json"), kLibrary));
+    velm_plugin::ChildOptions import;
+    import.program = KINORO_DB_PROGRAM;
+    import.args = {"--db", db_, "import", dir_.File("library.json")};
+    import.timeout_ms = 60000;
+    velm_plugin::ChildResult run = velm_plugin::RunChild(import, "");
+    ASSERT_EQ(run.outcome, velm_plugin::ChildOutcome::kExited) << run.err;
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    Install("local_similar", LOCAL_SIMILAR_PROGRAM, Database(db_));
+  }
+
+  static Json::Value Database(const std::string& path) {
+    Json::Value settings;
+    settings["database"] = path;
+    return settings;
+  }
+
+  const std::string db_ = dir_.File("kinoro.db");
+};
+
+TEST_F(LocalSimilarTest, RanksBySharedItemsThenRatingThenId) {
+  const std::string before = ReadFile(db_);
+  const struct {
+    const char* request;
+    unsigned long limit;
+    std::vector<long long> ids;
+  } cases[] = {
+      {R"({"tmdb_id": 348})", 10, {679, 70981, 78, 17431, 49047, 1272, 593, 3525, 218}},
+      {R"({"tmdb_id": 348.0})", 2, {679, 70981}},
+      {R"({"tmdb_id": 348})", 0, {}},
+      // Aliens shares a genre and the director; the rest one genre each.
+      {R"({"tmdb_id": 218})", 3, {679, 348, 78}},
+      {R"({"tmdb_id": 509})", 10, {}},     // shares nothing
+      {R"({"tmdb_id": 999999})", 10, {}},  // no such movie
+      {R"({"tmdb_id": -1})", 10, {}},
+  };
+  for (const auto& c : cases) {
+    Json::Value answer;
+    ASSERT_EQ(Lookup("local_similar", c.request, c.limit, &answer), 0) << OnlyLine();
+    EXPECT_TRUE(answer.isArray()) << c.request;
+    EXPECT_EQ(TmdbIds(answer), c.ids) << c.request << " limit " << c.limit;
+    EXPECT_THAT(kinoro_testing::SyslogLines(), IsEmpty());
+  }
+
+  // The title form: members the database does not have are left out or empty.
+  Json::Value answer;
+  ASSERT_EQ(Lookup("local_similar", R"({"tmdb_id": 348})", 10, &answer), 0);
+  EXPECT_EQ(answer[0], ParseJson(R"({"title": "Aliens", "original_available": "1986-07-18",
+      "summary": "This time it's war.", "extra": {"com.velmora.TheMovieDb": {
+        "reference": {"themoviedb": 679, "imdb": "tt0090605"}, "rating": {"themoviedb": 7.9}}}})"));
+  EXPECT_EQ(answer[1], ParseJson(R"({"title": "Prometheus", "original_available": "", "summary": "",
+      "extra": {"com.velmora.TheMovieDb": {"reference": {"themoviedb": 70981}}}})"));
+  EXPECT_TRUE(ReadFile(db_) == before) << "the database was written";
+}
+
+TEST_F(LocalSimilarTest, FailuresAreFailedLookups) {
+  ASSERT_TRUE(kinoro_testing::WriteFile(dir_.File("text.db"), "not a database"));
+  const struct {
+    std::string database;
+    const char* request;
+    const char* logged;
+  } cases[] = {
+      {dir_.File("missing.db"), R"({"tmdb_id": 348})", "cannot open database"},
+      {dir_.File("text.db"), R"({"tmdb_id": 348})", "cannot query database"},
+      {db_, R"({"tmdb_id": "348"})", "\"tmdb_id\" is not an integer"},
+  };
+  for (const auto& c : cases) {
+    Settings("local_similar", Database(c.database));
+    Json::Value answer;
+    EXPECT_EQ(Lookup("local_similar", c.request, 10, &answer), -1);
+    EXPECT_THAT(OnlyLine(), HasSubstr("plug-in local_similar exited with status 1: "));
+    EXPECT_THAT(OnlyLine(), HasSubstr(c.logged));
+  }
+  // The database must exist: a missing file is not created.
+  EXPECT_FALSE(kinoro_testing::PathExists(dir_.File("missing.db")));
+}
+
+}  // namespace
