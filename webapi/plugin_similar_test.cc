@@ -12,8 +12,11 @@
 // real ones in this binary: each plug-in's description names its answer and
 // the lookup's result, and each lookup records the count asked and the
 // result value it was handed (the real engine overwrites it unseen).
+namespace {
 std::string g_handed;
 std::vector<unsigned long> g_asked;
+}  // namespace
+
 namespace VELMKinoro {
 int VELMVideoLoadPluginFromFolder(Json::Value& plugins) {
   plugins = videodb_test::ParseJson(R"({"object": {"answer": {"title": "O"}},
