@@ -109,6 +109,9 @@ TEST_F(BackdropTest, Add) {
     EXPECT_EQ(c.code, added.ErrorCode()) << added.envelope;
     EXPECT_EQ(c.code == 0, added.envelope["data"]["id"].asInt() > 0);
     EXPECT_EQ(c.log, Logged("backdrop:"));
+    // The library sees only an image and video that passed the module's
+    // checks: it refuses, and logs, only the page.
+    EXPECT_EQ(params.find("page.jpg") != std::string::npos, Logged("backdrop_api:") != "");
     EXPECT_EQ(*c.queued ? std::string(c.queued) + "\n" : "", kinoro_testing::ReadFile(kQueue));
     EXPECT_EQ(*c.queued ? 1 : 0, g_wakeups);
     EXPECT_EQ(c.backdrops, Backdrops(40));
