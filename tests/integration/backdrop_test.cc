@@ -57,6 +57,8 @@ TEST_F(BackdropTest, Add) {
   db_.WriteFile("page.jpg", page);
   videodb_test::LocalHttpServer server(3000);
   ASSERT_TRUE(server.ok());
+  const std::string kLong = "/photos/" + std::string(300, 'x');
+  const std::string kCut = "/photos/" + std::string(244, 'x') + "\xc3\xa9yyyyyyyyyy";  // é at 252
   const struct {
     std::string params;  // "@URL@" stands for the test server's image
     int code;
@@ -85,9 +87,15 @@ TEST_F(BackdropTest, Add) {
       {R"({"mapper_id": 40})", 117, kNoFile, "", 1},
       {R"({"sharepath": "/media", "mapper_id": 40})", 117,
        "backdrop:78 not found\nbackdrop:114 GetFullPath failed /media\n" + kNoFile, "", 1},
-      // A client's text is logged escaped: a line break forges no line.
-      {R"({"sharepath": "/photos/a.jpg\nbackdrop:201 forged", "mapper_id": 40})", 117,
-       "backdrop:114 GetFullPath failed /photos/a.jpg\\nbackdrop:201 forged\n" + kNoFile, "", 1},
+      // A client's text is logged escaped, and cut to 256 bytes between
+      // characters: a line break forges no line.
+      {R"({"sharepath": "/photos/a\nbackdrop:201 forged\r\u001b\\", "mapper_id": 40})", 117,
+       "backdrop:114 GetFullPath failed /photos/a\\nbackdrop:201 forged\\r\\x1b\\\\\n" + kNoFile,
+       "", 1},
+      {R"({"sharepath": ")" + kLong + R"(", "mapper_id": 40})", 117,
+       "backdrop:114 GetFullPath failed " + kLong.substr(0, 253) + "...\n" + kNoFile, "", 1},
+      {R"({"sharepath": ")" + kCut + R"(", "mapper_id": 40})", 117,
+       "backdrop:114 GetFullPath failed " + kCut.substr(0, 252) + "...\n" + kNoFile, "", 1},
       {R"({"url": "http://127.0.0.1:1/a.jpg\r\nx", "mapper_id": 40})", 117,
        "backdrop:104 DownloadImage failed http://127.0.0.1:1/a.jpg\\r\\nx\n" + kNoFile, "", 1},
       {R"({"sharepath": "/media/page.jpg", "mapper_id": 40})", 117, "", "", 1},  // not an image
