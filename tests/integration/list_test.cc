@@ -155,6 +155,10 @@ TEST_F(ListTest, SimilarPagesAndPasses) {
       {1026, R"("id": 1, "limit": 20)", Titles({102}, 200), "", "100", "0", "2"},
       {1026, R"("id": 1, "limit": 2)", Titles({102, 104}, 200), "", "10", "0", "2 4"},  // full
       {1026, R"("id": 1, "limit": 1)", Titles({102}, 3), Titles({}, 200), "5", "1", "2"},
+      // A pass that reaches the offset but does not fill the page: the next
+      // one goes on from where it ended.
+      {1026, R"("id": 1, "limit": 2, "offset": 1)", Titles({102, 103}, 10) + Titles({104}, 50), "",
+       "10 50", "0 0", "3 4"},
       {1026, R"("id": 1, "limit": 1, "offset": 3)",
        Titles({}, 2) + Titles({102}, 4) + Titles({104, 105, 106}), "", "5 25", "0 15", "6"},
   };
