@@ -1,0 +1,231 @@
+// Backdrops through the loaded module and the real share, queue and signal
+// services; the switched-off conversions.
+#include <gmock/gmock.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "kinoro/root.h"
+#include "platform/videodb/image_check.h"
+#include "platform/videodb/sqlite_db.h"
+#include "tests/integration/module_fixture.h"
+#include "tests/videodb/local_http_server.h"
+
+namespace integration {
+namespace {
+
+const char kBackdrop[] = "VELM.Kinoro.Backdrop";
+const char kNotFound[] = "Status: 404 Not Found\r\n\r\n";
+const char kQueue[] = KINORO_PATH("/var/spool/velm_video_metadata.queue");
+const std::string kNoFile = "backdrop:201 file_source Process failed\n";
+const std::string kNoVideo = "backdrop:207 id_source Process failed\n";
+
+volatile sig_atomic_t g_wakeups = 0;
+
+class BackdropTest : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    // The metadata daemon is this process: its wake-up signal is counted.
+    signal(SIGUSR1, [](int) { g_wakeups = g_wakeups + 1; });
+  }
+  long long Backdrops(int mapper_id) {
+    auto stmt = LibKinoro::db::internal::Connection::Get()->Prepare(
+        "SELECT COUNT(*) FROM backdrop WHERE mapper_id = ?1");
+    stmt.Bind(1, mapper_id);
+    return stmt.Step() ? stmt.ColumnInt64(0) : -1;
+  }
+
+  kinoro_testing::ScopedRootFile queue_{kQueue, ""};
+  kinoro_testing::ScopedRootFile pid_file_{KINORO_PATH("/var/run/velmvideometadatad.pid"),
+                                           std::to_string(getpid())};
+  // Downloads from the loopback test server are allowed.
+  kinoro_testing::ScopedRootFile download_conf_{
+      KINORO_PATH("/var/packages/Kinoro/etc/videodb.conf"),
+      R"({"download": {"allow_private_addresses": true, "timeout_s": 5}})"};
+};
+
+// Before each row movie 4 (mapper 40) has one backdrop. A row gives what
+// the module answers, logs and queues (with a wake-up), and the backdrops
+// left.
+TEST_F(BackdropTest, Add) {
+  // 41 bytes that start like a JPEG and hold a page.
+  std::string page = "\xff\xd8\xff\xe0<html><script>alert(1)</script></html>";
+  page.resize(41);
+  db_.WriteFile("page.jpg", page);
+  videodb_test::LocalHttpServer server(3000);
+  ASSERT_TRUE(server.ok());
+  const std::string kLong = "/photos/" + std::string(300, 'x');
+  const std::string kCut = "/photos/" + std::string(244, 'x') + "\xc3\xa9yyyyyyyyyy";  // é at 252
+  const struct {
+    std::string params;  // "@URL@" stands for the test server's image
+    int code;
+    std::string log;     // the module's lines
+    const char* queued;  // the backup record, "" for none
+    long long backdrops;
+  } cases[] = {
+      // The mapper id finds the video; a given id and type name the record.
+      {R"({"sharepath": "/media/f.jpg", "mapper_id": 40})", 0, "", "b:movie:4", 2},
+      {R"({"sharepath": "/media/f.jpg", "id": 4, "type": "movie"})", 0, "", "b:movie:4", 2},
+      {R"({"sharepath": "/media/f.jpg", "mapper_id": 10})", 0, "", "b:movie:1", 1},
+      {R"({"sharepath": "/media/f.jpg", "mapper_id": 40, "id": 3, "type": "tvshow"})", 0, "",
+       "b:tvshow:3", 2},
+      {R"({"sharepath": "/media/f.jpg", "mapper_id": 40, "type": "tvshow"})", 0, "", "b:movie:4",
+       2},
+      {R"({"sharepath": "/media/f.jpg", "mapper_id": 40, "keep_one": true})", 0, "", "b:movie:4",
+       1},
+      {R"({"url": "@URL@", "sharepath": "/media/none.jpg", "mapper_id": 40})", 0, "", "b:movie:4",
+       2},  // a url wins over a share path
+      {R"({"url": "", "mapper_id": 40})", 120, "", "", 1},
+      {R"({"sharepath": "", "mapper_id": 40})", 120, "", "", 1},
+      {R"({"sharepath": "/media/f.jpg", "mapper_id": 0})", 120, "", "", 1},
+      {R"({"sharepath": "/media/f.jpg", "id": 0, "type": "movie"})", 120, "", "", 1},
+      {R"({"sharepath": "/media/f.jpg", "id": 4, "type": "Movie"})", 120, "", "", 1},
+      {R"({"sharepath": "/media/f.jpg", "mapper_id": 40, "keep_one": 1})", 120, "", "", 1},
+      {R"({"mapper_id": 40})", 117, kNoFile, "", 1},
+      {R"({"sharepath": "/media", "mapper_id": 40})", 117,
+       "backdrop:78 not found\nbackdrop:114 GetFullPath failed /media\n" + kNoFile, "", 1},
+      // A client's text is logged escaped, and cut to 256 bytes between
+      // characters: a line break forges no line.
+      {R"({"sharepath": "/photos/a\nbackdrop:201 forged\r\u001b\\", "mapper_id": 40})", 117,
+       "backdrop:114 GetFullPath failed /photos/a\\nbackdrop:201 forged\\r\\x1b\\\\\n" + kNoFile,
+       "", 1},
+      {R"({"sharepath": ")" + kLong + R"(", "mapper_id": 40})", 117,
+       "backdrop:114 GetFullPath failed " + kLong.substr(0, 253) + "...\n" + kNoFile, "", 1},
+      {R"({"sharepath": ")" + kCut + R"(", "mapper_id": 40})", 117,
+       "backdrop:114 GetFullPath failed " + kCut.substr(0, 252) + "...\n" + kNoFile, "", 1},
+      {R"({"url": "http://127.0.0.1:1/a.jpg\r\nx", "mapper_id": 40})", 117,
+       "backdrop:104 DownloadImage failed http://127.0.0.1:1/a.jpg\\r\\nx\n" + kNoFile, "", 1},
+      {R"({"sharepath": "/media/page.jpg", "mapper_id": 40})", 117, "", "", 1},  // not an image
+      {R"({"sharepath": "/media/f.jpg", "id": 99, "type": "movie"})", 117,
+       "backdrop:147 GetMapperID failed\n" + kNoVideo, "", 1},
+      {R"({"sharepath": "/media/f.jpg", "mapper_id": 999})", 117, kNoVideo, "", 1},
+      {R"({"url": "@URL@", "mapper_id": 999})", 117, kNoVideo, "", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.params);
+    Reset(40);
+    std::string params = c.params;
+    if (params.find("@URL@") != std::string::npos) {
+      params.replace(params.find("@URL@"), 5, server.Url("/image"));
+    }
+    kinoro_testing::ClearSyslog();
+    g_wakeups = 0;
+    const kinoro::host::DispatchResult added = Call(kBackdrop, "add", params);
+    EXPECT_EQ(c.code, added.ErrorCode()) << added.envelope;
+    EXPECT_EQ(c.code == 0, added.envelope["data"]["id"].asInt() > 0);
+    EXPECT_EQ(c.log, Logged("backdrop:"));
+    // The library sees only an image and video that passed the module's
+    // checks: it refuses, and logs, only the page.
+    EXPECT_EQ(params.find("page.jpg") != std::string::npos, Logged("backdrop_api:") != "");
+    EXPECT_EQ(*c.queued ? std::string(c.queued) + "\n" : "", kinoro_testing::ReadFile(kQueue));
+    EXPECT_EQ(*c.queued ? 1 : 0, g_wakeups);
+    EXPECT_EQ(c.backdrops, Backdrops(40));
+    // A download is removed whatever the answer.
+    EXPECT_EQ(0, videodb_test::CountFiles(db_.dir() + "/download"));
+    ASSERT_TRUE(queue_.Write(""));
+  }
+}
+
+TEST_F(BackdropTest, GetAndDeleteAll) {
+  Reset(40);
+  for (const char* params : {"{}", R"({"mapper_id": 0})", R"({"mapper_id": "40"})"}) {
+    kinoro_testing::ClearSyslog();
+    EXPECT_EQ(kNotFound, Call(kBackdrop, "get", params).raw_text) << params;
+    EXPECT_EQ("backdrop:240 input parameter is not valid\n", Logged("backdrop:"));
+    EXPECT_EQ(120, Call(kBackdrop, "delete_all", params).ErrorCode());
+  }
+  const kinoro::host::DispatchResult got = Call(kBackdrop, "get", R"({"mapper_id": 40})");
+  const std::string* etag = got.raw.FindHeader("ETag");
+  ASSERT_NE(nullptr, etag) << got.raw_text.substr(0, 200);
+  EXPECT_THAT(*etag, ::testing::MatchesRegex("([0-9a-f]{4,8}-){3}[0-9a-f]{4,8}"));
+  EXPECT_EQ(
+      "ETag: " + *etag + "\r\nContent-Length: 4096\r\nContent-Type: image/jpeg\r\n\r\n" + image_,
+      got.raw_text);
+  kinoro_testing::ClearSyslog();
+  for (int round = 0; round < 2; ++round) {  // the second finds nothing to delete
+    EXPECT_EQ(0, Call(kBackdrop, "delete_all", R"({"mapper_id": 40})").ErrorCode());
+    EXPECT_EQ(kNotFound, Call(kBackdrop, "get", R"({"mapper_id": 40})").raw_text);
+  }
+  EXPECT_EQ("", Logged("backdrop:"));
+  EXPECT_EQ("", kinoro_testing::ReadFile(kQueue)) << "delete_all queues no backup";
+  EXPECT_EQ(0, g_wakeups);
+}
+
+// Movie 7 (mapper 70) of a private library, seen by its library's user,
+// another user, an administrator and a call with no caller at all (the
+// library used directly). Those who may not see it meet a video that does
+// not exist: get 404, add 117 (by mapper id, and by id and type, which
+// probes the mapper lookup), delete_all a success that deletes nothing.
+TEST_F(BackdropTest, APrivateVideoIsInvisibleToOthers) {
+  const struct {
+    unsigned int uid;  // 0: no caller
+    bool visible;
+  } cases[] = {{1027, true}, {1026, false}, {1024, true}, {0, false}};
+  LibKinoro::db::api::BackdropAPI library;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.uid);
+    Reset(70);
+    std::vector<bool> done;  // got the image, added by mapper id, by id and type, deleted
+    if (c.uid != 0) {
+      velm::SetCallerSystem();  // the host names its own caller for the call
+      done.push_back(Call(kBackdrop, "get", R"({"mapper_id": 70})", c.uid).raw.body == image_);
+      for (const char* video : {R"("mapper_id": 70)", R"("id": 7, "type": "movie")"}) {
+        done.push_back(Call(kBackdrop, "add",
+                            std::string(R"({"sharepath": "/media/f.jpg", )") + video + "}", c.uid)
+                           .ErrorCode() == 0);
+      }
+      done.push_back(Call(kBackdrop, "delete_all", R"({"mapper_id": 70})", c.uid).ErrorCode() == 0);
+      EXPECT_EQ(velm::CallerKind::kNone, velm::GetCaller().kind) << "the host left a caller set";
+    } else {
+      std::string digest;
+      done = {library.GetByMapperID(70, digest) == image_,
+              library.Add(70, db_.dir() + "/f.jpg", false) >= 0,
+              library.GetMapperID(7, "movie") == 70 && library.GetIDTypeFromMapperID(70).first == 7,
+              library.DeleteAll(70) != 0};
+    }
+    EXPECT_EQ(std::vector<bool>({c.visible, c.visible, c.visible, true}), done);
+    EXPECT_EQ(c.visible ? 0 : 1, Backdrops(70));
+  }
+}
+
+// The host clears the caller after a call that threw, too.
+TEST_F(BackdropTest, TheCallerEndsWithACallThatThrows) {
+  std::string error;
+  ASSERT_TRUE(dispatcher_.LoadModule(KINORO_HOST_TEST_MODULE, &error)) << error;
+  velm::SetCallerSystem();
+  EXPECT_EQ(100, Call("Kinoro.Test", "throw", "{}").ErrorCode());
+  EXPECT_EQ(velm::CallerKind::kNone, velm::GetCaller().kind);
+}
+
+// "get" answers every backdrop as image/jpeg, so a PNG is stored as a JPEG.
+TEST_F(BackdropTest, APngIsServedAsAJpeg) {
+  db_.WriteFile("f.png", videodb_test::EncodePng(40, 30, true));
+  ASSERT_EQ(
+      0, Call(kBackdrop, "add", R"({"sharepath": "/media/f.png", "mapper_id": 40})").ErrorCode());
+  LibKinoro::db::internal::ImageHeader header;
+  std::string error;
+  ASSERT_TRUE(LibKinoro::db::internal::ReadImageHeader(
+      Call(kBackdrop, "get", R"({"mapper_id": 40})").raw.body, &header, &error))
+      << error;
+  EXPECT_EQ(LibKinoro::db::internal::ImageFormat::kJpeg, header.format);
+  EXPECT_EQ(40u, header.width);
+  EXPECT_EQ(30u, header.height);
+}
+
+// The conversion switch is off in this system: every method answers 105,
+// whatever its parameters.
+TEST_F(ModuleTest, OfflineConversionIsSwitchedOff) {
+  for (const char* method :
+       {"list", "create", "delete", "stop", "stop_all", "restart", "restart_all"}) {
+    for (const char* params : {"{}", R"({"file_id": 1, "video_profile": "high", "id": [1]})"}) {
+      EXPECT_EQ(105, Call("VELM.Kinoro.OfflineConversion", method, params, 1024).ErrorCode())
+          << method << params;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace integration
