@@ -1,12 +1,12 @@
 // The conversion methods behind their switch, which a test subclass turns
-// on, against a real database; and the task JSON of the format functions.
+// on, against a real database: which tasks each call reaches, what it
+// answers and logs. The library's own tests keep only what no method shows.
 #include "webapi/offline_conversion.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "common/testing/syslog_recorder.h"
 #include "common/testing/temp_dir.h"
@@ -41,7 +41,8 @@ const char kTasks[] = R"({"conversion_tasks": [
     {"id": 2, "uid": 3000000000, "file_id": 6, "video_profile": "low", "state": "stopped",
      "audio_id": 2, "time_left": 7, "error": 3, "produced_file": {"path": "/v/a.mp4"}},
     {"id": 3, "uid": 1026, "file_id": 5, "state": "converting", "progress": 1.5}]})";
-// The tasks as Tasks() shows them.
+// The tasks as Tasks() shows them: states 0 waiting, 1 converting, 2 done,
+// 4 stopped.
 const char kShown[] = "1:2 2:4 3:1";
 
 std::string Compact(const Json::Value& value) { return Json::FastWriter().write(value); }
@@ -86,9 +87,11 @@ class OfflineConversionTest : public ::testing::Test {
       R"({"cmzvideo_cover": true, "cmzvideo_cover_rule": "backdrop"})"};
 };
 
+// The list in the caller's scope (every task for an administrator), oldest
+// first, with the parts "additional" names loaded.
 TEST_F(OfflineConversionTest, ListAnswersTheTasksInScope) {
   ASSERT_EQ(0, Run(&Api::List_v1, "{}", 1024, true));
-  // Oldest first; "done" is always complete; the codec follows the file id.
+  // "done" is always complete; the codec follows the file id.
   const std::string none = R"("additional": {"video": {}, "file": {}, "produced_file": {}}})";
   EXPECT_EQ(Compact(videodb_test::ParseJson(R"({"task": [
     {"id": 1, "setting": {"file_id": 5, "video_profile": "high", "audio_id": 0,
@@ -111,7 +114,6 @@ TEST_F(OfflineConversionTest, ListAnswersTheTasksInScope) {
       {1026, R"({"additional": ["video"]})", "1 video 3 video "},
       {3000000000u, R"({"additional": ["file", "produced_file", "file"]})",
        "2 file produced_file "},
-      {1001, R"({"additional": ["video"]})", ""},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(0, Run(&Api::List_v1, c.params, c.uid)) << c.params;
@@ -131,10 +133,10 @@ TEST_F(OfflineConversionTest, ListAnswersTheTasksInScope) {
 }
 
 // Each row starts from kTasks. Changes reach only tasks in the caller's
-// scope (every task for an administrator), all or nothing; a new task is
-// the login user's own, its profile kept as sent. Invalid parameters
-// change nothing.
-TEST_F(OfflineConversionTest, ChangesFollowTheDatabaseInTheCallersScope) {
+// scope (every task for an administrator), all or nothing; stopping leaves
+// a finished task, restarting only a stopped one. A new task is the login
+// user's own, its profile kept as sent. Invalid parameters change nothing.
+TEST_F(OfflineConversionTest, ChangesInTheCallersScope) {
   const struct {
     void (Api::*method)();
     const char* params;
@@ -161,14 +163,11 @@ TEST_F(OfflineConversionTest, ChangesFollowTheDatabaseInTheCallersScope) {
       {&Api::Create_v1, R"({"file_id": 0, "video_profile": "high"})", 1026, false, 120, kShown},
       {&Api::Create_v1, R"({"file_id": 5, "video_profile": ""})", 1026, false, 120, kShown},
       {&Api::Create_v1, R"({"file_id": 5, "video_profile": "hig"})", 1026, false, 120, kShown},
-      {&Api::Create_v1, R"({"file_id": 5, "video_profile": "highest"})", 1026, false, 120, kShown},
       {&Api::Create_v1, R"({"file_id": 5, "video_profile": "low", "audio_id": -1})", 1026, false,
        120, kShown},
       {&Api::Delete_v1, "{}", 1026, false, 120, kShown},
       {&Api::Stop_v1, R"({"id": [3, 0]})", 1026, false, 120, kShown},
       {&Api::Restart_v1, R"({"id": [1.5]})", 1026, false, 120, kShown},
-      {&Api::Delete_v1, R"({"id": 3})", 1026, false, 120, kShown},
-      {&Api::Stop_v1, R"({"id": {"a": 1}})", 1026, false, 120, kShown},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.params) + " uid " + std::to_string(c.uid));
@@ -186,21 +185,17 @@ TEST_F(OfflineConversionTest, ChangesFollowTheDatabaseInTheCallersScope) {
 }
 
 // A task id of 0 is no task: with only task -1 in the table, the next one
-// gets id 0.
-TEST_F(OfflineConversionTest, TaskIdZeroIsAFailure) {
+// gets id 0. Without a database the list is empty and every change 117.
+TEST_F(OfflineConversionTest, NoTaskIsAFailure) {
   ASSERT_TRUE(Connection::Get()->Prepare("UPDATE conversion_task SET id = -id").Run());
   EXPECT_EQ(117, Run(&Api::Create_v1, R"({"file_id": 5, "video_profile": "low"})"));
   EXPECT_EQ("-3:1 -2:4 -1:2 0:0", Tasks()) << "task 0 was made";
-}
 
-// The database library unavailable: the list is empty, every change 117.
-TEST_F(OfflineConversionTest, WithoutADatabase) {
   LibKinoro::db::SetDatabasePath(db_.dir() + "/missing.db");
   EXPECT_EQ(0, Run(&Api::List_v1, "{}"));
   EXPECT_EQ("{\"task\":[]}\n", Compact(data_));
   EXPECT_EQ(117, Run(&Api::Delete_v1, R"({"id": [1]})"));
   EXPECT_EQ(117, Run(&Api::Stop_All_v1, "{}"));
-  EXPECT_EQ(117, Run(&Api::Restart_All_v1, "{}"));
 }
 
 // A video kind whose own JSON form claims another type than its type name.
