@@ -43,10 +43,10 @@ class BackdropApiTest : public ::testing::Test {
   }
   void TearDown() override { VELMShareSetConfigPath(""); }
 
-  std::string InShare(const std::string &name, const std::string &bytes) {
+  std::string InShare(const std::string& name, const std::string& bytes) {
     return db_.WriteFile("share/" + name, bytes);
   }
-  long long Count(const char *sql) {
+  long long Count(const char* sql) {
     auto stmt = LibKinoro::db::internal::Connection::Get()->Prepare(sql);
     return stmt.Step() ? stmt.ColumnInt64(0) : -1;
   }
@@ -60,14 +60,10 @@ class BackdropApiTest : public ::testing::Test {
 
 // The module's tests look up movies; the other kinds are seen here.
 TEST_F(BackdropApiTest, MapperIdsAndTypes) {
-  const struct {
-    int id;
-    const char *type;
-    int mapper_id;
-  } cases[] = {{2, "tvshow", 20}, {4, "video", 40}, {5, "tvshow_episode", 21}, {4, "movie", -1}};
-  for (const auto &c : cases) {
-    EXPECT_EQ(api_.GetMapperID(c.id, c.type), c.mapper_id) << c.id << " " << c.type;
-  }
+  EXPECT_EQ(api_.GetMapperID(2, "tvshow"), 20);
+  EXPECT_EQ(api_.GetMapperID(4, "video"), 40);
+  EXPECT_EQ(api_.GetMapperID(5, "tvshow_episode"), 21);
+  EXPECT_EQ(api_.GetMapperID(4, "movie"), -1);  // video 4 is no movie
   EXPECT_EQ(api_.GetIDTypeFromMapperID(21), std::make_pair(5, std::string("tvshow_episode")));
 }
 
@@ -97,21 +93,20 @@ TEST_F(BackdropApiTest, AddRefusesWhatIsNotAnImageInsideAShare) {
   const std::string jpeg = FakeJpeg(800, 7);
   std::string outside_file = db_.WriteFile("outside/x.jpg", jpeg);
   std::string huge = InShare("huge.jpg", jpeg);
-  ASSERT_EQ(truncate(huge.c_str(), 20 * 1024 * 1024 + 1),
-            0);  // sparse, JPEG header kept
+  ASSERT_EQ(truncate(huge.c_str(), 20 * 1024 * 1024 + 1), 0);  // sparse, JPEG header kept
   std::string at_cap = InShare("at-cap.jpg", jpeg);
   ASSERT_EQ(truncate(at_cap.c_str(), 20 * 1024 * 1024), 0);
+  std::string text = InShare("notes.jpg", "just some text, not an image");
   std::string sub = share_ + "/sub.jpg";
   ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-
   std::string fine = InShare("fine.jpg", jpeg);
   std::string link_in = share_ + "/link-in.jpg";  // any link below the root, also one inside
   ASSERT_EQ(symlink("fine.jpg", link_in.c_str()), 0);
 
   struct Case {
-    const char *what;
+    const char* what;
     std::string path;
-    const char *log;
+    const char* log;
   } cases[] = {
       {"outside every share", outside_file, "outside every share"},
       {"a link that stays inside", link_in, "a symbolic link below the share root"},
@@ -119,10 +114,11 @@ TEST_F(BackdropApiTest, AddRefusesWhatIsNotAnImageInsideAShare) {
       {"a NUL in the path", fine + std::string("\0/../x", 6), "holds a NUL"},
       {"a share name's prefix is not the share", share_ + "-twin/x.jpg", "outside every share"},
       {"over the cap", huge, "more than"},
+      {"text named .jpg", text, "not a JPEG or PNG image"},
       {"a directory", sub, "not a regular file"},
       {"relative path", "share/x.jpg", ""},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     videodb_test::ClearSyslog();
     EXPECT_LT(api_.Add(30, c.path, false), 0) << c.what;
     EXPECT_TRUE(SyslogContains(c.log)) << c.what;

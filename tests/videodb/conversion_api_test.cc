@@ -71,10 +71,10 @@ TEST_F(ConversionApiTest, ListOrderAndParts) {
 TEST_F(ConversionApiTest, CreateRefusesBadSettings) {
   const struct {
     int file_id;
-    const char *profile;
+    const char* profile;
     int audio_id;
   } cases[] = {{0, "high", 0}, {7, "", 0}, {7, "high", -1}};  // an unknown file: see the module
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     OfflineConversionSetting setting;
     setting.file_id = c.file_id;
     setting.set_video_profile(c.profile);
