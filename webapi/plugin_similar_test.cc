@@ -56,9 +56,9 @@ TEST(GetTMDbIDTest, ReadsTheNestedReference) {
   const struct {
     const char* value;
     long long id;
-  } cases[] = {{"550", 550},     {"27.9", 27},   {"true", 1},
-               {"false", 0},     {"null", -1},   {"{}", -1},
-               {"\"550\"", -1},  {"-1e300", -1}, {"9223372036854775808", -1}};
+  } cases[] = {{"550", 550},    {"27.9", 27},   {"true", 1},
+               {"false", 0},    {"null", -1},   {"{}", -1},
+               {"\"550\"", -1}, {"-1e300", -1}, {"9223372036854775808", -1}};
   for (const auto& c : cases) {
     const std::string title =
         std::string(R"({"extra": {"com.velmora.TheMovieDb": {"reference": {"themoviedb": )") +
