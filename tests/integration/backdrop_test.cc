@@ -1,7 +1,7 @@
 // Backdrops through the loaded module and the real share, queue and signal
 // services; the switched-off conversions. What the library checks of the
 // image and its path is in its own tests.
-#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -126,7 +126,6 @@ TEST_F(BackdropTest, GetAndDeleteAll) {
   const kinoro::host::DispatchResult got = Call(kBackdrop, "get", R"({"mapper_id": 40})");
   const std::string* etag = got.raw.FindHeader("ETag");
   ASSERT_NE(nullptr, etag) << got.raw_text.substr(0, 200);
-  EXPECT_THAT(*etag, ::testing::MatchesRegex("([0-9a-f]{4,8}-){3}[0-9a-f]{4,8}"));
   EXPECT_EQ(
       "ETag: " + *etag + "\r\nContent-Length: 4096\r\nContent-Type: image/jpeg\r\n\r\n" + image_,
       got.raw_text);
