@@ -57,7 +57,7 @@ class OfflineConversionTest : public ::testing::Test {
   void TearDown() override { VelmUserSetDatabasePath(""); }
 
   // Runs one method as its entry function does, with the switch on: the
-  // error code (0 for success, -1 for no answer at all).
+  // error code (0, and only 0, for success; -1 for no answer at all).
   int Run(void (Api::*method)(), const std::string& params, unsigned int uid = 1026,
           bool admin = false) {
     VELM::APIRequest request("VELM.Kinoro.OfflineConversion", 1, "test",
@@ -68,7 +68,9 @@ class OfflineConversionTest : public ::testing::Test {
       (api.*method)();
     }
     data_ = response.GetData();
-    return !response.IsAnswered() ? -1 : response.IsSuccess() ? 0 : response.GetErrorCode();
+    if (!response.IsAnswered()) return -1;
+    EXPECT_EQ(response.IsSuccess(), response.GetErrorCode() == 0);
+    return response.GetErrorCode();
   }
   // "id:state" of each task; a new one adds ":owner:profile:audio id".
   std::string Tasks() {
