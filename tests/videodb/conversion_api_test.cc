@@ -47,7 +47,10 @@ TEST_F(ConversionApiTest, ListOrderAndParts) {
   EXPECT_EQ(Ids(all.List()), (std::vector<int>{4, 1, 3, 2}));
 
   OfflineConversionAPI api(1001);
-  api.with_file = api.with_video = api.with_produced_file = api.with_poster_mtime = true;
+  api.with_video = true;  // without its poster's time
+  ASSERT_TRUE(api.List()[1].setting.video);
+  EXPECT_FALSE(api.List()[1].setting.video->additional.isMember("poster_mtime"));
+  api.with_file = api.with_produced_file = api.with_poster_mtime = true;
   const auto tasks = api.List();
   ASSERT_EQ(Ids(tasks), (std::vector<int>{2, 3, 1}));
   EXPECT_EQ(tasks[0].setting.file.path, "/v/ep.mkv");
