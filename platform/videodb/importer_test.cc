@@ -40,6 +40,8 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
       {R"({"movies": [{"library_id": 9}]})", "movies[0].library_id: no library 9"},
       {R"({"movies": [{"library_id": 1, "rating": "high"}]})",
        "movies[0].rating: expected a number"},
+      {R"({"movies": [{"library_id": 1, "genres": ["Drama", 3]}]})",
+       "movies[0].genres[1]: expected a string"},
       {R"({"movies": [{"library_id": 1, "create_time": "yesterday"}]})",
        "movies[0].create_time: expected a time such as 2024-01-02T03:04:05Z"},
       {R"({"movies": [{"library_id": 1, "files": [{"path": "relative.mkv"}]}]})",
