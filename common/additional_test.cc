@@ -36,7 +36,6 @@ Outcome Read(const Api& a) {
   // In the order of kKeys.
   std::vector<bool> on = {a.with_summary, a.with_poster_mtime, a.with_backdrop_mtime, a.with_file,
                           a.with_collection, a.with_watched_ratio, a.with_conversion_produced,
-                          // A video's own.
                           a.with_actor, a.with_director, a.with_genre, a.with_writer, a.with_extra};
   std::string rule;
   if constexpr (std::is_same_v<Api, EpisodeAPI>) {
@@ -85,17 +84,17 @@ TEST(AdditionalTest, EachKeyTurnsOnItsSwitchWhereTheClassHasIt) {
   }
 }
 
+// The text form the package's other modules call (the module's list tests
+// pin the parsed form): the empty text is an empty list.
 TEST(AdditionalTest, MalformedListsFailAfterApplyingTheGoodPart) {
   const struct {
     const char* text;
     bool result;
     std::set<std::string> on;
   } cases[] = {
-      {"", true, {}},
-      {R"(["summary", "file"])", true, {"summary", "file"}},
+      {"", true, {}}, {R"(["summary", "file"])", true, {"summary", "file"}},
       {R"(["summary", 5, "file"])", false, {"summary"}},
-      {R"({"summary": true})", false, {}},
-      {"summary", false, {}},
+      {R"({"summary": true})", false, {}}, {"summary", false, {}},
   };
   for (const auto& c : cases) {
     CollectionAPI api;
