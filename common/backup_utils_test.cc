@@ -41,11 +41,6 @@ TEST(BackupUtilsTest, WritesAsRootAndRestoresTheIds) {
   if (getuid() != 0) GTEST_SKIP() << "the run-as scope needs root";
   const std::string written =
       "b:tvshow:-7 " KINORO_PATH("/var/spool/velm_video_metadata.queue") " as 0/0";
-  const SyslogLine write_failed = {LOG_ERR,
-                                   "backup_utils:23 failed to write backup task tvshow(-7)"};
-  const SyslogLine no_root = {LOG_AUTH | LOG_ERR, "backup_utils:19 ERROR: IF_RUN_AS(0, 0)"};
-  const SyslogLine no_way_back = {LOG_AUTH | LOG_CRIT,
-                                  "backup_utils:19 ERROR: ~IF_RUN_AS(65534, 65534)"};
   const struct {
     uid_t real;  // and saved
     uid_t euid;
@@ -59,9 +54,12 @@ TEST(BackupUtilsTest, WritesAsRootAndRestoresTheIds) {
       {kRoot, 0, 0, 1, false, true, {written}, {}},
       {kRoot, 1000, 100, 0, false, true, {written}, {}},
       {kRoot, 1000, 0, 0, false, true, {written}, {}},  // only the uid comes back
-      {kRoot, 1000, 100, -1, false, false, {written}, {write_failed}},
-      {65534, 65534, 65534, 0, false, false, {}, {no_root}},
-      {kRoot, 65534, 65534, 0, true, true, {written}, {no_way_back}},
+      {kRoot, 1000, 100, -1, false, false, {written},
+       {{LOG_ERR, "backup_utils:23 failed to write backup task tvshow(-7)"}}},
+      {65534, 65534, 65534, 0, false, false, {},
+       {{LOG_AUTH | LOG_ERR, "backup_utils:19 ERROR: IF_RUN_AS(0, 0)"}}},
+      {kRoot, 65534, 65534, 0, true, true, {written},
+       {{LOG_AUTH | LOG_CRIT, "backup_utils:19 ERROR: ~IF_RUN_AS(65534, 65534)"}}},
   };
   for (const auto& c : cases) {
     pid_t child = fork();

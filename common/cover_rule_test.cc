@@ -13,9 +13,8 @@ using kinoro_testing::ScopedRootFile;
 
 constexpr char kSettingsPath[] = KINORO_PATH("/var/packages/Kinoro/etc/advanced.conf");
 
-// Every case runs in its own process, so both caches start empty here.
-
-// The first call fixes each function's answer for the process.
+// Every case runs in its own process, so both caches start empty. The first
+// call fixes each function's answer for the process.
 TEST(CoverRuleTest, EachFunctionKeepsItsFirstAnswer) {
   ScopedRootFile settings(kSettingsPath, R"({"cmzvideo_cover": true, "cmzvideo_cover_rule": "A"})");
   EXPECT_EQ("A", velmkr::webapi::GetUserPreparedCoverRule());

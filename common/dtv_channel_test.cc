@@ -9,12 +9,6 @@
 
 namespace {
 
-Json::Value Parse(const std::string& text) {
-  Json::Value value;
-  EXPECT_TRUE(Json::Reader().parse(text, value)) << text;
-  return value;
-}
-
 TEST(DtvLoadChannelsTest, FieldRules) {
   const struct {
     const char* content;
@@ -33,9 +27,11 @@ TEST(DtvLoadChannelsTest, FieldRules) {
   const std::string path = dir.File("channels.conf");
   for (const auto& c : cases) {
     ASSERT_TRUE(kinoro_testing::WriteFile(path, c.content));
-    Json::Value channels = Parse(R"(["old"])");
+    Json::Value channels(Json::arrayValue), expected;
+    channels.append("old");
+    ASSERT_TRUE(Json::Reader().parse(c.expected, expected));
     EXPECT_EQ(0, VELMKinoro::VELMVideoDTVLoadChannels(path.c_str(), channels)) << c.content;
-    EXPECT_EQ(Parse(c.expected), channels) << c.content;
+    EXPECT_EQ(expected, channels) << c.content;
   }
   // Untouched when the file does not open; a scalar starts over as null.
   Json::Value channels("not a list");
@@ -58,8 +54,8 @@ TEST(DtvUniqueIdTest, Splitting) {
     int result;
   } cases[] = {
       {"17@text@474", 17, 474, 0},  // between the first and the last "@" is ignored
-      {"0@474", 0, 474, -1},       {"17@", 17, 0, -1},  {"17", 17, 474, 0},
-      {"99", 99, 0, -1},           {"abc", 0, 321, -1},  // the lookup runs for channel 0 too
+      {"0@474", 0, 474, -1}, {"17@", 17, 0, -1}, {"17", 17, 474, 0}, {"99", 99, 0, -1},
+      {"abc", 0, 321, -1},  // the lookup runs for channel 0 too
       {nullptr, 0, 0, -1},
   };
   for (const auto& c : cases) {

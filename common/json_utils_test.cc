@@ -1,4 +1,3 @@
-// Reading is also seen through the cover rule's settings file.
 #include "common/json_utils.h"
 
 #include <gtest/gtest.h>
@@ -21,10 +20,9 @@ TEST(JsonUtilsTest, WriteGivesOneCompactLineAndLogsWhatFailed) {
   value["a"]["s"] = "x y";
   ASSERT_TRUE(LibKinoro::WriteJsonToFile(path, value));
   EXPECT_EQ("{\"a\":{\"s\":\"x y\"},\"b\":[true]}\n", kinoro_testing::ReadFile(path));
-  Json::Value back;
-  ASSERT_TRUE(LibKinoro::ReadJsonFromFile(path, back));
-  EXPECT_EQ(value, back);
-  EXPECT_FALSE(LibKinoro::ReadJsonFromFile("", back));
+  // Reading is pinned through the module's JSON limits and the cover rule;
+  // a file that does not open is a quiet failure.
+  EXPECT_FALSE(LibKinoro::ReadJsonFromFile(dir.File("missing.json"), value));
 
   const std::string missing_dir = dir.File("no/such/dir/out.json");
   EXPECT_FALSE(LibKinoro::WriteJsonToFile("", value));

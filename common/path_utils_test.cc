@@ -39,6 +39,18 @@ TEST(GetFullPathTest, JoinsTheShareRootAndThePathAsGiven) {
   VELMShareSetConfigPath("");
 }
 
+// The existence checks the package's other modules call.
+TEST(FileTestsTest, FolderAndNonEmptyRegularFile) {
+  TempDir dir;
+  ASSERT_TRUE(WriteFile(dir.File("one"), "x"));
+  ASSERT_TRUE(WriteFile(dir.File("empty"), ""));
+  EXPECT_TRUE(VELMKinoro::FolderExists(dir.path()));
+  EXPECT_FALSE(VELMKinoro::FolderExists(dir.File("one")));
+  EXPECT_TRUE(VELMKinoro::IsFileExist(dir.File("one")));
+  EXPECT_FALSE(VELMKinoro::IsFileExist(dir.File("empty")));
+  EXPECT_FALSE(VELMKinoro::IsFileExist(dir.path()));
+}
+
 // A sidecar counts when it is readable and not empty. Root reads anything,
 // so the check runs in a child that gave up root: entirely, and only its
 // effective ids, as a worker does (its real uid stays root).

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/share_path.h"
-#include "tests/fakes/fake_videodb.h"
+#include "common/testing/fake_videodb.h"
 
 namespace {
 
