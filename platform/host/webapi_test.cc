@@ -16,6 +16,14 @@ Json::Value ParseJson(const std::string& text) {
   return v;
 }
 
+// Set, valid when `want` holds a value, and reading it (else T's zero).
+template <typename T>
+void ExpectRead(const VELM::APIParameter<T>& p, const std::optional<T>& want) {
+  EXPECT_TRUE(p.IsSet());
+  EXPECT_EQ(p.IsInvalid(), !want);
+  EXPECT_EQ(p.Get(), want.value_or(T()));
+}
+
 // Each getter takes its own JSON kind and reads it back; any other kind
 // leaves the parameter set but invalid, reading as the type's zero value.
 TEST(APIRequestTest, EachGetterTakesItsKindOnly) {
@@ -44,22 +52,11 @@ TEST(APIRequestTest, EachGetterTakesItsKindOnly) {
     Json::Value params(Json::objectValue);
     params["p"] = ParseJson(k.json);
     VELM::APIRequest req("A", 1, "m", params, 1000, false);
-    VELM::APIParameter<int> i = req.GetAndCheckInt("p", kOptional, nullptr);
-    EXPECT_TRUE(i.IsSet());
-    EXPECT_EQ(i.IsInvalid(), !k.as_int);
-    EXPECT_EQ(i.Get(), k.as_int.value_or(0));
-    VELM::APIParameter<std::string> s = req.GetAndCheckString("p", kOptional, nullptr);
-    EXPECT_TRUE(s.IsSet());
-    EXPECT_EQ(s.IsInvalid(), !k.as_string);
-    EXPECT_EQ(s.Get(), k.as_string.value_or(""));
-    VELM::APIParameter<bool> b = req.GetAndCheckBool("p", kOptional, nullptr);
-    EXPECT_TRUE(b.IsSet());
-    EXPECT_EQ(b.IsInvalid(), !k.as_bool);
-    EXPECT_EQ(b.Get(), k.as_bool.value_or(false));
-    VELM::APIParameter<Json::Value> a = req.GetAndCheckArray("p", kOptional, nullptr);
-    EXPECT_TRUE(a.IsSet());
-    EXPECT_EQ(a.IsInvalid(), !k.is_array);
-    EXPECT_EQ(a.Get(), k.is_array ? params["p"] : Json::Value());
+    ExpectRead(req.GetAndCheckInt("p", kOptional, nullptr), k.as_int);
+    ExpectRead(req.GetAndCheckString("p", kOptional, nullptr), k.as_string);
+    ExpectRead(req.GetAndCheckBool("p", kOptional, nullptr), k.as_bool);
+    ExpectRead(req.GetAndCheckArray("p", kOptional, nullptr),
+               k.is_array ? std::optional<Json::Value>(params["p"]) : std::nullopt);
   }
 }
 

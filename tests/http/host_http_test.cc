@@ -204,20 +204,14 @@ TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   EXPECT_EQ(missing.status, 404);
   EXPECT_EQ(missing.body, "");
 
-  // Which validators match the tag "abc".
-  const std::pair<const char*, long> validators[] = {
-      {"\"abc\"", 304}, {"abc", 304},    {"W/\"abc\"", 304}, {"\"x\", \"abc\"", 304},
-      {"*", 304},       {"\"ab\"", 200}, {"\"ABC\"", 200},   {",", 200},
-  };
+  // A validator that matches (request_handler_test.cc has which do) turns
+  // a 200 answer into 304 without a body; no other answer.
   HttpOptions o = Session(sid);
-  for (const auto& v : validators) {
-    o.headers = {std::string("If-None-Match: ") + v.first};
-    HttpResult r = Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&body=JPEGDATA"), o);
-    EXPECT_EQ(r.status, v.second) << v.first;
-    EXPECT_EQ(r.body, v.second == 304 ? "" : "JPEGDATA") << v.first;
-    EXPECT_EQ(r.Header("etag"), "\"abc\"") << v.first;
-  }
-  // Only a 200 answer turns into 304.
+  o.headers = {"If-None-Match: W/\"abc\""};
+  HttpResult same = Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&body=JPEGDATA"), o);
+  EXPECT_EQ(same.status, 304);
+  EXPECT_EQ(same.body, "");
+  EXPECT_EQ(same.Header("etag"), "\"abc\"");
   EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&status=404"), o).status, 404);
 
   // Output of one call, or its failure, never shows up in the next.
@@ -650,7 +644,7 @@ TEST(KinoroCallTest, OutputAndExitStatus) {
        2,
        "",
        "/nonexistent/lib.so"},
-      {{"--module", KINORO_NOTABLE_MODULE, "--uid", "1", "Kinoro.Test", "1", "echo"},
+      {{"--module", KINORO_NOT_A_MODULE, "--uid", "1", "Kinoro.Test", "1", "echo"},
        2,
        "",
        "GetAPITable"},
