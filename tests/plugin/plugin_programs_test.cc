@@ -33,9 +33,18 @@
 
 namespace {
 
+using kinoro_testing::ClearSyslog;
+using kinoro_testing::MakeDirs;
 using kinoro_testing::ReadFile;
+using kinoro_testing::SyslogLines;
+using kinoro_testing::WriteFile;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using VELMKinoro::VELMVideoGetPluginPriority;
+using VELMKinoro::VELMVideoLoadPluginFromConf;
+using VELMKinoro::VELMVideoLoadPluginFromFolder;
+using VELMKinoro::VideoPluginLookup;
 
 Json::Value ParseJson(const std::string& text) {
   Json::Value value;
@@ -56,7 +65,7 @@ std::vector<long long> TmdbIds(const Json::Value& answer) {
 
 // The one line logged, or how many there were.
 std::string OnlyLine() {
-  const auto lines = kinoro_testing::SyslogLines();
+  const auto lines = SyslogLines();
   return lines.size() == 1 ? lines[0].text : std::to_string(lines.size()) + " lines";
 }
 
@@ -65,7 +74,7 @@ std::string OnlyLine() {
 class PluginFolderTest : public ::testing::Test {
  protected:
   PluginFolderTest() {
-    kinoro_testing::MakeDirs(folder_);
+    MakeDirs(folder_);
     velm_plugin::SetPluginFolder(folder_);
     velm_plugin::SetPluginConfPath(conf_);
   }
@@ -82,9 +91,9 @@ class PluginFolderTest : public ::testing::Test {
     Json::Value extra = ParseJson(info);
     for (const std::string& key : extra.getMemberNames()) full[key] = extra[key];
     const std::string path = folder_ + "/" + id;
-    ASSERT_TRUE(kinoro_testing::MakeDirs(path));
-    ASSERT_TRUE(kinoro_testing::WriteFile(path + "/INFO", full.toStyledString()));
-    ASSERT_TRUE(kinoro_testing::WriteFile(path + "/run", "#!/bin/sh\n" + script));
+    ASSERT_TRUE(MakeDirs(path));
+    ASSERT_TRUE(WriteFile(path + "/INFO", full.toStyledString()));
+    ASSERT_TRUE(WriteFile(path + "/run", "#!/bin/sh\n" + script));
     ASSERT_EQ(chmod((path + "/run").c_str(), 0755), 0);
   }
 
@@ -93,8 +102,8 @@ class PluginFolderTest : public ::testing::Test {
   void Install(const std::string& id, const std::string& program, const Json::Value& settings) {
     const std::string folder = folder_ + "/" + id;
     const std::string info = ReadFile(std::string(PLUGINS_SOURCE_DIR) + "/" + id + "/INFO");
-    ASSERT_TRUE(kinoro_testing::MakeDirs(folder));
-    ASSERT_TRUE(kinoro_testing::WriteFile(folder + "/INFO", info));
+    ASSERT_TRUE(MakeDirs(folder));
+    ASSERT_TRUE(WriteFile(folder + "/INFO", info));
     ASSERT_EQ(
         0, symlink(program.c_str(), (folder + "/" + ParseJson(info)["exec"].asString()).c_str()));
     Settings(id, settings);
@@ -103,12 +112,12 @@ class PluginFolderTest : public ::testing::Test {
   void Settings(const std::string& id, const Json::Value& settings) {
     Json::Value conf;
     conf["settings"][id] = settings;
-    ASSERT_TRUE(kinoro_testing::WriteFile(conf_, conf.toStyledString()));
+    ASSERT_TRUE(WriteFile(conf_, conf.toStyledString()));
   }
 
   Json::Value Installed() {
     Json::Value plugins;
-    EXPECT_EQ(VELMKinoro::VELMVideoLoadPluginFromFolder(plugins), 0);
+    EXPECT_EQ(VELMVideoLoadPluginFromFolder(plugins), 0);
     return plugins;
   }
 
@@ -117,9 +126,8 @@ class PluginFolderTest : public ::testing::Test {
   int Lookup(const std::string& id, const std::string& request, unsigned long limit,
              Json::Value* result) {
     const Json::Value plugins = Installed();
-    kinoro_testing::ClearSyslog();
-    return VELMKinoro::VideoPluginLookup(plugins[id], "movie", "enu", ParseJson(request), *result,
-                                         limit, true);
+    ClearSyslog();
+    return VideoPluginLookup(plugins[id], "movie", "enu", ParseJson(request), *result, limit, true);
   }
 
   kinoro_testing::TempDir dir_;
@@ -155,23 +163,23 @@ TEST_F(PluginFolderTest, LoadsValidFoldersAndSkipsTheRestWithALogLine) {
        "\"id\" is not the folder's name"},
   };
   for (const auto& c : bad) {
-    ASSERT_TRUE(kinoro_testing::MakeDirs(folder_ + "/" + c.id));
+    ASSERT_TRUE(MakeDirs(folder_ + "/" + c.id));
     if (c.info != nullptr) {
-      ASSERT_TRUE(kinoro_testing::WriteFile(folder_ + "/" + c.id + "/INFO", c.info));
+      ASSERT_TRUE(WriteFile(folder_ + "/" + c.id + "/INFO", c.info));
     }
   }
   // Not folders: ignored without a word.
-  ASSERT_TRUE(kinoro_testing::WriteFile(folder_ + "/README", "plug-ins live here"));
-  ASSERT_TRUE(kinoro_testing::MakeDirs(folder_ + "/.hidden"));
+  ASSERT_TRUE(WriteFile(folder_ + "/README", "plug-ins live here"));
+  ASSERT_TRUE(MakeDirs(folder_ + "/.hidden"));
 
-  kinoro_testing::ClearSyslog();
+  ClearSyslog();
   Json::Value plugins = Installed();
-  EXPECT_THAT(plugins.getMemberNames(), ::testing::ElementsAre("good"));
+  EXPECT_THAT(plugins.getMemberNames(), ElementsAre("good"));
   char real[PATH_MAX];
   ASSERT_NE(realpath(folder_.c_str(), real), nullptr);
   EXPECT_EQ(plugins["good"]["path"].asString(), std::string(real) + "/good");
   // One line per skipped folder, saying which and why.
-  const auto lines = kinoro_testing::SyslogLines();
+  const auto lines = SyslogLines();
   ASSERT_EQ(lines.size(), std::size(bad));
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_THAT(lines[i].text, HasSubstr(std::string("/") + bad[i].id + ": " + bad[i].reason));
@@ -179,16 +187,16 @@ TEST_F(PluginFolderTest, LoadsValidFoldersAndSkipsTheRestWithALogLine) {
 
   velm_plugin::SetPluginFolder(dir_.File("nowhere"));
   plugins = "stale";
-  EXPECT_EQ(VELMKinoro::VELMVideoLoadPluginFromFolder(plugins), -1);
+  EXPECT_EQ(VELMVideoLoadPluginFromFolder(plugins), -1);
   EXPECT_EQ(plugins, Json::Value(Json::objectValue));
 }
 
 TEST_F(PluginFolderTest, ConfigurationAndPriorityLists) {
   for (const char* text : {"{\"priority\": ", "{} {}", "[]"}) {
-    ASSERT_TRUE(kinoro_testing::WriteFile(conf_, text));
-    kinoro_testing::ClearSyslog();
+    ASSERT_TRUE(WriteFile(conf_, text));
+    ClearSyslog();
     Json::Value conf = "stale";
-    EXPECT_EQ(VELMKinoro::VELMVideoLoadPluginFromConf(conf), -1) << text;
+    EXPECT_EQ(VELMVideoLoadPluginFromConf(conf), -1) << text;
     EXPECT_EQ(conf, Json::Value(Json::objectValue));
     EXPECT_THAT(OnlyLine(), HasSubstr(conf_));
   }
@@ -196,10 +204,10 @@ TEST_F(PluginFolderTest, ConfigurationAndPriorityLists) {
   AddPlugin("english", "echo []", R"({"languages": ["enu", "eng"]})");
   AddPlugin("french", "echo []", R"({"languages": ["fre"]})");
   AddPlugin("any", "echo []");
-  ASSERT_TRUE(kinoro_testing::WriteFile(conf_, R"({"priority": {"movie": {
+  ASSERT_TRUE(WriteFile(conf_, R"({"priority": {"movie": {
       "similar": ["french", 7, "", "missing", "any", "english", "french"], "search": "any"}}})"));
   Json::Value conf;
-  ASSERT_EQ(VELMKinoro::VELMVideoLoadPluginFromConf(conf), 0);
+  ASSERT_EQ(VELMVideoLoadPluginFromConf(conf), 0);
   const Json::Value before = conf;
   const struct {
     const char* type;
@@ -218,7 +226,7 @@ TEST_F(PluginFolderTest, ConfigurationAndPriorityLists) {
   };
   for (const auto& c : cases) {
     std::vector<std::string> ids = {"stale"};
-    EXPECT_EQ(VELMKinoro::VELMVideoGetPluginPriority(conf, c.type, c.lang, c.action, ids), c.ret);
+    EXPECT_EQ(VELMVideoGetPluginPriority(conf, c.type, c.lang, c.action, ids), c.ret);
     EXPECT_EQ(ids, c.ids) << c.type << " " << c.lang << " " << c.action;
   }
   EXPECT_EQ(conf, before) << "the configuration was changed by reading it";
@@ -232,13 +240,14 @@ constexpr char kEchoScript[] =
     "\"$req\" \"$(pwd)\" \"$(tr '\\0' ' ' < /proc/$$/environ)\"\n";
 
 TEST_F(PluginFolderTest, LookupSendsTheRequestAndReturnsTheAnswer) {
-  AddPlugin("echo", kEchoScript, R"({"actions": ["similar", "search"]})");
+  AddPlugin("echo", kEchoScript);
   const Json::Value plugin = Installed()["echo"];
-  kinoro_testing::ClearSyslog();
+  ClearSyslog();
   Json::Value result;
   // No configuration: empty settings, and a line about the missing file.
   ASSERT_EQ(
-      VELMKinoro::VideoPluginLookup(plugin, "movie", "enu", ParseJson(R"({"tmdb_id": 550})"), result, 25, true), 0);
+      VideoPluginLookup(plugin, "movie", "enu", ParseJson(R"({"tmdb_id": 550})"), result, 25, true),
+      0);
   EXPECT_THAT(OnlyLine(), HasSubstr("cannot load plug-in configuration"));
   EXPECT_EQ(result[0]["request"], ParseJson(R"({"action": "similar", "type": "movie", "lang": "enu",
                                             "input": {"tmdb_id": 550}, "limit": 25,
@@ -247,15 +256,12 @@ TEST_F(PluginFolderTest, LookupSendsTheRequestAndReturnsTheAnswer) {
   EXPECT_EQ(result[0]["env"].asString(), "PATH=/usr/bin:/bin ");
 
   // The plug-in's own settings only when asked for; an unsigned count
-  // beyond int; an action named in the request.
-  ASSERT_TRUE(kinoro_testing::WriteFile(conf_, R"({"settings": {"echo": {"api_key": "k"}, "other": {"x": 1}}})"));
-  ASSERT_EQ(VELMKinoro::VideoPluginLookup(plugin, "movie", "", ParseJson(R"({"action": "search"})"), result,
-                              ULONG_MAX, true),
-            0);
+  // beyond int.
+  ASSERT_TRUE(WriteFile(conf_, R"({"settings": {"echo": {"api_key": "k"}, "other": {"x": 1}}})"));
+  ASSERT_EQ(VideoPluginLookup(plugin, "movie", "", Json::Value(), result, ULONG_MAX, true), 0);
   EXPECT_EQ(result[0]["request"]["settings"], ParseJson(R"({"api_key": "k"})"));
   EXPECT_EQ(result[0]["request"]["limit"].asUInt64(), ULONG_MAX);
-  EXPECT_EQ(result[0]["request"]["action"].asString(), "search");
-  ASSERT_EQ(VELMKinoro::VideoPluginLookup(plugin, "movie", "", Json::Value(), result, 1, false), 0);
+  ASSERT_EQ(VideoPluginLookup(plugin, "movie", "", Json::Value(), result, 1, false), 0);
   EXPECT_EQ(result[0]["request"]["settings"], Json::Value(Json::objectValue));
 }
 
@@ -283,7 +289,7 @@ TEST_F(PluginFolderTest, FailedRunsAreNegativeWithOneLogLine) {
       {"sleepy", "sleep 60 & echo $! > child.pid\nsleep 60\n", "timed out",
        R"({"timeout_s": 0.5})"},
   };
-  ASSERT_TRUE(kinoro_testing::WriteFile(dir_.File("secret"), "[{\"title\": \"leaked\"}]"));
+  ASSERT_TRUE(WriteFile(dir_.File("secret"), "[{\"title\": \"leaked\"}]"));
   int fd = open(dir_.File("secret").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(dup2(fd, 9), 9);
@@ -291,9 +297,9 @@ TEST_F(PluginFolderTest, FailedRunsAreNegativeWithOneLogLine) {
   for (const auto& c : cases) AddPlugin(c.id, c.script, c.info);
   const Json::Value plugins = Installed();
   for (const auto& c : cases) {
-    kinoro_testing::ClearSyslog();
+    ClearSyslog();
     Json::Value result = ParseJson("[1]");
-    EXPECT_EQ(VELMKinoro::VideoPluginLookup(plugins[c.id], "movie", "enu", Json::Value(), result, 10, false),
+    EXPECT_EQ(VideoPluginLookup(plugins[c.id], "movie", "enu", Json::Value(), result, 10, false),
               -1);
     EXPECT_TRUE(result.isNull()) << c.id;
     EXPECT_THAT(OnlyLine(), HasSubstr(std::string("plug-in ") + c.id + " "));
@@ -321,9 +327,9 @@ TEST_F(PluginFolderTest, RefusesOtherTypesAndActionsWithoutRunning) {
   AddPlugin("movies_only", "touch " + marker + "; echo '[]'");
   const Json::Value plugin = Installed()["movies_only"];
   Json::Value result;
-  EXPECT_EQ(VELMKinoro::VideoPluginLookup(plugin, "tvshow", "enu", Json::Value(), result, 1, false), -1);
-  EXPECT_EQ(VELMKinoro::VideoPluginLookup(plugin, "movie", "enu", ParseJson(R"({"action": "search"})"), result, 1,
-                              false),
+  EXPECT_EQ(VideoPluginLookup(plugin, "tvshow", "enu", Json::Value(), result, 1, false), -1);
+  EXPECT_EQ(VideoPluginLookup(plugin, "movie", "enu", ParseJson(R"({"action": "search"})"), result,
+                              1, false),
             -1);
   EXPECT_FALSE(kinoro_testing::PathExists(marker));
 }
@@ -485,7 +491,7 @@ TEST_F(TmdbPluginTest, SimilarPagesUntilTheLimit) {
     }
     EXPECT_EQ(pages, c.pages) << c.limit;
   }
-  EXPECT_THAT(kinoro_testing::SyslogLines(), IsEmpty());
+  EXPECT_THAT(SyslogLines(), IsEmpty());
 }
 
 TEST_F(TmdbPluginTest, SearchAndSimilarByTitle) {
@@ -590,7 +596,7 @@ constexpr char kLibrary[] = R"({"movies": [
 class LocalSimilarTest : public PluginFolderTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(kinoro_testing::WriteFile(dir_.File("library.json"), kLibrary));
+    ASSERT_TRUE(WriteFile(dir_.File("library.json"), kLibrary));
     velm_plugin::ChildOptions import;
     import.program = KINORO_DB_PROGRAM;
     import.args = {"--db", db_, "import", dir_.File("library.json")};
@@ -631,7 +637,7 @@ TEST_F(LocalSimilarTest, RanksBySharedItemsThenRatingThenId) {
     ASSERT_EQ(Lookup("local_similar", c.request, c.limit, &answer), 0) << OnlyLine();
     EXPECT_TRUE(answer.isArray()) << c.request;
     EXPECT_EQ(TmdbIds(answer), c.ids) << c.request << " limit " << c.limit;
-    EXPECT_THAT(kinoro_testing::SyslogLines(), IsEmpty());
+    EXPECT_THAT(SyslogLines(), IsEmpty());
   }
 
   // The title form: members the database does not have are left out or empty.
@@ -646,7 +652,7 @@ TEST_F(LocalSimilarTest, RanksBySharedItemsThenRatingThenId) {
 }
 
 TEST_F(LocalSimilarTest, FailuresAreFailedLookups) {
-  ASSERT_TRUE(kinoro_testing::WriteFile(dir_.File("text.db"), "not a database"));
+  ASSERT_TRUE(WriteFile(dir_.File("text.db"), "not a database"));
   const struct {
     std::string database;
     const char* request;
