@@ -405,19 +405,14 @@ TEST_F(HostHttpTest, AccessLogHasOneLinePerRequestAndFollowsSighup) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
   Call("fail&code=117", sid);
-  // Each line starts with the time it was written, in UTC, to the millisecond.
+  // One line per request: when it was written (UTC, to the millisecond),
+  // who served what and how, and how long that took.
   const std::string log = ReadFile(host_.dir().File("access.log"));
-  const std::regex line(
-      R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z worker=(\d) api=(\S+) method=(\S+) )"
-      R"(status=(\d+) error=(\d+) ms=\d+\.\d\d\n)");
-  std::vector<std::string> lines;
-  for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
-    lines.push_back((*it)[1].str() + " " + (*it)[2].str() + " " + (*it)[3].str() + " " +
-                    (*it)[4].str() + " " + (*it)[5].str());
+  const std::string stamp = R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
+  for (const std::string what : {"worker=0 api=VELM.API.Auth method=login status=200 error=0",
+                                 "worker=1 api=Kinoro.Test method=fail status=200 error=117"}) {
+    EXPECT_TRUE(std::regex_search(log, std::regex(stamp + what + R"( ms=\d+\.\d\d\n)"))) << log;
   }
-  EXPECT_EQ(lines, (std::vector<std::string>{"0 VELM.API.Auth login 200 0",
-                                             "1 Kinoro.Test fail 200 117"}))
-      << log;
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
   struct tm written = {};
   ASSERT_NE(strptime(log.c_str(), "%Y-%m-%dT%H:%M:%S.", &written), nullptr) << log;
@@ -530,7 +525,7 @@ TEST_F(HostHttpTest, WorkersRunAsTheGivenUserWithRootKeptAside) {
 }
 
 TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
-  host::TempDir dir;
+  TempDir dir;
   const std::vector<std::string> serve = {KINORO_HOST_BIN, "--foreground", "--listen"};
   const std::string module = KINORO_TEST_MODULE, users = dir.File("u.db");
   struct Case {
@@ -561,7 +556,7 @@ TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
 }
 
 TEST(HostUserCommandTest, AddListDelete) {
-  host::TempDir dir;
+  TempDir dir;
   // Runs "kinoro-host user ...": its status, with standard output and error
   // in `out`.
   auto user = [&](std::vector<std::string> args, const std::string& input, std::string* out) {
@@ -640,14 +635,8 @@ TEST(KinoroCallTest, OutputAndExitStatus) {
       {with({"--verbose", "Kinoro.Test", "1", "echo"}), 2, "", "unknown option --verbose"},
       {{"--module", module, "--uid", "-5", "Kinoro.Test", "1", "echo"}, 2, "", "--uid"},
       {{"--module", module, "--uid"}, 2, "", "--uid needs a value"},
-      {{"--module", "/nonexistent/lib.so", "--uid", "1", "Kinoro.Test", "1", "echo"},
-       2,
-       "",
-       "/nonexistent/lib.so"},
-      {{"--module", KINORO_NOT_A_MODULE, "--uid", "1", "Kinoro.Test", "1", "echo"},
-       2,
-       "",
-       "GetAPITable"},
+      {{"--module", "/no/lib.so", "--uid", "1", "A", "1", "m"}, 2, "", "/no/lib.so"},
+      {{"--module", KINORO_NOT_A_MODULE, "--uid", "1", "A", "1", "m"}, 2, "", "GetAPITable"},
       {with({"Kinoro.Test", "1"}), 2, "", "API, VERSION and METHOD are required"},
       {with({"Kinoro.Test", "1", "echo", "novalue"}), 2, "", "\"novalue\" is not name=value"},
       {with({"Kinoro.Test", "1", "echo", "a=1", "a=2"}), 2, "", "given twice"},

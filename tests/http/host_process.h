@@ -16,24 +16,19 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/host/testdata/temp_dir.h"
+#include "common/testing/temp_dir.h"
 
 namespace kinoro {
 namespace http_test {
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using kinoro_testing::ReadFile;
+using kinoro_testing::TempDir;
 
 inline bool WaitFor(pid_t pid, int* status, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -70,8 +65,8 @@ inline pid_t Spawn(std::vector<std::string> args, const std::string& in, const s
 // when `out` is given) returned.
 inline int RunProgram(const std::vector<std::string>& argv, const std::string& input,
                       std::string* err, std::string* out = nullptr) {
-  host::TempDir dir;
-  std::ofstream(dir.File("in"), std::ios::binary) << input;
+  TempDir dir;
+  kinoro_testing::WriteFile(dir.File("in"), input);
   pid_t pid = Spawn(argv, dir.File("in"), dir.File("out"), dir.File("err"), false);
   int status = 0;
   if (!WaitFor(pid, &status, 30000)) {
@@ -149,11 +144,11 @@ class HostProcess {
     return "http://127.0.0.1:" + std::to_string(port_) + "/webapi/entry.cgi?" + query;
   }
   std::string Log() const { return ReadFile(dir_.File("stderr")); }  // its standard error
-  const host::TempDir& dir() const { return dir_; }
+  const TempDir& dir() const { return dir_; }
   int port() const { return port_; }
 
  private:
-  host::TempDir dir_;
+  TempDir dir_;
   pid_t pid_ = -1;
   int port_ = 0;
 };
