@@ -26,6 +26,8 @@ void ExpectRead(const VELM::APIParameter<T>& p, const std::optional<T>& want) {
 
 // Each getter takes its own JSON kind and reads it back; any other kind
 // leaves the parameter set but invalid, reading as the type's zero value.
+// (Which parameters are required and what validators refuse, the module's
+// tests see through every method.)
 TEST(APIRequestTest, EachGetterTakesItsKindOnly) {
   const struct {
     const char* json;
@@ -57,47 +59,6 @@ TEST(APIRequestTest, EachGetterTakesItsKindOnly) {
     ExpectRead(req.GetAndCheckBool("p", kOptional, nullptr), k.as_bool);
     ExpectRead(req.GetAndCheckArray("p", kOptional, nullptr),
                k.is_array ? std::optional<Json::Value>(params["p"]) : std::nullopt);
-  }
-}
-
-int g_validator_calls = 0;
-bool IntPositive(const int& v) {
-  ++g_validator_calls;
-  return v > 0;
-}
-
-// Shared by every getter: an absent parameter is invalid only when required;
-// the validator sees only values of the right kind, and when it refuses one
-// the parameter is invalid with the value still readable.
-TEST(APIRequestTest, NecessityAndValidator) {
-  const struct {
-    const char* json;  // "" absent
-    VELM::PARAM_NECESSITY necessity;
-    bool validated;
-    bool set, invalid;
-    int value;
-    int validator_calls;
-  } cases[] = {
-      {"", VELM::PARAM_REQUIRED, true, false, true, 0, 0},
-      {"", VELM::PARAM_OPTIONAL, true, false, false, 0, 0},
-      {"\"5\"", VELM::PARAM_OPTIONAL, true, true, true, 0, 0},
-      {"5", VELM::PARAM_REQUIRED, true, true, false, 5, 1},
-      {"-3", VELM::PARAM_OPTIONAL, true, true, true, -3, 1},
-      {"-3", VELM::PARAM_REQUIRED, false, true, false, -3, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.json) + (c.validated ? " validated" : ""));
-    Json::Value params(Json::objectValue);
-    params["other"] = 1;  // a neighbour must not be picked up
-    if (c.json[0] != '\0') params["p"] = ParseJson(c.json);
-    VELM::APIRequest req("A", 1, "m", params, 1000, false);
-    g_validator_calls = 0;
-    VELM::APIParameter<int> p =
-        req.GetAndCheckInt("p", c.necessity, c.validated ? IntPositive : nullptr);
-    EXPECT_EQ(p.IsSet(), c.set);
-    EXPECT_EQ(p.IsInvalid(), c.invalid);
-    EXPECT_EQ(p.Get(), c.value);
-    EXPECT_EQ(g_validator_calls, c.validator_calls);
   }
 }
 
