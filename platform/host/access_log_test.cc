@@ -6,6 +6,20 @@ namespace kinoro {
 namespace host {
 namespace {
 
+TEST(AccessLogTest, LineFormat) {
+  AccessRecord r;
+  r.worker = 2;
+  r.api = "VELM.Kinoro.Backdrop";
+  r.method = "get";
+  r.status = 304;
+  r.error_code = 0;
+  r.milliseconds = 1.234;
+  // 2027-01-15T08:00:00.250Z
+  EXPECT_EQ(FormatAccessLine(r, 1800000000.25),
+            "2027-01-15T08:00:00.250Z worker=2 api=VELM.Kinoro.Backdrop method=get status=304 "
+            "error=0 ms=1.23\n");
+}
+
 // Client-chosen names are escaped byte by byte and cut at 256 bytes, never
 // inside an escape, so a line stays one line; empty ones read "-".
 TEST(AccessLogTest, ClientNamesCannotBreakTheLine) {

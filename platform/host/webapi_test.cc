@@ -62,4 +62,13 @@ TEST(APIRequestTest, EachGetterTakesItsKindOnly) {
   }
 }
 
+// A method may change its mind: the last answer it set is the one given.
+TEST(APIResponseTest, TheLastAnswerCounts) {
+  VELM::APIResponse response;
+  response.SetError(117, Json::Value());
+  response.SetSuccess(Json::Value(Json::objectValue));
+  EXPECT_TRUE(response.IsSuccess());
+  EXPECT_EQ(response.GetErrorCode(), 0);
+}
+
 }  // namespace

@@ -12,7 +12,6 @@
 #include <cmath>
 #include <ctime>
 #include <future>
-#include <regex>
 #include <thread>
 
 #include "tests/http/host_process.h"
@@ -403,15 +402,14 @@ TEST_F(HostHttpTest, AccessLogHasOneLinePerRequestAndFollowsSighup) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
   Call("fail&code=117", sid);
-  // One line per request: when it was written (UTC, to the millisecond),
-  // who served what and how, and how long that took.
+  // One line per request (access_log_test.cc has its exact form).
   const std::string log = ReadFile(host_.dir().File("access.log"));
-  const std::string stamp = R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
-  for (const std::string what : {"worker=0 api=VELM.API.Auth method=login status=200 error=0",
-                                 "worker=1 api=Kinoro.Test method=fail status=200 error=117"}) {
-    EXPECT_TRUE(std::regex_search(log, std::regex(stamp + what + R"( ms=\d+\.\d\d\n)"))) << log;
+  for (const char* what : {" worker=0 api=VELM.API.Auth method=login status=200 error=0 ms=",
+                           " worker=1 api=Kinoro.Test method=fail status=200 error=117 ms="}) {
+    EXPECT_NE(log.find(what), std::string::npos) << log;
   }
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+  // Each line starts with the time it was written, in UTC.
   struct tm written = {};
   ASSERT_NE(strptime(log.c_str(), "%Y-%m-%dT%H:%M:%S.", &written), nullptr) << log;
   EXPECT_LT(std::abs(difftime(timegm(&written), time(nullptr))), 60) << log;
