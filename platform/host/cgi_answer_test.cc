@@ -9,58 +9,43 @@ namespace {
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 TEST(ParseCgiAnswerTest, WellFormedAnswers) {
-  struct Case {
-    const char* name;
+  const struct {
     std::string text;
     int status;
     std::string reason;
     Headers headers;
     std::string body;
-  };
-  const Case cases[] = {
-      {"crlf with status", "Status: 404 Not Found\r\n\r\n", 404, "Not Found", {}, ""},
-      {"no status means 200",
-       "Content-Type: image/jpeg\r\nETag: \"abc\"\r\n\r\n\xff\xd8 body",
+  } cases[] = {
+      {"Status: 404 Not Found\r\n\r\n", 404, "Not Found", {}, ""},
+      // No status means 200; the body is bytes.
+      {"Content-Type: image/jpeg\r\nETag: \"abc\"\r\n\r\n\xff\xd8 body",
        200,
        "",
        {{"Content-Type", "image/jpeg"}, {"ETag", "\"abc\""}},
        "\xff\xd8 body"},
-      {"bare lf lines",
-       "Content-Type: text/plain\nStatus: 201\n\nhi\r\n",
+      {"Content-Type: text/plain\nStatus: 201\n\nhi\r\n",
        201,
        "",
        {{"Content-Type", "text/plain"}},
-       "hi\r\n"},
-      {"case-insensitive status, trimmed values",
-       "status:   503  Busy \r\nX-A:\tv\r\n\r\n",
-       503,
-       "Busy",
-       {{"X-A", "v"}},
-       ""},
-      {"location alone redirects", "Location: /x\r\n\r\n", 302, "", {{"Location", "/x"}}, ""},
-      {"status beats location",
-       "Location: /x\r\nStatus: 301 Moved\r\n\r\n",
-       301,
-       "Moved",
-       {{"Location", "/x"}},
-       ""},
-      {"headers only, no lines at all", "\r\nbody", 200, "", {}, "body"},
-      {"body keeps blank lines",
-       "A: 1\r\n\r\n\r\nline\r\n\r\n",
-       200,
-       "",
-       {{"A", "1"}},
-       "\r\nline\r\n\r\n"},
-      {"empty value", "X-Empty:\r\n\r\n", 200, "", {{"X-Empty", ""}}, ""},
+       "hi\r\n"},  // bare LF lines
+      // The status name in any case; values trimmed.
+      {"status:   503  Busy \r\nX-A:\tv\r\n\r\n", 503, "Busy", {{"X-A", "v"}}, ""},
+      // A location alone redirects; a status beats it.
+      {"Location: /x\r\n\r\n", 302, "", {{"Location", "/x"}}, ""},
+      {"Location: /x\r\nStatus: 301 Moved\r\n\r\n", 301, "Moved", {{"Location", "/x"}}, ""},
+      {"\r\nbody", 200, "", {}, "body"},  // no header lines at all
+      {"A: 1\r\n\r\n\r\nline\r\n\r\n", 200, "", {{"A", "1"}}, "\r\nline\r\n\r\n"},
+      {"X-Empty:\r\n\r\n", 200, "", {{"X-Empty", ""}}, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
     RawAnswer a;
     std::string error;
-    ASSERT_TRUE(ParseCgiAnswer(c.text, &a, &error)) << c.name << ": " << error;
-    EXPECT_EQ(a.status, c.status) << c.name;
-    EXPECT_EQ(a.reason, c.reason) << c.name;
-    EXPECT_EQ(a.headers, c.headers) << c.name;
-    EXPECT_EQ(a.body, c.body) << c.name;
+    ASSERT_TRUE(ParseCgiAnswer(c.text, &a, &error)) << error;
+    EXPECT_EQ(a.status, c.status);
+    EXPECT_EQ(a.reason, c.reason);
+    EXPECT_EQ(a.headers, c.headers);
+    EXPECT_EQ(a.body, c.body);
   }
 }
 

@@ -13,7 +13,8 @@ TEST(HostOptionsTest, OptionsTheServerTestsDoNotUse) {
   std::string error;
   ASSERT_TRUE(
       ParseCommandLine({"--listen", "[::1]:0", "--module", "a.so", "--module", "b.so", "--lockout",
-                        "7", "--drain-timeout", "11", "--workers", "2", "--max-workers", "2"},
+                        "7", "--session-idle", "9", "--drain-timeout", "11", "--workers", "2",
+                        "--max-workers", "2"},
                        &cmd, &error))
       << error;
   EXPECT_EQ(cmd.command, Command::kServe);
@@ -21,6 +22,7 @@ TEST(HostOptionsTest, OptionsTheServerTestsDoNotUse) {
   EXPECT_EQ(cmd.server.port, 0);
   EXPECT_EQ(cmd.server.modules, (std::vector<std::string>{"a.so", "b.so"}));
   EXPECT_EQ(cmd.server.policy.lockout_seconds, 7);
+  EXPECT_EQ(cmd.server.policy.idle_seconds, 9);
   EXPECT_EQ(cmd.server.drain_timeout_seconds, 11);
   EXPECT_EQ(cmd.server.max_workers, 2);
   // The defaults of the limits that guard against slow or greedy clients.

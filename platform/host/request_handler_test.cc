@@ -18,6 +18,14 @@ TEST(FindCookieTest, TakesTheFirstIdCookieInAnyForm) {
   for (const Case& c : cases) EXPECT_EQ(FindCookie(c.header, "id"), c.expected) << c.header;
 }
 
+TEST(EtagMatchesTest, ValidatorsThatNameTheTag) {
+  const std::pair<const char*, bool> validators[] = {
+      {"\"abc\"", true}, {"abc", true},     {"W/\"abc\"", true}, {"\"x\", \"abc\"", true},
+      {"*", true},       {"\"ab\"", false}, {"\"ABC\"", false},  {",", false},
+  };
+  for (const auto& v : validators) EXPECT_EQ(EtagMatches(v.first, "\"abc\""), v.second) << v.first;
+}
+
 }  // namespace
 }  // namespace host
 }  // namespace kinoro

@@ -26,6 +26,8 @@ TEST(StdoutCaptureTest, EachCaptureHoldsItsOwnCallsOutput) {
   printf("d");  // left in the buffer; End() flushes it
   EXPECT_EQ(capture.End(), "abcd");
   EXPECT_FALSE(capture.active());
+  const int lowest_free_fd = dup(STDIN_FILENO);
+  close(lowest_free_fd);
   for (size_t n : {10000u, 1u, 0u, 5000u, 3u, 9u << 20, 9u << 20, 5u}) {
     ASSERT_TRUE(capture.Begin(&error)) << error;
     std::string text(n, static_cast<char>('a' + n % 26));
@@ -34,6 +36,9 @@ TEST(StdoutCaptureTest, EachCaptureHoldsItsOwnCallsOutput) {
     EXPECT_EQ(got.size(), n);
     EXPECT_TRUE(got == text) << n;
   }
+  const int now_free = dup(STDIN_FILENO);  // a worker makes millions of calls
+  close(now_free);
+  EXPECT_EQ(now_free, lowest_free_fd) << "a capture left a descriptor open";
 }
 
 TEST(StdoutCaptureTest, WorksWhenStandardOutputIsClosed) {

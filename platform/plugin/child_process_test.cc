@@ -21,7 +21,7 @@ ChildOptions Shell(const std::string& script, int timeout_ms = 5000) {
 }
 
 // Time-outs, oversized output and inherited descriptors are tested through
-// the engine (plugin_test.cc); these are the edges only RunChild sees.
+// the engine (tests/plugin); these are the edges only RunChild sees.
 TEST(RunChildTest, ReportsHowTheChildEnded) {
   // Larger than both pipe buffers, so writing and reading must interleave.
   const std::string input = "hello\n" + std::string(3 << 20, 'z');
@@ -133,16 +133,6 @@ TEST(RunChildTest, RunsAsTheCallersEffectiveUserOnly) {
                               "\nGroups:\t" + c.groups + " \n");
   }
   setgroups(0, nullptr);
-}
-
-// The engine's tests see the message; the status is RunChild's own.
-TEST(RunChildTest, ProgramThatCannotRun) {
-  ChildOptions options;
-  options.program = "/nonexistent/program";
-  ChildResult result = RunChild(options, "input");
-  EXPECT_EQ(result.outcome, ChildOutcome::kStartFailed);
-  EXPECT_EQ(result.exit_code, 127);
-  EXPECT_EQ(result.err, "cannot run /nonexistent/program: No such file or directory");
 }
 
 }  // namespace

@@ -45,12 +45,5 @@ TEST(ReadRequestTest, DefaultsAndRejections) {
   }
 }
 
-TEST(ToJsonLineTest, CompactWithShortDecimals) {
-  Json::Value value;
-  value["rating"] = 8.7;
-  value["big"] = Json::Int64(9007199254740993LL);
-  EXPECT_EQ(ToJsonLine(value), "{\"big\":9007199254740993,\"rating\":8.7}\n");
-}
-
 }  // namespace
 }  // namespace kinoro_plugins

@@ -77,16 +77,26 @@ class HostHttpTest : public ::testing::Test {
 };
 
 TEST_F(HostHttpTest, LoginSessionAndLogout) {
-  StartHost();
+  StartHost({"--module", KINORO_SECOND_MODULE});
   // Host errors come before the login check: only a known method asks for
-  // a session.
+  // a session. Versions are per API, methods per version; names are exact.
   const std::pair<std::string, int> anonymous[] = {
-      {"api=Kinoro.Test&method=echo", 101}, {"api=Kinoro.Nope&version=1&method=echo", 102},
-      {std::string(kAuth) + "whoami", 103}, {"api=VELM.API.Auth&version=2&method=logout", 104},
-      {std::string(kTest) + "echo", 119},
+      {"api=Kinoro.Test&method=echo", 101},
+      {"api=Kinoro.Test&version=1", 101},
+      {"api=kinoro.test&version=1&method=echo", 102},
+      {std::string(kAuth) + "whoami", 103},
+      {"api=Kinoro.Test&version=1&method=ECHO", 103},
+      {"api=Kinoro.Test&version=2&method=fail", 103},
+      {"api=VELM.API.Auth&version=2&method=logout", 104},
+      {"api=Kinoro.Test&version=1.0&method=echo", 104},
+      {"api=Kinoro.Other&version=2&method=hello", 104},
+      {"api=Kinoro.Test&version=2&method=echo", 119},
+      {"api=Kinoro.Other&version=1&method=hello", 119},
   };
   for (const auto& a : anonymous) {
-    EXPECT_EQ(Fetch(host_.Url(a.first)).ErrorCode(), a.second) << a.first;
+    HttpResult r = Fetch(host_.Url(a.first));
+    EXPECT_EQ(r.ErrorCode(), a.second) << a.first;
+    EXPECT_EQ(r.body, R"({"error":{"code":)" + std::to_string(a.second) + R"(},"success":false})");
   }
   std::string sid = Login();
   ASSERT_EQ(sid.size(), 32u);
@@ -97,6 +107,9 @@ TEST_F(HostHttpTest, LoginSessionAndLogout) {
   EXPECT_EQ(echo.Header("x-content-type-options"), "nosniff");
   EXPECT_EQ(echo.Json()["data"]["uid"].asUInt(), 1001u);
   EXPECT_FALSE(echo.Json()["data"]["admin"].asBool());
+  EXPECT_EQ(Call("null_data", sid).body, R"({"success":true})");
+  EXPECT_EQ(Fetch(host_.Url("api=Kinoro.Other&version=1&method=hello"), Session(sid)).body,
+            R"({"data":{"hello":"other"},"success":true})");
   // _sid stands for the cookie, wins over a stale one, and is the host's.
   HttpResult by_id = Fetch(host_.Url(std::string(kTest) + "echo&_sid=" + sid), Session("0123"));
   EXPECT_EQ(by_id.Json()["data"]["uid"].asUInt(), 1001u) << by_id.body;
@@ -175,40 +188,6 @@ TEST_F(HostHttpTest, LoginsBeyondThePoolAreRefusedWith503) {
   EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 0) << "free again";
 }
 
-TEST_F(HostHttpTest, SessionsAreSharedByWorkersAndExpireWhenIdle) {
-  StartHost({"--workers", "2", "--session-idle", "2"});
-  std::string sid = Login();
-  // Fresh connections land on either worker; the session holds on both.
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(Call("echo", sid).ErrorCode(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
-  EXPECT_EQ(Call("echo", sid).ErrorCode(), 119);
-}
-
-TEST_F(HostHttpTest, HostErrorsAndEnvelopes) {
-  StartHost({"--module", KINORO_SECOND_MODULE});
-  const HttpOptions o = Session(Login());
-  struct Case {
-    std::string query;
-    std::string body;
-  };
-  const Case cases[] = {
-      {"api=Kinoro.Nope&version=1&method=echo", R"({"error":{"code":102},"success":false})"},
-      {"api=Kinoro.Test&version=1&method=fail&code=117",
-       R"({"error":{"code":117},"success":false})"},
-      {"api=Kinoro.Test&version=1&method=throw", R"({"error":{"code":100},"success":false})"},
-      {"api=Kinoro.Test&version=1&method=null_data", R"({"success":true})"},
-      {"api=Kinoro.Other&version=1&method=hello", R"({"data":{"hello":"other"},"success":true})"},
-  };
-  for (const Case& c : cases) {
-    HttpResult r = Fetch(host_.Url(c.query), o);
-    EXPECT_EQ(r.status, 200) << c.query;
-    EXPECT_EQ(r.Header("content-type"), "application/json") << c.query;
-    EXPECT_EQ(r.body, c.body) << c.query;
-  }
-  EXPECT_NE(host_.Log().find("uncaught exception: test module failure"), std::string::npos)
-      << host_.Log();
-}
-
 TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
@@ -224,26 +203,20 @@ TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   EXPECT_EQ(missing.status, 404);
   EXPECT_EQ(missing.body, "");
 
-  // Which validators match the tag "abc".
-  const std::pair<const char*, long> validators[] = {
-      {"\"abc\"", 304}, {"abc", 304},    {"W/\"abc\"", 304}, {"\"x\", \"abc\"", 304},
-      {"*", 304},       {"\"ab\"", 200}, {"\"ABC\"", 200},   {",", 200},
-  };
+  // A validator that matches (request_handler_test.cc has which do) turns
+  // a 200 answer into 304 without a body; no other answer.
   HttpOptions o = Session(sid);
-  for (const auto& v : validators) {
-    o.headers = {std::string("If-None-Match: ") + v.first};
-    HttpResult r = Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&body=JPEGDATA"), o);
-    EXPECT_EQ(r.status, v.second) << v.first;
-    EXPECT_EQ(r.body, v.second == 304 ? "" : "JPEGDATA") << v.first;
-    EXPECT_EQ(r.Header("etag"), "\"abc\"") << v.first;
-  }
-  // Only a 200 answer turns into 304.
+  o.headers = {"If-None-Match: W/\"abc\""};
+  HttpResult same = Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&body=JPEGDATA"), o);
+  EXPECT_EQ(same.status, 304);
+  EXPECT_EQ(same.body, "");
+  EXPECT_EQ(same.Header("etag"), "\"abc\"");
   EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&status=404"), o).status, 404);
 
-  // Output of one call never shows up in the next.
+  // Output of one call, or its failure, never shows up in the next.
   EXPECT_EQ(Call("chatty", sid).body, "{\"data\":{},\"success\":true}");
+  EXPECT_EQ(Call("throw", sid).ErrorCode(), 100);
   EXPECT_EQ(Call("raw&body=clean", sid).body, "clean");
-  EXPECT_EQ(Call("raw_garbage", sid).ErrorCode(), 100);
 }
 
 TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
@@ -278,10 +251,8 @@ TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
       {echo, post("x=" + std::string(1024 * 1024, 'a'), form), 413, ""},
       {echo + "&x=%zz", o, 400, "percent-encoding"},
       {echo + "&x=1&x=2", o, 400, "\"x\" given twice"},
-      {echo + "&api=Kinoro.Test", o, 400, "\"api\" given twice"},
       {many, o, 400, "too many parameters"},
       {echo, post("{\"x\":1}", "application/json"), 415, "x-www-form-urlencoded"},
-      {echo + "&x=1", post("x=2", form), 400, "\"x\" given twice"},
   };
   for (const Case& c : cases) {
     HttpResult r = Fetch(c.url, c.options);
@@ -431,18 +402,18 @@ TEST_F(HostHttpTest, AccessLogHasOneLinePerRequestAndFollowsSighup) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
   Call("fail&code=117", sid);
-  std::string log = ReadFile(host_.dir().File("access.log"));
-  EXPECT_NE(log.find(" worker=0 api=VELM.API.Auth method=login status=200 error=0 ms="),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find(" worker=1 api=Kinoro.Test method=fail status=200 error=117 ms="),
-            std::string::npos)
-      << log;
-  EXPECT_EQ(log.find("s3cret"), std::string::npos) << "no secrets in the log";
+  // One line per request (access_log_test.cc has its exact form).
+  const std::string log = ReadFile(host_.dir().File("access.log"));
+  for (const char* what : {" worker=0 api=VELM.API.Auth method=login status=200 error=0 ms=",
+                           " worker=1 api=Kinoro.Test method=fail status=200 error=117 ms="}) {
+    EXPECT_NE(log.find(what), std::string::npos) << log;
+  }
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
   // Each line starts with the time it was written, in UTC.
   struct tm written = {};
   ASSERT_NE(strptime(log.c_str(), "%Y-%m-%dT%H:%M:%S.", &written), nullptr) << log;
   EXPECT_LT(std::abs(difftime(timegm(&written), time(nullptr))), 60) << log;
+  EXPECT_EQ(log.find("s3cret"), std::string::npos) << "no secrets in the log";
 
   ASSERT_EQ(
       rename(host_.dir().File("access.log").c_str(), host_.dir().File("access.log.1").c_str()), 0);
@@ -550,7 +521,7 @@ TEST_F(HostHttpTest, WorkersRunAsTheGivenUserWithRootKeptAside) {
 }
 
 TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
-  host::TempDir dir;
+  TempDir dir;
   const std::vector<std::string> serve = {KINORO_HOST_BIN, "--foreground", "--listen"};
   const std::string module = KINORO_TEST_MODULE, users = dir.File("u.db");
   struct Case {
@@ -568,7 +539,6 @@ TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
       {{"127.0.0.1:0", "--module", module, "--users-db", users, "--access-log",
         "/nonexistent-dir/access.log"},
        "/nonexistent-dir/access.log"},
-      {{"127.0.0.1:0", "--frobnicate"}, "unknown option --frobnicate"},
       // Two modules may not serve the same methods.
       {{"127.0.0.1:0", "--module", module, "--module", module, "--users-db", users}, "twice"},
   };
@@ -582,7 +552,7 @@ TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
 }
 
 TEST(HostUserCommandTest, AddListDelete) {
-  host::TempDir dir;
+  TempDir dir;
   // Runs "kinoro-host user ...": its status, with standard output and error
   // in `out`.
   auto user = [&](std::vector<std::string> args, const std::string& input, std::string* out) {
@@ -625,6 +595,7 @@ TEST(HostUserCommandTest, AddListDelete) {
 TEST(KinoroCallTest, OutputAndExitStatus) {
   const std::string module = KINORO_TEST_MODULE;
   const std::vector<std::string> base = {"--module", module, "--uid", "1026"};
+  const std::string kUnexpected = "{\"error\":{\"code\":100},\"success\":false}\n";
   auto with = [&](const std::vector<std::string>& args) {
     std::vector<std::string> all = base;
     all.insert(all.end(), args.begin(), args.end());
@@ -642,13 +613,16 @@ TEST(KinoroCallTest, OutputAndExitStatus) {
        R"("uid":1026,"version":1},"success":true})"
        "\n",
        nullptr},
-      {with({"Kinoro.Test", "1", "fail", "code=117"}), 1,
-       "{\"error\":{\"code\":117},\"success\":false}\n", nullptr},
       {with({"Kinoro.Nope", "1", "x"}), 1, "{\"error\":{\"code\":102},\"success\":false}\n",
        "kinoro-call: no such API\n"},
-      // The module's log lines reach standard error.
-      {with({"Kinoro.Test", "1", "throw"}), 1, "{\"error\":{\"code\":100},\"success\":false}\n",
-       "uncaught exception: test module failure"},
+      // A method that fails answers 100, with a line that says which and why
+      // on standard error, where the module's log lines go.
+      {with({"Kinoro.Test", "1", "throw"}), 1, kUnexpected,
+       "Kinoro.Test v1 throw: uncaught exception: test module failure"},
+      {with({"Kinoro.Test", "1", "throw_int"}), 1, kUnexpected,
+       "Kinoro.Test v1 throw_int: uncaught exception"},
+      {with({"Kinoro.Test", "1", "silent"}), 1, kUnexpected, "without an answer"},
+      {with({"Kinoro.Test", "1", "raw_garbage"}), 1, kUnexpected, "no empty line"},
       {with({"Kinoro.Test", "1", "raw", "status=404", "body=gone"}), 0,
        "Status: 404 Test\r\nContent-Type: text/plain\r\nX-Test: raw\r\n\r\ngone", nullptr},
       {with({"Kinoro.Test", "1", "abort"}), -1, "", ""},
@@ -657,14 +631,8 @@ TEST(KinoroCallTest, OutputAndExitStatus) {
       {with({"--verbose", "Kinoro.Test", "1", "echo"}), 2, "", "unknown option --verbose"},
       {{"--module", module, "--uid", "-5", "Kinoro.Test", "1", "echo"}, 2, "", "--uid"},
       {{"--module", module, "--uid"}, 2, "", "--uid needs a value"},
-      {{"--module", "/nonexistent/lib.so", "--uid", "1", "Kinoro.Test", "1", "echo"},
-       2,
-       "",
-       "/nonexistent/lib.so"},
-      {{"--module", KINORO_NOTABLE_MODULE, "--uid", "1", "Kinoro.Test", "1", "echo"},
-       2,
-       "",
-       "GetAPITable"},
+      {{"--module", "/no/lib.so", "--uid", "1", "A", "1", "m"}, 2, "", "/no/lib.so"},
+      {{"--module", KINORO_NOT_A_MODULE, "--uid", "1", "A", "1", "m"}, 2, "", "GetAPITable"},
       {with({"Kinoro.Test", "1"}), 2, "", "API, VERSION and METHOD are required"},
       {with({"Kinoro.Test", "1", "echo", "novalue"}), 2, "", "\"novalue\" is not name=value"},
       {with({"Kinoro.Test", "1", "echo", "a=1", "a=2"}), 2, "", "given twice"},

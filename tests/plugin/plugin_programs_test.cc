@@ -1,15 +1,23 @@
-// The plug-in programs run by the engine as the module runs them: tmdb
-// against a stand-in for TMDb that answers with recorded TMDb answers,
-// local_similar on a database made by kinoro-db from an import document.
+// The plug-in engine as the module drives it: first with scripted plug-ins
+// for the engine's own work (INFO, configuration, the run, its failures),
+// then the real programs, tmdb against a stand-in for TMDb that answers with
+// recorded TMDb answers, local_similar on a database made by kinoro-db from
+// an import document. The engine's limits on running a child are
+// child_process_test.cc's.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,9 +33,18 @@
 
 namespace {
 
+using kinoro_testing::ClearSyslog;
+using kinoro_testing::MakeDirs;
 using kinoro_testing::ReadFile;
+using kinoro_testing::SyslogLines;
+using kinoro_testing::WriteFile;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using VELMKinoro::VELMVideoGetPluginPriority;
+using VELMKinoro::VELMVideoLoadPluginFromConf;
+using VELMKinoro::VELMVideoLoadPluginFromFolder;
+using VELMKinoro::VideoPluginLookup;
 
 Json::Value ParseJson(const std::string& text) {
   Json::Value value;
@@ -48,30 +65,45 @@ std::vector<long long> TmdbIds(const Json::Value& answer) {
 
 // The one line logged, or how many there were.
 std::string OnlyLine() {
-  const auto lines = kinoro_testing::SyslogLines();
+  const auto lines = SyslogLines();
   return lines.size() == 1 ? lines[0].text : std::to_string(lines.size()) + " lines";
 }
 
 // A plug-in folder and configuration file in a temporary directory, with the
-// engine pointed at them; plug-ins are the built programs, linked in beside
-// a copy of their INFO from the source tree.
+// engine pointed at them.
 class PluginFolderTest : public ::testing::Test {
  protected:
   PluginFolderTest() {
-    kinoro_testing::MakeDirs(dir_.File("plugins"));
-    velm_plugin::SetPluginFolder(dir_.File("plugins"));
-    velm_plugin::SetPluginConfPath(dir_.File("plugins.conf"));
+    MakeDirs(folder_);
+    velm_plugin::SetPluginFolder(folder_);
+    velm_plugin::SetPluginConfPath(conf_);
   }
   ~PluginFolderTest() override {
     velm_plugin::SetPluginFolder("");
     velm_plugin::SetPluginConfPath("");
   }
 
+  // Installs plug-in `id`: a shell program, and an INFO made of the
+  // defaults overridden by `info`.
+  void AddPlugin(const std::string& id, const std::string& script, const std::string& info = "{}") {
+    Json::Value full = ParseJson(R"({"types": ["movie"], "actions": ["similar"], "exec": "run"})");
+    full["id"] = id;
+    Json::Value extra = ParseJson(info);
+    for (const std::string& key : extra.getMemberNames()) full[key] = extra[key];
+    const std::string path = folder_ + "/" + id;
+    ASSERT_TRUE(MakeDirs(path));
+    ASSERT_TRUE(WriteFile(path + "/INFO", full.toStyledString()));
+    ASSERT_TRUE(WriteFile(path + "/run", "#!/bin/sh\n" + script));
+    ASSERT_EQ(chmod((path + "/run").c_str(), 0755), 0);
+  }
+
+  // Installs a built program as plug-in `id`, beside a copy of its INFO from
+  // the source tree, with `settings`.
   void Install(const std::string& id, const std::string& program, const Json::Value& settings) {
-    const std::string folder = dir_.File("plugins/" + id);
+    const std::string folder = folder_ + "/" + id;
     const std::string info = ReadFile(std::string(PLUGINS_SOURCE_DIR) + "/" + id + "/INFO");
-    ASSERT_TRUE(kinoro_testing::MakeDirs(folder));
-    ASSERT_TRUE(kinoro_testing::WriteFile(folder + "/INFO", info));
+    ASSERT_TRUE(MakeDirs(folder));
+    ASSERT_TRUE(WriteFile(folder + "/INFO", info));
     ASSERT_EQ(
         0, symlink(program.c_str(), (folder + "/" + ParseJson(info)["exec"].asString()).c_str()));
     Settings(id, settings);
@@ -80,22 +112,227 @@ class PluginFolderTest : public ::testing::Test {
   void Settings(const std::string& id, const Json::Value& settings) {
     Json::Value conf;
     conf["settings"][id] = settings;
-    ASSERT_TRUE(kinoro_testing::WriteFile(dir_.File("plugins.conf"), conf.toStyledString()));
+    ASSERT_TRUE(WriteFile(conf_, conf.toStyledString()));
+  }
+
+  Json::Value Installed() {
+    Json::Value plugins;
+    EXPECT_EQ(VELMVideoLoadPluginFromFolder(plugins), 0);
+    return plugins;
   }
 
   // Runs plug-in `id` as the module does (type "movie", language "enu",
   // with settings); the lookup's return value.
   int Lookup(const std::string& id, const std::string& request, unsigned long limit,
              Json::Value* result) {
-    Json::Value plugins;
-    VELMKinoro::VELMVideoLoadPluginFromFolder(plugins);
-    kinoro_testing::ClearSyslog();
-    return VELMKinoro::VideoPluginLookup(plugins[id], "movie", "enu", ParseJson(request), *result,
-                                         limit, true);
+    const Json::Value plugins = Installed();
+    ClearSyslog();
+    return VideoPluginLookup(plugins[id], "movie", "enu", ParseJson(request), *result, limit, true);
   }
 
   kinoro_testing::TempDir dir_;
+  const std::string folder_ = dir_.File("plugins");
+  const std::string conf_ = dir_.File("plugins.conf");
 };
+
+TEST_F(PluginFolderTest, LoadsValidFoldersAndSkipsTheRestWithALogLine) {
+  AddPlugin("good", "echo []", R"({"languages": ["enu"], "name": "Good", "timeout_s": 600})");
+  const std::string huge((1 << 20) + 1, ' ');  // past the 1 MiB a file may have
+  // In name order, the order of the log.
+  const struct {
+    const char* id;
+    const char* info;  // INFO's whole text; nullptr: no INFO file
+    const char* reason;
+  } bad[] = {
+      {"bad_action", R"({"id": "bad_action", "exec": "run", "types": [], "actions": [1]})",
+       "\"actions\""},
+      {"bad_languages",
+       R"({"id": "bad_languages", "exec": "run", "types": [], "actions": [], "languages": ["a", 1]})",
+       "\"languages\""},
+      {"bad_name", R"({"id": "bad_name", "name": 1, "exec": "r", "types": [], "actions": []})",
+       "\"name\""},
+      {"exec_up", R"({"id": "exec_up", "exec": "..", "types": [], "actions": []})", "\"exec\""},
+      {"huge", huge.c_str(), "INFO: file too large"},
+      {"no_id", R"({"exec": "run", "types": [], "actions": []})", "no \"id\""},
+      {"no_info", nullptr, "INFO: cannot open"},
+      {"no_time", R"({"id": "no_time", "exec": "run", "types": [], "actions": [], "timeout_s": 0})",
+       "\"timeout_s\""},
+      {"no_types", R"({"id": "no_types", "exec": "run", "actions": []})", "\"types\""},
+      {"not_object", "[1]", "not a JSON object"},
+      {"other_id", R"({"id": "good", "exec": "run", "types": [], "actions": []})",
+       "\"id\" is not the folder's name"},
+  };
+  for (const auto& c : bad) {
+    ASSERT_TRUE(MakeDirs(folder_ + "/" + c.id));
+    if (c.info != nullptr) {
+      ASSERT_TRUE(WriteFile(folder_ + "/" + c.id + "/INFO", c.info));
+    }
+  }
+  // Not folders: ignored without a word.
+  ASSERT_TRUE(WriteFile(folder_ + "/README", "plug-ins live here"));
+  ASSERT_TRUE(MakeDirs(folder_ + "/.hidden"));
+
+  ClearSyslog();
+  Json::Value plugins = Installed();
+  EXPECT_THAT(plugins.getMemberNames(), ElementsAre("good"));
+  char real[PATH_MAX];
+  ASSERT_NE(realpath(folder_.c_str(), real), nullptr);
+  EXPECT_EQ(plugins["good"]["path"].asString(), std::string(real) + "/good");
+  // One line per skipped folder, saying which and why.
+  const auto lines = SyslogLines();
+  ASSERT_EQ(lines.size(), std::size(bad));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_THAT(lines[i].text, HasSubstr(std::string("/") + bad[i].id + ": " + bad[i].reason));
+  }
+
+  velm_plugin::SetPluginFolder(dir_.File("nowhere"));
+  plugins = "stale";
+  EXPECT_EQ(VELMVideoLoadPluginFromFolder(plugins), -1);
+  EXPECT_EQ(plugins, Json::Value(Json::objectValue));
+}
+
+TEST_F(PluginFolderTest, ConfigurationAndPriorityLists) {
+  for (const char* text : {"{\"priority\": ", "{} {}", "[]"}) {
+    ASSERT_TRUE(WriteFile(conf_, text));
+    ClearSyslog();
+    Json::Value conf = "stale";
+    EXPECT_EQ(VELMVideoLoadPluginFromConf(conf), -1) << text;
+    EXPECT_EQ(conf, Json::Value(Json::objectValue));
+    EXPECT_THAT(OnlyLine(), HasSubstr(conf_));
+  }
+
+  AddPlugin("english", "echo []", R"({"languages": ["enu", "eng"]})");
+  AddPlugin("french", "echo []", R"({"languages": ["fre"]})");
+  AddPlugin("any", "echo []");
+  ASSERT_TRUE(WriteFile(conf_, R"({"priority": {"movie": {
+      "similar": ["french", 7, "", "missing", "any", "english", "french"], "search": "any"}}})"));
+  Json::Value conf;
+  ASSERT_EQ(VELMVideoLoadPluginFromConf(conf), 0);
+  const Json::Value before = conf;
+  const struct {
+    const char* type;
+    const char* lang;
+    const char* action;
+    int ret;
+    std::vector<std::string> ids;
+  } cases[] = {
+      // Non-strings, empty ids and repeats are dropped; without a language,
+      // ids that name no installed plug-in stay (the caller skips them).
+      {"movie", "", "similar", 0, {"french", "missing", "any", "english"}},
+      // A language keeps installed plug-ins that list it or list none.
+      {"movie", "enu", "similar", 0, {"any", "english"}},
+      {"movie", "", "search", -1, {}},  // not a list
+      {"tvshow", "", "similar", -1, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> ids = {"stale"};
+    EXPECT_EQ(VELMVideoGetPluginPriority(conf, c.type, c.lang, c.action, ids), c.ret);
+    EXPECT_EQ(ids, c.ids) << c.type << " " << c.lang << " " << c.action;
+  }
+  EXPECT_EQ(conf, before) << "the configuration was changed by reading it";
+}
+
+// The plug-in answers with what it received, where it ran and the
+// environment it was started with (the shell adds PWD to its own).
+constexpr char kEchoScript[] =
+    "req=$(cat)\n"
+    "printf '  [{\"request\": %s, \"cwd\": \"%s\", \"env\": \"%s\"}]  ' "
+    "\"$req\" \"$(pwd)\" \"$(tr '\\0' ' ' < /proc/$$/environ)\"\n";
+
+TEST_F(PluginFolderTest, LookupSendsTheRequestAndReturnsTheAnswer) {
+  AddPlugin("echo", kEchoScript);
+  const Json::Value plugin = Installed()["echo"];
+  ClearSyslog();
+  Json::Value result;
+  // No configuration: empty settings, and a line about the missing file.
+  ASSERT_EQ(
+      VideoPluginLookup(plugin, "movie", "enu", ParseJson(R"({"tmdb_id": 550})"), result, 25, true),
+      0);
+  EXPECT_THAT(OnlyLine(), HasSubstr("cannot load plug-in configuration"));
+  EXPECT_EQ(result[0]["request"], ParseJson(R"({"action": "similar", "type": "movie", "lang": "enu",
+                                            "input": {"tmdb_id": 550}, "limit": 25,
+                                            "settings": {}})"));
+  EXPECT_EQ(result[0]["cwd"].asString(), plugin["path"].asString());
+  EXPECT_EQ(result[0]["env"].asString(), "PATH=/usr/bin:/bin ");
+
+  // The plug-in's own settings only when asked for; an unsigned count
+  // beyond int.
+  ASSERT_TRUE(WriteFile(conf_, R"({"settings": {"echo": {"api_key": "k"}, "other": {"x": 1}}})"));
+  ASSERT_EQ(VideoPluginLookup(plugin, "movie", "", Json::Value(), result, ULONG_MAX, true), 0);
+  EXPECT_EQ(result[0]["request"]["settings"], ParseJson(R"({"api_key": "k"})"));
+  EXPECT_EQ(result[0]["request"]["limit"].asUInt64(), ULONG_MAX);
+  ASSERT_EQ(VideoPluginLookup(plugin, "movie", "", Json::Value(), result, 1, false), 0);
+  EXPECT_EQ(result[0]["request"]["settings"], Json::Value(Json::objectValue));
+}
+
+TEST_F(PluginFolderTest, FailedRunsAreNegativeWithOneLogLine) {
+  const struct {
+    const char* id;
+    const char* script;
+    const char* logged;
+    const char* info = "{}";
+  } cases[] = {
+      {"exit_status", "echo '[{\"title\": \"x\"}]'; echo 'no api key' >&2; echo >&2; exit 1",
+       "exited with status 1: no api key"},
+      // What a plug-in echoes from a web service reaches the log without
+      // its control bytes.
+      {"control_bytes", "printf 'bad\\033[2Jkey\\rX' >&2; exit 3",
+       "exited with status 3: bad\\x1b[2Jkey\\x0dX"},
+      {"crash", "kill -SEGV $$", "killed by signal 11"},
+      {"not_json", "echo 'Traceback (most recent call last):'", "not JSON"},
+      {"two_values", "echo '[] []'", "not JSON"},
+      {"over_cap", "yes '[1,' | head -c 5000000", "too much output"},
+      // fd 9 is open in the test process without O_CLOEXEC (below).
+      {"inherited_fd", "cat <&9 || exit 4", "exited with status 4"},
+      {"not_executable", "", "could not be started: cannot run", R"({"exec": "INFO"})"},
+      // The time-out ends the whole process group (the pid is checked below).
+      {"sleepy", "sleep 60 & echo $! > child.pid\nsleep 60\n", "timed out",
+       R"({"timeout_s": 0.5})"},
+  };
+  ASSERT_TRUE(WriteFile(dir_.File("secret"), "[{\"title\": \"leaked\"}]"));
+  int fd = open(dir_.File("secret").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(dup2(fd, 9), 9);
+  close(fd);
+  for (const auto& c : cases) AddPlugin(c.id, c.script, c.info);
+  const Json::Value plugins = Installed();
+  for (const auto& c : cases) {
+    ClearSyslog();
+    Json::Value result = ParseJson("[1]");
+    EXPECT_EQ(VideoPluginLookup(plugins[c.id], "movie", "enu", Json::Value(), result, 10, false),
+              -1);
+    EXPECT_TRUE(result.isNull()) << c.id;
+    EXPECT_THAT(OnlyLine(), HasSubstr(std::string("plug-in ") + c.id + " "));
+    EXPECT_THAT(OnlyLine(), HasSubstr(c.logged));
+    EXPECT_EQ(OnlyLine().find('\n'), std::string::npos) << "one line, whatever the reader said";
+  }
+  close(9);
+  int status;
+  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "a plug-in was left unreaped";
+  const std::string grandchild = ReadFile(folder_ + "/sleepy/child.pid");
+  ASSERT_FALSE(grandchild.empty());
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(std::stoi(grandchild)) + "/stat");
+    std::string line;
+    gone = !std::getline(stat, line) || line.find(") Z ") != std::string::npos;
+    if (!gone) usleep(10000);
+  }
+  EXPECT_TRUE(gone) << "the plug-in's child survived the time-out";
+}
+
+// What the plug-in's INFO does not name is refused without running it.
+TEST_F(PluginFolderTest, RefusesOtherTypesAndActionsWithoutRunning) {
+  const std::string marker = dir_.File("ran");
+  AddPlugin("movies_only", "touch " + marker + "; echo '[]'");
+  const Json::Value plugin = Installed()["movies_only"];
+  Json::Value result;
+  EXPECT_EQ(VideoPluginLookup(plugin, "tvshow", "enu", Json::Value(), result, 1, false), -1);
+  EXPECT_EQ(VideoPluginLookup(plugin, "movie", "enu", ParseJson(R"({"action": "search"})"), result,
+                              1, false),
+            -1);
+  EXPECT_FALSE(kinoro_testing::PathExists(marker));
+}
 
 // A stand-in for TMDb's web API on 127.0.0.1 (a free port):
 //   /3/movie/550/similar   the recorded top-rated list in pages of kPageSize
@@ -254,7 +491,7 @@ TEST_F(TmdbPluginTest, SimilarPagesUntilTheLimit) {
     }
     EXPECT_EQ(pages, c.pages) << c.limit;
   }
-  EXPECT_THAT(kinoro_testing::SyslogLines(), IsEmpty());
+  EXPECT_THAT(SyslogLines(), IsEmpty());
 }
 
 TEST_F(TmdbPluginTest, SearchAndSimilarByTitle) {
@@ -359,7 +596,7 @@ constexpr char kLibrary[] = R"({"movies": [
 class LocalSimilarTest : public PluginFolderTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(kinoro_testing::WriteFile(dir_.File("library.json"), kLibrary));
+    ASSERT_TRUE(WriteFile(dir_.File("library.json"), kLibrary));
     velm_plugin::ChildOptions import;
     import.program = KINORO_DB_PROGRAM;
     import.args = {"--db", db_, "import", dir_.File("library.json")};
@@ -400,7 +637,7 @@ TEST_F(LocalSimilarTest, RanksBySharedItemsThenRatingThenId) {
     ASSERT_EQ(Lookup("local_similar", c.request, c.limit, &answer), 0) << OnlyLine();
     EXPECT_TRUE(answer.isArray()) << c.request;
     EXPECT_EQ(TmdbIds(answer), c.ids) << c.request << " limit " << c.limit;
-    EXPECT_THAT(kinoro_testing::SyslogLines(), IsEmpty());
+    EXPECT_THAT(SyslogLines(), IsEmpty());
   }
 
   // The title form: members the database does not have are left out or empty.
@@ -415,7 +652,7 @@ TEST_F(LocalSimilarTest, RanksBySharedItemsThenRatingThenId) {
 }
 
 TEST_F(LocalSimilarTest, FailuresAreFailedLookups) {
-  ASSERT_TRUE(kinoro_testing::WriteFile(dir_.File("text.db"), "not a database"));
+  ASSERT_TRUE(WriteFile(dir_.File("text.db"), "not a database"));
   const struct {
     std::string database;
     const char* request;

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <stdexcept>
@@ -15,12 +16,6 @@
 
 #include "velm/api_table.h"
 #include "velm/webapi.h"
-
-namespace {
-
-bool Positive(const int& v) { return v > 0; }
-
-}  // namespace
 
 // Echoes the parameters and the login the host passed.
 void TestEcho(VELM::APIRequest* req, VELM::APIResponse* resp) {
@@ -34,14 +29,9 @@ void TestEcho(VELM::APIRequest* req, VELM::APIResponse* resp) {
 
 void TestNullData(VELM::APIRequest*, VELM::APIResponse* resp) { resp->SetSuccess(Json::Value()); }
 
-// Answers the error named by the required int "code".
+// Answers the error named by "code".
 void TestFail(VELM::APIRequest* req, VELM::APIResponse* resp) {
-  VELM::APIParameter<int> code = req->GetAndCheckInt("code", VELM::PARAM_REQUIRED, Positive);
-  if (code.IsInvalid()) {
-    resp->SetError(120, Json::Value());
-    return;
-  }
-  resp->SetError(code.Get(), Json::Value());
+  resp->SetError(req->GetParams()["code"].asInt(), Json::Value());
 }
 
 // A raw answer: optional "status" (int), "etag" (string), "body" (string).
@@ -85,14 +75,10 @@ void TestSilent(VELM::APIRequest*, VELM::APIResponse*) {}
 
 // Sleeps "ms" milliseconds (at most 60 s), then answers.
 void TestSleep(VELM::APIRequest* req, VELM::APIResponse* resp) {
-  VELM::APIParameter<int> ms = req->GetAndCheckInt("ms", VELM::PARAM_REQUIRED, Positive);
-  if (ms.IsInvalid()) {
-    resp->SetError(120, Json::Value());
-    return;
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms.Get(), 60000)));
+  const int ms = std::min(req->GetParams()["ms"].asInt(), 60000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   Json::Value data(Json::objectValue);
-  data["slept_ms"] = ms.Get();
+  data["slept_ms"] = ms;
   resp->SetSuccess(data);
 }
 
