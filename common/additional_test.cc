@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/testing/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "kinoro/root.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/testing/syslog_recorder.h"
+#include "tests/support/syslog_recorder.h"
 #include "kinoro/root.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "common/testing/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "kinoro/root.h"
 
 namespace {

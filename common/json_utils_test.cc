@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/testing/syslog_recorder.h"
-#include "common/testing/temp_dir.h"
+#include "tests/support/syslog_recorder.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

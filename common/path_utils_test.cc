@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "common/testing/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "platform/services/share_config.h"
 
 namespace {

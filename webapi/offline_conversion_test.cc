@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "common/testing/syslog_recorder.h"
-#include "common/testing/temp_dir.h"
+#include "tests/support/syslog_recorder.h"
+#include "tests/support/temp_dir.h"
 #include "kinoro/root.h"
 #include "platform/services/user_config.h"
 #include "platform/videodb/sqlite_db.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/testing/syslog_recorder.h"
+#include "tests/support/syslog_recorder.h"
 #include "tests/videodb/temp_db.h"
 
 // Stand-ins for two calls of the plug-in engine, which take the place of the

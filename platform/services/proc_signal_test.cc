@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "common/testing/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "velm/services.h"
 
 namespace {

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "common/testing/syslog_recorder.h"
-#include "common/testing/temp_dir.h"
+#include "tests/support/syslog_recorder.h"
+#include "tests/support/temp_dir.h"
 #include "platform/services/share_config.h"
 #include "velm/services.h"
 

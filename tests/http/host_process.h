@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/testing/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace kinoro {
 namespace http_test {

@@ -3,6 +3,7 @@
 // image and its path is in its own tests.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <string>
@@ -137,6 +138,11 @@ TEST_F(BackdropTest, GetAndDeleteAll) {
   EXPECT_EQ("", Logged("backdrop:"));
   EXPECT_EQ("", kinoro_testing::ReadFile(kQueue)) << "delete_all queues no backup";
   EXPECT_EQ(0, g_wakeups);
+  // With the database gone get finds nothing and delete_all fails.
+  Reset(40);
+  ASSERT_EQ(0, rename(db_.db_path().c_str(), (db_.db_path() + ".away").c_str()));
+  EXPECT_EQ(kNotFound, Call(kBackdrop, "get", R"({"mapper_id": 40})").raw_text);
+  EXPECT_EQ(117, Call(kBackdrop, "delete_all", R"({"mapper_id": 40})").ErrorCode());
 }
 
 // Movie 7 (mapper 70) of a private library, seen by its library's user,

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "common/testing/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "kinoro/root.h"
 #include "libkinoro/api.h"
 #include "tests/videodb/local_http_server.h"

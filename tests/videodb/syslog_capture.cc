@@ -1,6 +1,6 @@
 #include "tests/videodb/syslog_capture.h"
 
-#include "common/testing/syslog_recorder.h"
+#include "tests/support/syslog_recorder.h"
 
 namespace videodb_test {
 

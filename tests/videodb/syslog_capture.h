@@ -1,5 +1,5 @@
 // The process's syslog lines as text, for the library's tests. The lines are
-// recorded by common/testing's recorder, which kinoro_videodb_testutil brings
+// recorded by tests/support's recorder, which kinoro_videodb_testutil brings
 // into every test binary that uses these functions.
 #ifndef KINORO_TESTS_VIDEODB_SYSLOG_CAPTURE_H_
 #define KINORO_TESTS_VIDEODB_SYSLOG_CAPTURE_H_

@@ -1,4 +1,4 @@
-#include "common/testing/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 #include <stdio.h>
 #include <stdlib.h>

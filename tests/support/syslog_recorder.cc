@@ -1,4 +1,4 @@
-#include "common/testing/syslog_recorder.h"
+#include "tests/support/syslog_recorder.h"
 
 #include <stdarg.h>
 #include <stdio.h>

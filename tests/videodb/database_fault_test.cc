@@ -1,7 +1,9 @@
-// The module against a database file that is missing, unreadable, read-only,
-// has an immutable -shm file, or is replaced while the workers run: clean
-// answers, one log line per fault, no file created, and recovery by itself.
+// The library against a database file that is missing, unreadable,
+// read-only, has an immutable -shm file, or is replaced while the workers
+// run: calls fail cleanly, one log line per fault, no file is created, and
+// the first call after the repair succeeds.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -15,19 +17,16 @@
 #include <vector>
 
 #include "libkinoro/api.h"
+#include "platform/services/share_config.h"
 #include "platform/videodb/importer.h"
 #include "platform/videodb/sqlite_db.h"
-#include "tests/integration/module_fixture.h"
+#include "tests/videodb/syslog_capture.h"
+#include "tests/videodb/temp_db.h"
 #include "velm/caller.h"
 
-namespace integration {
 namespace {
 
 using LibKinoro::db::internal::Connection;
-
-const char kBackdrop[] = "VELM.Kinoro.Backdrop";
-const char kAcross[] = "VELM.Kinoro.AcrossLibrary";
-const char kAdd[] = R"({"mapper_id": 40, "sharepath": "/media/f.jpg"})";
 
 bool SetImmutable(const std::string& path, bool on) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -42,33 +41,49 @@ bool SetImmutable(const std::string& path, bool on) {
 // The number of logged lines that contain `text`.
 int LinesWith(const std::string& text) {
   int n = 0;
-  for (const auto& line : kinoro_testing::SyslogLines())
-    n += line.text.find(text) != std::string::npos;
+  for (const std::string& line : videodb_test::SyslogLines())
+    n += line.find(text) != std::string::npos;
   return n;
 }
 
-class DatabaseFaultTest : public ModuleTest {
+class DatabaseFaultTest : public ::testing::Test {
  protected:
-  // What user 1026 gets: get's HTTP status, the error codes of add and
-  // delete_all (0 for success), and the lengths of the two lists (-1 when
-  // a list failed).
-  std::vector<int> Ask() {
-    const kinoro::host::DispatchResult got = Call(kBackdrop, "get", R"({"mapper_id": 40})");
-    const Json::Value libraries =
-        Call(kAcross, "list_library", R"({"policy": "recently_added"})").envelope;
-    const Json::Value movies =
-        Call(kAcross, "list_movie", R"({"policy": "top_rating", "limit": 10})").envelope;
-    return {got.is_raw ? got.raw.status : -1, Call(kBackdrop, "add", kAdd).ErrorCode(),
-            Call(kBackdrop, "delete_all", R"({"mapper_id": 40})").ErrorCode(),
-            libraries["success"].asBool() ? libraries["data"]["total"].asInt() : -1,
-            movies["success"].asBool() ? static_cast<int>(movies["data"]["movies"].size()) : -1};
+  void SetUp() override {
+    ASSERT_EQ("", db_.Import(R"({"libraries": [{"id": 1, "public": true}, {"id": 2, "public": true}],
+        "movies": [{"id": 4, "library_id": 1, "mapper_id": 40, "rating": 6.0},
+                   {"id": 5, "library_id": 2, "rating": 7.0}]})"));
+    image_ = db_.WriteFile("f.jpg", videodb_test::FakeJpeg(4096, 1));
+    VELMShareSetConfigPath(db_.WriteFile(
+        "shares.conf", R"({"shares": [{"name": "media", "path": ")" + db_.dir() + R"("}]})"));
   }
+  void TearDown() override { VELMShareSetConfigPath(""); }
+  // What one call of a worker gets (the database is checked once per call,
+  // when the host names the caller): whether backdrop get, add and
+  // delete_all succeeded, and the lengths of the two lists.
+  std::vector<int> Ask() {
+    velm::SetCallerSystem();
+    LibKinoro::db::api::BackdropAPI backdrops;
+    std::string digest;
+    return {!backdrops.GetByMapperID(40, digest).empty(), backdrops.Add(40, image_, false) >= 0,
+            backdrops.DeleteAll(40) != 0,
+            static_cast<int>(LibKinoro::db::api::LibraryAPI().ListOrderByVideoCTime().size()),
+            static_cast<int>(LibKinoro::db::api::MovieAPI().ListTopRating(10).size())};
+  }
+  // Gives movie 4 one backdrop.
+  void Reset() {
+    LibKinoro::db::api::BackdropAPI backdrops;
+    ASSERT_NE(0, backdrops.DeleteAll(40));
+    ASSERT_GE(backdrops.Add(40, image_, false), 0);
+  }
+
+  videodb_test::TempDb db_;
+  std::string image_;
 };
 
-TEST_F(DatabaseFaultTest, FaultsAnswerCleanlyLogOnceCreateNothingAndRecover) {
+TEST_F(DatabaseFaultTest, FaultsFailCleanlyLogOnceCreateNothingAndRecover) {
   const std::string db = db_.db_path();
-  const std::vector<int> kHealthy = {200, 0, 0, 2, 8};
-  const std::vector<int> kFaulty = {404, 117, 117, 0, 0};
+  const std::vector<int> kHealthy = {1, 1, 1, 2, 2};
+  const std::vector<int> kFaulty = {0, 0, 0, 0, 0};
   const uid_t self = geteuid();
   const struct {
     const char* name;
@@ -90,12 +105,12 @@ TEST_F(DatabaseFaultTest, FaultsAnswerCleanlyLogOnceCreateNothingAndRecover) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.needs_root && self != 0) continue;
-    Reset(40);
+    Reset();
     ASSERT_EQ(kHealthy, Ask());  // the connection is open and in use
-    Reset(40);
+    Reset();
     ASSERT_TRUE(c.fault()) << strerror(errno);
     const int files = videodb_test::CountFiles(db_.dir());
-    kinoro_testing::ClearSyslog();
+    videodb_test::ClearSyslog();
     for (int worker_restarts = 0; worker_restarts < 2; ++worker_restarts) {
       EXPECT_EQ(0, seteuid(c.worker));
       if (worker_restarts) LibKinoro::db::SetDatabasePath(db);  // a fresh worker's first call
@@ -132,11 +147,11 @@ TEST_F(DatabaseFaultTest, AReplacedDatabaseIsReopened) {
   ASSERT_EQ(0, unlink((db + "-wal").c_str()));
   ASSERT_EQ(0, unlink((db + "-shm").c_str()));
   ASSERT_EQ(0, rename((db_.dir() + "/other.db").c_str(), db.c_str()));
-  kinoro_testing::ClearSyslog();
+  videodb_test::ClearSyslog();
 
   EXPECT_EQ(3, Ask()[3]);
   EXPECT_EQ(1, LinesWith("was replaced"));
-  ASSERT_EQ(0, Call(kBackdrop, "add", kAdd).ErrorCode());
+  ASSERT_GE(LibKinoro::db::api::BackdropAPI().Add(40, image_, false), 0);
   std::unique_ptr<Connection> reader = Connection::Open(db);
   ASSERT_NE(nullptr, reader);
   auto count = reader->Prepare("SELECT COUNT(*) FROM backdrop");
@@ -145,4 +160,3 @@ TEST_F(DatabaseFaultTest, AReplacedDatabaseIsReopened) {
 }
 
 }  // namespace
-}  // namespace integration

@@ -3,8 +3,8 @@
 // replaces the C library's syslog for the objects linked into it and the
 // shared libraries on its link line, so nothing reaches the system log. A
 // library loaded with dlopen sees it only when the executable exports it.
-#ifndef KINORO_COMMON_TESTING_SYSLOG_RECORDER_H_
-#define KINORO_COMMON_TESTING_SYSLOG_RECORDER_H_
+#ifndef KINORO_TESTS_SUPPORT_SYSLOG_RECORDER_H_
+#define KINORO_TESTS_SUPPORT_SYSLOG_RECORDER_H_
 
 #include <ostream>
 #include <string>
@@ -28,4 +28,4 @@ void PrintTo(const SyslogLine& line, std::ostream* os);  // readable gtest failu
 
 }  // namespace kinoro_testing
 
-#endif  // KINORO_COMMON_TESTING_SYSLOG_RECORDER_H_
+#endif  // KINORO_TESTS_SUPPORT_SYSLOG_RECORDER_H_

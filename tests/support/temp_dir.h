@@ -1,7 +1,7 @@
 // Test helpers: a private temporary directory removed with its content,
 // whole-file reads and writes, and root files put in place for a while.
-#ifndef KINORO_COMMON_TESTING_TEMP_DIR_H_
-#define KINORO_COMMON_TESTING_TEMP_DIR_H_
+#ifndef KINORO_TESTS_SUPPORT_TEMP_DIR_H_
+#define KINORO_TESTS_SUPPORT_TEMP_DIR_H_
 
 #include <string>
 
@@ -49,4 +49,4 @@ class ScopedRootFile {
 
 }  // namespace kinoro_testing
 
-#endif  // KINORO_COMMON_TESTING_TEMP_DIR_H_
+#endif  // KINORO_TESTS_SUPPORT_TEMP_DIR_H_
