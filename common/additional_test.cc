@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/temp_dir.h"
 #include "kinoro/root.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

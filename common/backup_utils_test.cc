@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/syslog_recorder.h"
 #include "kinoro/root.h"
+#include "tests/support/syslog_recorder.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "tests/support/temp_dir.h"
 #include "kinoro/root.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

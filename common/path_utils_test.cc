@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "tests/support/temp_dir.h"
 #include "platform/services/share_config.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 
 #include <string>
 
-#include "tests/support/syslog_recorder.h"
-#include "tests/support/temp_dir.h"
 #include "kinoro/root.h"
 #include "platform/services/user_config.h"
 #include "platform/videodb/sqlite_db.h"
+#include "tests/support/syslog_recorder.h"
+#include "tests/support/temp_dir.h"
 #include "tests/videodb/temp_db.h"
 #include "webapi/format.h"
 
@@ -168,6 +168,7 @@ TEST_F(OfflineConversionTest, ChangesInTheCallersScope) {
       {&Api::Delete_v1, "{}", 1026, false, 120, kShown},
       {&Api::Stop_v1, R"({"id": [3, 0]})", 1026, false, 120, kShown},
       {&Api::Restart_v1, R"({"id": [1.5]})", 1026, false, 120, kShown},
+      {&Api::Restart_v1, R"({"id": {"a": 1}})", 1026, false, 120, kShown},  // no throw
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.params) + " uid " + std::to_string(c.uid));

@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "platform/services/share_config.h"
 #include "tests/support/syslog_recorder.h"
 #include "tests/support/temp_dir.h"
-#include "platform/services/share_config.h"
 #include "velm/services.h"
 
 namespace {

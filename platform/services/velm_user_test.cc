@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "tests/support/temp_dir.h"
 #include "platform/services/user_config.h"
+#include "tests/support/temp_dir.h"
 #include "velm/services.h"
 
 namespace {

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/syslog_recorder.h"
-#include "tests/support/temp_dir.h"
 #include "libkinoro/api.h"
 #include "platform/host/dispatcher.h"
 #include "platform/plugin/plugin_config.h"
 #include "platform/services/share_config.h"
+#include "tests/support/syslog_recorder.h"
+#include "tests/support/temp_dir.h"
 #include "tests/videodb/temp_db.h"
 #include "velm/caller.h"
 

@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/syslog_recorder.h"
-#include "tests/support/temp_dir.h"
 #include "platform/plugin/child_process.h"
 #include "platform/plugin/plugin_config.h"
+#include "tests/support/syslog_recorder.h"
+#include "tests/support/temp_dir.h"
 #include "velm/plugin.h"
 
 namespace {

@@ -49,7 +49,8 @@ int LinesWith(const std::string& text) {
 class DatabaseFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ("", db_.Import(R"({"libraries": [{"id": 1, "public": true}, {"id": 2, "public": true}],
+    ASSERT_EQ("", db_.Import(R"({
+        "libraries": [{"id": 1, "public": true}, {"id": 2, "public": true}],
         "movies": [{"id": 4, "library_id": 1, "mapper_id": 40, "rating": 6.0},
                    {"id": 5, "library_id": 2, "rating": 7.0}]})"));
     image_ = db_.WriteFile("f.jpg", videodb_test::FakeJpeg(4096, 1));

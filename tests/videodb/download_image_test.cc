@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "tests/support/temp_dir.h"
 #include "kinoro/root.h"
 #include "libkinoro/api.h"
+#include "tests/support/temp_dir.h"
 #include "tests/videodb/local_http_server.h"
 #include "tests/videodb/temp_db.h"
 
