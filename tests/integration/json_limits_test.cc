@@ -29,6 +29,17 @@ TEST_F(ModuleTest, JsonTooDeepIsAnOrdinaryFailureAtEverySite) {
   const std::string kTooDeep = std::string(1001, '[') + std::string(1001, ']');
   const std::string kInfo =
       R"({"id": "a", "types": ["movie"], "actions": ["similar"], "exec": "run"})";
+  const std::string kAnswer = R"([{"title": "x"}])";
+  // Whether plug-in "a" is installed and answers a lookup.
+  auto Lookup = [&](const std::string& info, const std::string& answer) {
+    EXPECT_TRUE(kinoro_testing::WriteFile(Plugin("a") + "/INFO", info) &&
+                kinoro_testing::WriteFile(Plugin("a") + "/answer", answer));
+    Json::Value installed, result;
+    VELMKinoro::VELMVideoLoadPluginFromFolder(installed);
+    return installed.isMember("a") &&
+           VELMKinoro::VideoPluginLookup(installed["a"], "movie", "enu",
+                                         Json::Value(Json::objectValue), result, 10, false) == 0;
+  };
   const struct {
     const char* name;
     std::string normal;
@@ -69,23 +80,9 @@ TEST_F(ModuleTest, JsonTooDeepIsAnOrdinaryFailureAtEverySite) {
          Json::Value conf;
          return VELMKinoro::VELMVideoLoadPluginFromConf(conf) == 0;
        }},
-      {"plug-in INFO", kInfo,
-       [&](const std::string& text) {
-         EXPECT_TRUE(kinoro_testing::WriteFile(Plugin("a") + "/INFO", text));
-         Json::Value installed;
-         VELMKinoro::VELMVideoLoadPluginFromFolder(installed);
-         return installed.isMember("a");
-       }},
-      {"plug-in answer", R"([{"title": "x"}])",
-       [&](const std::string& text) {
-         EXPECT_TRUE(kinoro_testing::WriteFile(Plugin("a") + "/INFO", kInfo) &&
-                     kinoro_testing::WriteFile(Plugin("a") + "/answer", text));
-         Json::Value installed, result;
-         VELMKinoro::VELMVideoLoadPluginFromFolder(installed);
-         return VELMKinoro::VideoPluginLookup(installed["a"], "movie", "enu",
-                                              Json::Value(Json::objectValue), result, 10,
-                                              false) == 0;
-       }},
+      // INFO, then the answer, each with the other one normal.
+      {"plug-in INFO", kInfo, [&](const std::string& text) { return Lookup(text, kAnswer); }},
+      {"plug-in answer", kAnswer, [&](const std::string& text) { return Lookup(kInfo, text); }},
       {"shares.conf", R"({"shares": [{"name": "media", "path": "/tmp"}]})",
        [&](const std::string& text) {
          VELMShareSetConfigPath(db_.WriteFile("shares.conf", text));

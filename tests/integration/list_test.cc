@@ -171,5 +171,36 @@ TEST_F(ListTest, SimilarPagesAndPasses) {
   EXPECT_EQ("", Logged("plugin_similar:")) << "tmdb is skipped silently";
 }
 
+// A plug-in's answer is used when its first title is an object with a
+// "title" that is not empty (later titles are not looked at); an empty or
+// failed one is skipped quietly, any other with a log line. "b" always
+// names movie 2.
+TEST_F(ListTest, UnusableAnswersAreSkipped) {
+  const std::string kLog = "plugin_similar:90 Invalid Result: a, \n";
+  const std::string k103 = Titles({103});
+  ASSERT_TRUE(kinoro_testing::WriteFile(Plugin("b") + "/titles", Titles({102})));
+  const struct {
+    std::string answer;  // plug-in "a"'s
+    const char* ids;
+    std::string log;
+  } cases[] = {
+      {"[" + k103.substr(0, k103.size() - 1) + R"(, {"name": "C"}, 5])", "3 2", ""},
+      {R"([{"title": "", "x": 1}])", "2", ""},  // "" is a title, just an empty one
+      {k103, "2", kLog},                        // an object, no list
+      {R"([{"name": "A"}, )" + k103.substr(0, k103.size() - 1) + "]", "2", kLog},
+      {R"([{"title": null}])", "2", kLog},
+      {R"([{"title": []}])", "2", kLog},
+      {"[]", "2", ""},
+      {"not JSON", "2", ""},  // a failed lookup
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    ASSERT_TRUE(kinoro_testing::WriteFile(Plugin("a") + "/answer", c.answer));
+    kinoro_testing::ClearSyslog();
+    EXPECT_EQ(c.ids, List(R"({"policy": "tmdb_similar", "id": 1, "limit": 3})"));
+    EXPECT_EQ(c.log, Logged("plugin_similar:"));
+  }
+}
+
 }  // namespace
 }  // namespace integration

@@ -15,6 +15,7 @@
 #include "platform/videodb/sqlite_db.h"
 #include "tests/videodb/syslog_capture.h"
 #include "tests/videodb/temp_db.h"
+#include "velm/caller.h"
 
 namespace {
 
@@ -65,6 +66,21 @@ TEST_F(BackdropApiTest, MapperIdsAndTypes) {
   EXPECT_EQ(api_.GetMapperID(5, "tvshow_episode"), 21);
   EXPECT_EQ(api_.GetMapperID(4, "movie"), -1);  // video 4 is no movie
   EXPECT_EQ(api_.GetIDTypeFromMapperID(21), std::make_pair(5, std::string("tvshow_episode")));
+}
+
+// With no caller named (a program that never set its scope) every video is
+// one it may not see: nothing found, nothing added, nothing deleted.
+TEST_F(BackdropApiTest, NoCallerIsRefused) {
+  ASSERT_GT(api_.Add(30, InShare("a.jpg", FakeJpeg(1000, 1)), false), 0);
+  velm::ClearCaller();
+  std::string digest;
+  EXPECT_EQ("", api_.GetByMapperID(30, digest));
+  EXPECT_LT(api_.Add(30, InShare("b.jpg", FakeJpeg(1000, 2)), false), 0);
+  EXPECT_EQ(-1, api_.GetMapperID(3, "movie"));
+  EXPECT_EQ(-1, api_.GetIDTypeFromMapperID(30).first);
+  EXPECT_NE(0, api_.DeleteAll(30));  // a success that deletes nothing
+  velm::SetCallerSystem();
+  EXPECT_EQ(1, Count("SELECT COUNT(*) FROM backdrop"));
 }
 
 // A large image is a file of its own, shared by every backdrop with the
