@@ -124,12 +124,10 @@ TEST_F(BackdropTest, GetAndDeleteAll) {
     EXPECT_EQ("backdrop:240 input parameter is not valid\n", Logged("backdrop:"));
     EXPECT_EQ(120, Call(kBackdrop, "delete_all", params).ErrorCode());
   }
-  const kinoro::host::DispatchResult got = Call(kBackdrop, "get", R"({"mapper_id": 40})");
-  const std::string* etag = got.raw.FindHeader("ETag");
-  ASSERT_NE(nullptr, etag) << got.raw_text.substr(0, 200);
-  EXPECT_EQ(
-      "ETag: " + *etag + "\r\nContent-Length: 4096\r\nContent-Type: image/jpeg\r\n\r\n" + image_,
-      got.raw_text);
+  // The tag is the image's MD5 digest, each byte in hex without padding.
+  const std::string head = "ETag: cdc145b-209222e-43df237-adbe2914\r\nContent-Length: 4096\r\n";
+  EXPECT_EQ(head + "Content-Type: image/jpeg\r\n\r\n" + image_,
+            Call(kBackdrop, "get", R"({"mapper_id": 40})").raw_text);
   kinoro_testing::ClearSyslog();
   for (int round = 0; round < 2; ++round) {  // the second finds nothing to delete
     EXPECT_EQ(0, Call(kBackdrop, "delete_all", R"({"mapper_id": 40})").ErrorCode());
@@ -177,14 +175,13 @@ TEST_F(BackdropTest, TheCallerEndsWithACallThatThrows) {
 }
 
 // The conversion switch is off in this system: every method answers 105,
-// whatever its parameters.
+// also to parameters it would take.
 TEST_F(ModuleTest, OfflineConversionIsSwitchedOff) {
   for (const char* method :
        {"list", "create", "delete", "stop", "stop_all", "restart", "restart_all"}) {
-    for (const char* params : {"{}", R"({"file_id": 1, "video_profile": "high", "id": [1]})"}) {
-      EXPECT_EQ(105, Call("VELM.Kinoro.OfflineConversion", method, params, 1024).ErrorCode())
-          << method << params;
-    }
+    const char* params = R"({"file_id": 1, "video_profile": "high", "id": [1]})";
+    EXPECT_EQ(105, Call("VELM.Kinoro.OfflineConversion", method, params, 1024).ErrorCode())
+        << method;
   }
 }
 
