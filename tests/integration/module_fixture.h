@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 
 #include <string>
-#include <vector>
 
 #include "libkinoro/api.h"
 #include "platform/host/dispatcher.h"
