@@ -96,22 +96,19 @@ TEST_F(BackdropTest, Add) {
     SCOPED_TRACE(c.params);
     Reset(40);
     std::string params = c.params;
-    if (params.find("@URL@") != std::string::npos) {
-      params.replace(params.find("@URL@"), 5, server.Url("/image"));
-    }
+    const size_t url = params.find("@URL@");
+    if (url != std::string::npos) params.replace(url, 5, server.Url("/image"));
     kinoro_testing::ClearSyslog();
     g_wakeups = 0;
     const kinoro::host::DispatchResult added = Call(kBackdrop, "add", params);
     EXPECT_EQ(c.code, added.ErrorCode()) << added.envelope;
     EXPECT_EQ(c.code == 0, added.envelope["data"]["id"].asInt() > 0);
     EXPECT_EQ(c.log, Logged("backdrop:"));
-    // The library is asked to store only what passed the module's checks.
-    EXPECT_EQ("", Logged("backdrop_api:"));
+    EXPECT_EQ("", Logged("backdrop_api:")) << "the library got what the module refused";
     EXPECT_EQ(*c.queued ? std::string(c.queued) + "\n" : "", kinoro_testing::ReadFile(kQueue));
     EXPECT_EQ(*c.queued ? 1 : 0, g_wakeups);
     EXPECT_EQ(c.backdrops, Backdrops(40));
-    // A download is removed whatever the answer.
-    EXPECT_EQ(0, videodb_test::CountFiles(db_.dir() + "/download"));
+    EXPECT_EQ(0, videodb_test::CountFiles(db_.dir() + "/download")) << "a download was left";
     ASSERT_TRUE(queue_.Write(""));
   }
 }

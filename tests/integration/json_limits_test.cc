@@ -1,8 +1,7 @@
-// Every place that parses JSON from outside, fed a document nested deeper
-// than jsoncpp's stack limit (the reader throws on it) and a normal one,
-// each through the place's own entry point. The too-deep document must be
-// that place's ordinary failure, and must not spoil the next parse. (A
-// request parameter's value has its own limit, in its unit test.)
+// Every place that parses JSON from outside (a request parameter's value has
+// its limit in its unit test) fed, through its own entry point, a document
+// nested deeper than the reader's stack limit and a normal one: the first
+// must be that place's ordinary failure and must not spoil the next parse.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
@@ -22,8 +21,7 @@
 namespace integration {
 namespace {
 
-// The fixture gives the database, and the scripted plug-in "a", which
-// answers with its file "answer".
+// The fixture gives the database and the scripted plug-in "a".
 TEST_F(ModuleTest, JsonTooDeepIsAnOrdinaryFailureAtEverySite) {
   // One past the reader's limit of 1,000 nested values.
   const std::string kTooDeep = std::string(1001, '[') + std::string(1001, ']');
