@@ -20,6 +20,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/testing/syslog_recorder.h"
@@ -38,7 +39,6 @@ using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using VELMKinoro::VELMVideoLoadPluginFromFolder;
 using VELMKinoro::VideoPluginLookup;
 
 Json::Value ParseJson(const std::string& text) {
@@ -100,7 +100,7 @@ class PluginFolderTest : public ::testing::Test {
 
   Json::Value Installed() {
     Json::Value plugins;
-    EXPECT_EQ(VELMVideoLoadPluginFromFolder(plugins), 0);
+    EXPECT_EQ(VELMKinoro::VELMVideoLoadPluginFromFolder(plugins), 0);
     return plugins;
   }
 
@@ -151,7 +151,7 @@ TEST_F(PluginFolderTest, LoadsValidFoldersAndSkipsTheRestWithALogLine) {
 
   velm_plugin::SetPluginFolder(dir_.File("nowhere"));
   plugins = "stale";
-  EXPECT_EQ(VELMVideoLoadPluginFromFolder(plugins), -1);
+  EXPECT_EQ(VELMKinoro::VELMVideoLoadPluginFromFolder(plugins), -1);
   EXPECT_EQ(plugins, Json::Value(Json::objectValue));
 }
 
@@ -212,8 +212,7 @@ TEST_F(PluginFolderTest, LookupSendsTheRequestAndReturnsTheAnswer) {
       0);
   EXPECT_THAT(OnlyLine(), HasSubstr("cannot load plug-in configuration"));
   EXPECT_EQ(result[0]["request"], ParseJson(R"({"action": "similar", "type": "movie", "lang": "enu",
-                                            "input": {"tmdb_id": 550}, "limit": 25,
-                                            "settings": {}})"));
+      "input": {"tmdb_id": 550}, "limit": 25, "settings": {}})"));
   EXPECT_EQ(result[0]["cwd"].asString(), plugin["path"].asString());
   EXPECT_EQ(result[0]["env"].asString(), "PATH=/usr/bin:/bin ");
 
@@ -263,9 +262,8 @@ TEST_F(PluginFolderTest, FailedRunsAreNegativeWithOneLogLine) {
     EXPECT_EQ(VideoPluginLookup(plugins[c.id], "movie", "enu", Json::Value(), result, 10, false),
               -1);
     EXPECT_TRUE(result.isNull()) << c.id;
-    EXPECT_THAT(OnlyLine(),
-                AllOf(HasSubstr(std::string("plug-in ") + c.id + " "), HasSubstr(c.logged)));
-    EXPECT_EQ(OnlyLine().find('\n'), std::string::npos) << "one line, whatever the reader said";
+    EXPECT_THAT(OnlyLine(), AllOf(HasSubstr(std::string("plug-in ") + c.id + " "),
+                                  HasSubstr(c.logged), Not(HasSubstr("\n"))));
   }
   close(9);
   int status;
@@ -364,8 +362,7 @@ class ProgramsTest : public PluginFolderTest {
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
   }
 
-  // Installs a built program as plug-in `id`, beside a copy of its INFO from
-  // the source tree, with its working settings.
+  // Installs a built program as plug-in `id` with its INFO and settings.
   void Install(const std::string& id, const std::string& program) {
     const std::string folder = folder_ + "/" + id;
     const std::string info = ReadFile(std::string(PLUGINS_SOURCE_DIR) + "/" + id + "/INFO");
@@ -404,10 +401,8 @@ class ProgramsTest : public PluginFolderTest {
 
   // "path?name=value&..." of the requests since the last call, by name.
   std::vector<std::string> TakeRequests() {
-    std::vector<std::string> taken;
     std::lock_guard<std::mutex> lock(mutex_);
-    taken.swap(requests_);
-    return taken;
+    return std::exchange(requests_, {});
   }
 
   static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char*,
@@ -432,10 +427,8 @@ class ProgramsTest : public PluginFolderTest {
   std::pair<unsigned, std::string> Answer(const std::string& path, Args args) {
     std::string line = path;
     for (const auto& [name, value] : args) line += (line == path ? "?" : "&") + name + "=" + value;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      requests_.push_back(line);
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(line);
     if (args["api_key"] != "good-key") return {401, invalid_key_};
     Json::Value body(Json::objectValue);
     body["results"] = Json::Value(Json::arrayValue);
@@ -527,14 +520,13 @@ TEST_F(ProgramsTest, TitlesCarryWhatTheSourceHas) {
   Settings("tmdb", R"({"image_base_url": "https://img.example/p/"})");
   ASSERT_EQ(Lookup("tmdb", R"({"action": "search", "title": "Fight Club"})", 5, &answer), 0)
       << OnlyLine();
-  ASSERT_EQ(answer.size(), 1u);
   EXPECT_THAT(answer[0]["summary"].asString(), HasSubstr("A ticking-time-bomb insomniac"));
   answer[0].removeMember("summary");
-  EXPECT_EQ(answer[0], ParseJson(R"({"title": "Fight Club", "original_available": "1999-10-15",
+  EXPECT_EQ(answer, ParseJson(R"([{"title": "Fight Club", "original_available": "1999-10-15",
       "extra": {"com.velmora.TheMovieDb": {
       "reference": {"themoviedb": 550, "imdb": "tt0137523"}, "rating": {"themoviedb": 8.44},
       "poster": ["https://img.example/p/pB8BM7pdSp6B6Ih7QZ4DrQ3PmJK.jpg"],
-      "backdrop": ["https://img.example/p/hZkgoQYus5vegHoetLkCJzb17zJ.jpg"]}}})"));
+      "backdrop": ["https://img.example/p/hZkgoQYus5vegHoetLkCJzb17zJ.jpg"]}}}])"));
 }
 
 // What a program says when it fails reaches the log, never the TMDb key.
@@ -557,7 +549,6 @@ TEST_F(ProgramsTest, FailuresAreFailedLookupsWithTheReasonLogged) {
       {"tmdb", R"({"api_key": ""})", R"({"tmdb_id": 550})", "no TMDb api_key"},
       {"tmdb", R"({"base_url": "file:///etc/passwd"})", R"({"tmdb_id": 550})",
        "setting \"base_url\" is not an http or https address"},
-      {"tmdb", R"({"image_base_url": "gopher://x"})", R"({"tmdb_id": 550})", "\"image_base_url\""},
       {"tmdb", R"({"base_url": "http://127.0.0.1:1"})", R"({"tmdb_id": 550})", "cannot reach TMDb"},
       {"tmdb", "{}", R"({"tmdb_id": 12})", "HTTP 404 to /movie/12/similar: The resource"},
       {"tmdb", "{}", R"({"tmdb_id": 9003})", "is larger than"},
