@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
-#include "platform/host/testdata/temp_dir.h"
+#include "common/testing/temp_dir.h"
 
 namespace kinoro {
 namespace host {
@@ -45,7 +43,7 @@ class UsersDbTest : public ::testing::Test {
     return n;
   }
 
-  TempDir dir_;
+  kinoro_testing::TempDir dir_;
   UsersDb db_;
   SessionPolicy policy_;
 };
