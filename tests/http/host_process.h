@@ -262,8 +262,8 @@ inline int Connect(int port) {
   return fd;
 }
 
-// Sends `request` on a new connection and reads until the server closes it
-// (or stays silent for `timeout_ms`): everything the server sent.
+// Sends `request` (if any) on a new connection and reads until the server
+// closes it (or stays silent for `timeout_ms`): everything the server sent.
 inline std::string RawExchange(int port, const std::string& request, int timeout_ms = 5000) {
   int fd = Connect(port);
   struct timeval tv = {timeout_ms / 1000, timeout_ms % 1000 * 1000};
@@ -271,7 +271,7 @@ inline std::string RawExchange(int port, const std::string& request, int timeout
   std::string answer;
   char buf[4096];
   ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  while (n > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, n);
+  while (n >= 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, n);
   close(fd);
   return answer;
 }
