@@ -57,7 +57,6 @@ TEST(ParseCgiAnswerTest, MalformedAnswers) {
   };
   for (const char* text : cases) {
     RawAnswer a;
-    a.status = 999;
     std::string error;
     EXPECT_FALSE(ParseCgiAnswer(text, &a, &error)) << text;
     EXPECT_FALSE(error.empty()) << text;

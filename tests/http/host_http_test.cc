@@ -57,9 +57,8 @@ class HostHttpTest : public ::testing::Test {
   void TearDown() override {
     // Under the sanitizers a fault in the server shows up only in its log.
     std::string log = host_.Log();
-    for (const char* fault : {"Sanitizer", "runtime error:"}) {
+    for (const char* fault : {"Sanitizer", "runtime error:"})
       EXPECT_EQ(log.find(fault), std::string::npos) << log;
-    }
   }
 
   static HttpOptions Session(const std::string& sid) {
@@ -76,6 +75,8 @@ class HostHttpTest : public ::testing::Test {
     o.content_type = type;
     return o;
   }
+
+  static int Pid(const HttpResult& whoami) { return whoami.Json()["data"]["pid"].asInt(); }
 
   HttpResult Call(const std::string& method_and_params, const std::string& sid) {
     return Fetch(host_.Url(kTest + method_and_params), Session(sid));
@@ -136,36 +137,15 @@ TEST_F(HostHttpTest, LoginSessionAndLogout) {
 }
 
 // A password never travels in a URL: a GET login is answered 405 without
-// being tried, so even wrong ones count for nothing. Five wrong ones by POST
-// lock the account for that client only (the unlock after the lockout time
-// and the per-address limit are checked with a clock of their own in the
-// users.db test).
-TEST_F(HostHttpTest, LoginIsByPostOnlyAndFailuresLockTheAccountForThatClientOnly) {
+// being tried, so even wrong ones count for nothing. Hashing runs on a
+// bounded pool: with one login thread and no queue, a login that comes while
+// another hashes is refused at once (the running one hashes a deliberately
+// costly hash, seconds, so the order does not depend on the machine's
+// speed). Five wrong passwords lock the account for that client only (the
+// unlock after the lockout time and the per-address limit are checked with a
+// clock of their own in the users.db test).
+TEST_F(HostHttpTest, LoginIsByPostOnlyOnABoundedPoolAndLocksForOneClient) {
   ASSERT_TRUE(host_.AddUser("bond", 1007, "007"));
-  StartHost();
-  EXPECT_EQ(PostLogin("bond", "7", "127.0.0.3").ErrorCode(), 400) << "a password is text, not 7";
-  EXPECT_EQ(PostLogin("bond", "007").ErrorCode(), 0);
-  for (int i = 0; i < 6; ++i) {
-    HttpResult r = Fetch(host_.Url(std::string(kAuth) + "login&account=alice&passwd=wrong"));
-    EXPECT_EQ(r.status, 405);
-    EXPECT_EQ(r.Header("allow"), "POST");
-    EXPECT_EQ(r.Header("set-cookie"), "");
-  }
-  EXPECT_NE(ReadFile(host_.dir().File("access.log")).find(" method=login status=405 "),
-            std::string::npos);
-  EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 0);
-
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(PostLogin("alice", "wrong").ErrorCode(), 400);
-  EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 407);
-  EXPECT_EQ(PostLogin("alice", "s3cret+pass", "127.0.0.2").ErrorCode(), 0);
-  EXPECT_EQ(PostLogin("alice", "s3cret+pass", "127.0.0.1").ErrorCode(), 407);
-}
-
-// Hashing runs on a bounded pool: with one login thread and no queue, a
-// login that comes while another hashes is refused at once. The running one
-// hashes a deliberately costly hash (seconds), so the order does not depend
-// on the machine's speed.
-TEST_F(HostHttpTest, LoginsBeyondThePoolAreRefusedWith503) {
   ASSERT_TRUE(host_.AddUser("slow", 1002, "slow pass"));
   {
     sqlite3* db = nullptr;
@@ -185,7 +165,23 @@ TEST_F(HostHttpTest, LoginsBeyondThePoolAreRefusedWith503) {
   EXPECT_EQ(slow.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
       << "the refusal did not wait for the running hash";
   EXPECT_EQ(slow.get().ErrorCode(), 0);
-  EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 0) << "free again";
+
+  EXPECT_EQ(PostLogin("bond", "7", "127.0.0.3").ErrorCode(), 400) << "a password is text, not 7";
+  EXPECT_EQ(PostLogin("bond", "007").ErrorCode(), 0);
+  for (int i = 0; i < 6; ++i) {
+    HttpResult r = Fetch(host_.Url(std::string(kAuth) + "login&account=alice&passwd=wrong"));
+    EXPECT_EQ(r.status, 405);
+    EXPECT_EQ(r.Header("allow"), "POST");
+    EXPECT_EQ(r.Header("set-cookie"), "");
+  }
+  EXPECT_NE(ReadFile(host_.dir().File("access.log")).find(" method=login status=405 "),
+            std::string::npos);
+  EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 0);
+
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(PostLogin("alice", "wrong").ErrorCode(), 400);
+  EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 407);
+  EXPECT_EQ(PostLogin("alice", "s3cret+pass", "127.0.0.2").ErrorCode(), 0);
+  EXPECT_EQ(PostLogin("alice", "s3cret+pass", "127.0.0.1").ErrorCode(), 407);
 }
 
 TEST_F(HostHttpTest, RawAnswersNotModifiedAndFaultsOfACall) {
@@ -218,7 +214,7 @@ TEST_F(HostHttpTest, RawAnswersNotModifiedAndFaultsOfACall) {
   EXPECT_EQ(Call("raw&body=clean", sid).body, "clean");
 
   // A call that kills its worker is answered, and the worker replaced.
-  int before = Call("whoami", sid).Json()["data"]["pid"].asInt();
+  int before = Pid(Call("whoami", sid));
   ASSERT_GT(before, 0);
   HttpResult crash = Call("abort", sid);
   EXPECT_EQ(crash.curl_code, 0) << "an answer, not a reset";
@@ -226,7 +222,7 @@ TEST_F(HostHttpTest, RawAnswersNotModifiedAndFaultsOfACall) {
   EXPECT_EQ(crash.ErrorCode(), 100);
   HttpResult next = Call("whoami", sid);
   ASSERT_EQ(next.ErrorCode(), 0) << next.body;
-  EXPECT_NE(next.Json()["data"]["pid"].asInt(), before);
+  EXPECT_NE(Pid(next), before);
   // The supervisor may log after the next call was served (by a spare).
   EXPECT_TRUE(LogSays("worker 1 (pid " + std::to_string(before) +
                       ") was killed by signal 6 (Aborted); starting a new one"))
@@ -316,9 +312,8 @@ TEST_F(HostHttpTest, ASlowCallHoldsUpNoOtherClient) {
   StartHost({"--workers", "1", "--max-workers", "2", "--spare-idle", "1"});
   std::string sid = Login();
   HttpClient keep_alive;
-  int regular = keep_alive.Fetch(host_.Url(std::string(kTest) + "whoami"), Session(sid))
-                    .Json()["data"]["pid"]
-                    .asInt();
+  const std::string whoami = host_.Url(std::string(kTest) + "whoami");
+  int regular = Pid(keep_alive.Fetch(whoami, Session(sid)));
   ASSERT_GT(regular, 0);
   auto slow = std::async(std::launch::async, [&] { return Call("sleep&ms=4000", sid); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -336,9 +331,9 @@ TEST_F(HostHttpTest, ASlowCallHoldsUpNoOtherClient) {
     }));
   }
   for (int i = 0; i < 10; ++i) {
-    HttpResult r = keep_alive.Fetch(host_.Url(std::string(kTest) + "whoami"), Session(sid));
+    HttpResult r = keep_alive.Fetch(whoami, Session(sid));
     ASSERT_EQ(r.ErrorCode(), 0) << r.body;
-    EXPECT_NE(r.Json()["data"]["pid"].asInt(), regular) << "served by the busy worker?";
+    EXPECT_NE(Pid(r), regular) << "served by the busy worker?";
   }
   for (auto& client : clients) EXPECT_EQ(client.get(), 10);
   EXPECT_EQ(slow.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
@@ -376,9 +371,7 @@ TEST_F(HostHttpTest, SigtermFinishesWhatItHoldsAndExitsZero) {
   }
   EXPECT_EQ(host_.Wait(10000), 0) << host_.Log();
   // Nobody listens any more.
-  HttpOptions quick;
-  quick.timeout_ms = 2000;
-  EXPECT_NE(Fetch(host_.Url(std::string(kTest) + "echo"), quick).curl_code, 0);
+  EXPECT_NE(Fetch(host_.Url(std::string(kTest) + "echo")).curl_code, 0);
 }
 
 TEST_F(HostHttpTest, AccessLogHasOneLinePerRequestAndFollowsSighup) {
