@@ -167,7 +167,9 @@ TEST_F(HostHttpTest, LoginIsByPostOnlyOnABoundedPoolAndLocksForOneClient) {
   EXPECT_EQ(slow.get().ErrorCode(), 0);
 
   EXPECT_EQ(PostLogin("bond", "7", "127.0.0.3").ErrorCode(), 400) << "a password is text, not 7";
-  EXPECT_EQ(PostLogin("bond", "007").ErrorCode(), 0);
+  HttpResult bond = PostLogin("bond", "007");
+  EXPECT_EQ(bond.ErrorCode(), 0);
+  EXPECT_EQ(bond.Header("set-cookie").find("Secure"), std::string::npos) << "not behind TLS";
   for (int i = 0; i < 6; ++i) {
     HttpResult r = Fetch(host_.Url(std::string(kAuth) + "login&account=alice&passwd=wrong"));
     EXPECT_EQ(r.status, 405);
@@ -215,10 +217,8 @@ TEST_F(HostHttpTest, RawAnswersNotModifiedAndFaultsOfACall) {
 
   // A call that kills its worker is answered, and the worker replaced.
   int before = Pid(Call("whoami", sid));
-  ASSERT_GT(before, 0);
   HttpResult crash = Call("abort", sid);
-  EXPECT_EQ(crash.curl_code, 0) << "an answer, not a reset";
-  EXPECT_EQ(crash.status, 500);
+  EXPECT_EQ(crash.status, 500) << "an answer, not a reset";
   EXPECT_EQ(crash.ErrorCode(), 100);
   HttpResult next = Call("whoami", sid);
   ASSERT_EQ(next.ErrorCode(), 0) << next.body;
@@ -277,8 +277,8 @@ TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
   // Heads that a proxy in front could read otherwise than we do.
   const std::string target = "/webapi/entry.cgi?" + std::string(kTest) + "echo";
   const std::string form_type = "Content-Type: application/x-www-form-urlencoded\r\n";
+  // Each request with the status line it must get.
   const std::pair<std::string, const char*> raws[] = {
-      // request, status line
       {"POST " + target + " HTTP/1.1\r\nHost: x\r\n" + form_type +
            "Content-Length: 3\r\nContent-Length: 5\r\n\r\na=1bc",
        "HTTP/1.1 400 "},
@@ -358,15 +358,13 @@ TEST_F(HostHttpTest, SigtermFinishesWhatItHoldsAndExitsZero) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   host_.Signal(SIGTERM);
   HttpResult r = slow.get();
-  EXPECT_EQ(r.curl_code, 0);
-  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.status, 200) << "an answer, not a reset";
   EXPECT_EQ(r.Json()["data"]["slept_ms"].asInt(), 1500) << r.body;
   EXPECT_EQ(r.Header("connection"), "close");
   for (auto& q : queued) {
     HttpResult answer = q.get();
-    EXPECT_EQ(answer.curl_code, 0) << "reset";
     EXPECT_TRUE((answer.status == 200 && answer.ErrorCode() == 0) || answer.status == 503)
-        << answer.status << " " << answer.body;
+        << answer.status << " (0: reset) " << answer.body;
     EXPECT_EQ(answer.Header("connection"), "close");
   }
   EXPECT_EQ(host_.Wait(10000), 0) << host_.Log();
@@ -434,7 +432,7 @@ TEST_F(HostHttpTest, IdleAndTricklingConnectionsAreCut) {
             recv(fd, buf, sizeof buf, MSG_DONTWAIT) == 0;
     }
     close(fd);
-    EXPECT_TRUE(cut) << c.first.substr(0, 4) << "still open after 6 s";
+    EXPECT_TRUE(cut) << c.first.substr(0, 4) << " still open after 6 s";
   }
   EXPECT_EQ(Call("echo", Login()).ErrorCode(), 0) << "others are served";
 }
