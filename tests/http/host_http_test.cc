@@ -358,13 +358,15 @@ TEST_F(HostHttpTest, SigtermFinishesWhatItHoldsAndExitsZero) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   host_.Signal(SIGTERM);
   HttpResult r = slow.get();
-  EXPECT_EQ(r.status, 200) << "an answer, not a reset";
+  EXPECT_EQ(r.curl_code, 0) << "reset";
+  EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.Json()["data"]["slept_ms"].asInt(), 1500) << r.body;
   EXPECT_EQ(r.Header("connection"), "close");
   for (auto& q : queued) {
     HttpResult answer = q.get();
+    EXPECT_EQ(answer.curl_code, 0) << "reset";
     EXPECT_TRUE((answer.status == 200 && answer.ErrorCode() == 0) || answer.status == 503)
-        << answer.status << " (0: reset) " << answer.body;
+        << answer.status << " " << answer.body;
     EXPECT_EQ(answer.Header("connection"), "close");
   }
   EXPECT_EQ(host_.Wait(10000), 0) << host_.Log();
