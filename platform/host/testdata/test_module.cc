@@ -40,7 +40,7 @@ void TestRaw(VELM::APIRequest* req, VELM::APIResponse* resp) {
   resp->SetEnableOutput(false);
   if (params.isMember("status")) printf("Status: %d Test\r\n", params["status"].asInt());
   printf("Content-Type: text/plain\r\n");
-  if (params.isMember("etag")) printf("ETag: \"%s\"\r\n", params["etag"].asCString());
+  if (params.isMember("etag")) printf("ETag: \"%s\"\r\n", params["etag"].asString().c_str());
   printf("X-Test: raw\r\n\r\n");
   std::cout << params.get("body", "raw body").asString();
 }
