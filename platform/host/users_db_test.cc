@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/testing/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace kinoro {
 namespace host {
