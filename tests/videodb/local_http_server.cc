@@ -74,7 +74,8 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const 
 LocalHttpServer::LocalHttpServer(size_t image_size) : image_(FakeJpeg(image_size, 42)) {
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // port 0: any free one
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
   daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION, 0,
                              nullptr, nullptr, &Handle, this, MHD_OPTION_SOCK_ADDR, &addr,
                              MHD_OPTION_CONNECTION_TIMEOUT, 30u, MHD_OPTION_END);
