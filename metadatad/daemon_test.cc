@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "common/path_utils.h"
 #include "libkinoro/api.h"
 #include "metadatad/sidecar.h"
 #include "platform/services/share_config.h"
@@ -108,6 +109,7 @@ TEST_F(DaemonTest, WritesBesideEachKindOfVideo) {
       "actors": ["S. Weaver", "M. Biehn"],
       "backdrops": ["Aliens.mkv.backdrop-1.jpg", "Aliens.mkv.backdrop-2.jpg"]})"),
             Sidecar("films/Aliens.mkv"));
+  EXPECT_TRUE(VELMKinoro::HasVideoMetaFile(share_ + "/films/Aliens.mkv"));  // as the module sees it
   EXPECT_EQ(small_, ReadFile(share_ + "/films/Aliens.mkv.backdrop-1.jpg"));
   EXPECT_EQ(large_, ReadFile(share_ + "/films/Aliens.mkv.backdrop-2.jpg"));
   EXPECT_EQ(videodb_test::ParseJson(R"({"format": "kinoro-sidecar", "version": 1,
