@@ -3,9 +3,9 @@
 // through the handler. The HTTP figures come from list_library.sh.
 #include <benchmark/benchmark.h>
 
+#include "bench/http/temp_dir.h"
 #include "platform/host/dispatcher.h"
 #include "platform/host/request_handler.h"
-#include "platform/host/testdata/temp_dir.h"
 #include "platform/host/users_db.h"
 #include "platform/host/wire_params.h"
 

@@ -6,7 +6,9 @@ namespace kinoro {
 namespace host {
 namespace {
 
-TEST(AccessLogTest, LineFormat) {
+// The line's form. Client-chosen names are escaped byte by byte and cut at
+// 256 bytes, never inside an escape, so a line stays one line; empty: "-".
+TEST(AccessLogTest, LineFormatAndClientNamesCannotBreakTheLine) {
   AccessRecord r;
   r.worker = 2;
   r.api = "VELM.Kinoro.Backdrop";
@@ -18,12 +20,7 @@ TEST(AccessLogTest, LineFormat) {
   EXPECT_EQ(FormatAccessLine(r, 1800000000.25),
             "2027-01-15T08:00:00.250Z worker=2 api=VELM.Kinoro.Backdrop method=get status=304 "
             "error=0 ms=1.23\n");
-}
 
-// Client-chosen names are escaped byte by byte and cut at 256 bytes, never
-// inside an escape, so a line stays one line; empty ones read "-".
-TEST(AccessLogTest, ClientNamesCannotBreakTheLine) {
-  AccessRecord r;
   r.api = "a b\nc\x01\\\xc3\xa9";
   r.method = std::string(65, '\n');
   std::string line = FormatAccessLine(r, 0);

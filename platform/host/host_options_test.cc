@@ -11,11 +11,10 @@ namespace {
 TEST(HostOptionsTest, OptionsTheServerTestsDoNotUse) {
   CommandLine cmd;
   std::string error;
-  ASSERT_TRUE(
-      ParseCommandLine({"--listen", "[::1]:0", "--module", "a.so", "--module", "b.so", "--lockout",
-                        "7", "--session-idle", "9", "--drain-timeout", "11", "--workers", "2",
-                        "--max-workers", "2"},
-                       &cmd, &error))
+  ASSERT_TRUE(ParseCommandLine(
+      {"--listen", "[::1]:0", "--module", "a.so", "--module", "b.so", "--lockout", "7",
+       "--session-idle", "9", "--drain-timeout", "11", "--workers", "2", "--max-workers", "2"},
+      &cmd, &error))
       << error;
   EXPECT_EQ(cmd.command, Command::kServe);
   EXPECT_EQ(cmd.server.listen_host, "::1");
@@ -60,10 +59,9 @@ TEST(HostOptionsTest, BadCommandLines) {
   for (const Case& c : cases) {
     CommandLine cmd;
     std::string error;
-    std::string joined;
-    for (const auto& a : c.args) joined += a + " ";
-    EXPECT_FALSE(ParseCommandLine(c.args, &cmd, &error)) << joined;
-    EXPECT_NE(error.find(c.says), std::string::npos) << joined << "-> " << error;
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    EXPECT_FALSE(ParseCommandLine(c.args, &cmd, &error));
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
   }
 }
 

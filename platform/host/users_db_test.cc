@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
-#include "platform/host/testdata/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace kinoro {
 namespace host {
@@ -45,7 +43,7 @@ class UsersDbTest : public ::testing::Test {
     return n;
   }
 
-  TempDir dir_;
+  kinoro_testing::TempDir dir_;
   UsersDb db_;
   SessionPolicy policy_;
 };
@@ -59,9 +57,8 @@ TEST_F(UsersDbTest, SessionsLiveWhileUsedAndEndIdleAtLogoutOrWithTheirUser) {
   EXPECT_EQ(r.sid.size(), 32u);
   EXPECT_EQ(r.sid.find_first_not_of("0123456789abcdef"), std::string::npos);
   EXPECT_EQ(r.user.uid, 1001u);
-  for (const char* sid : {"", "0123456789ABCDEF0123456789ABCDEF", "' OR 1=1 --"}) {
+  for (const char* sid : {"", "0123456789ABCDEF0123456789ABCDEF", "' OR 1=1 --"})
     EXPECT_FALSE(db_.LookupSession(sid, kNow, policy_, &user)) << sid;
-  }
   LoginResult idle = Login("alice", "pw-alice");
   ASSERT_EQ(idle.status, LoginStatus::kOk);
   EXPECT_NE(idle.sid, r.sid);

@@ -5,16 +5,9 @@
 #include <optional>
 #include <string>
 
-namespace {
+#include "platform/host/wire_params.h"
 
-Json::Value ParseJson(const std::string& text) {
-  Json::Value v;
-  Json::CharReaderBuilder b;
-  std::string errs;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << text;
-  return v;
-}
+namespace {
 
 // Set, valid when `want` holds a value, and reading it (else T's zero).
 template <typename T>
@@ -52,7 +45,7 @@ TEST(APIRequestTest, EachGetterTakesItsKindOnly) {
   for (const auto& k : kinds) {
     SCOPED_TRACE(k.json);
     Json::Value params(Json::objectValue);
-    params["p"] = ParseJson(k.json);
+    params["p"] = kinoro::host::ParseWireValue(k.json);  // as the host reads it
     VELM::APIRequest req("A", 1, "m", params, 1000, false);
     ExpectRead(req.GetAndCheckInt("p", kOptional, nullptr), k.as_int);
     ExpectRead(req.GetAndCheckString("p", kOptional, nullptr), k.as_string);

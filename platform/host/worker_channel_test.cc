@@ -29,15 +29,15 @@ TEST(WorkerChannelTest, FramesRoundTripAndEveryCutIsRefused) {
   std::string request_frame = EncodeRequestFrame(request);
   std::string answer_frame = EncodeAnswerFrame(answer);
   ASSERT_EQ(FramePayloadLength(request_frame.data()), request_frame.size() - kFrameHeaderBytes);
+  const std::string request_payload = request_frame.substr(kFrameHeaderBytes);
   HttpRequest r;
-  ASSERT_TRUE(DecodeRequest(request_frame.substr(kFrameHeaderBytes), &r));
+  ASSERT_TRUE(DecodeRequest(request_payload, &r));
   EXPECT_EQ(r.body, request.body);  // the other fields are seen through the HTTP tests
   HttpResponse a;
   ASSERT_TRUE(DecodeAnswer(answer_frame.substr(kFrameHeaderBytes), &a));
   EXPECT_EQ(a.headers, answer.headers);
   EXPECT_EQ(a.body, answer.body);
 
-  std::string request_payload = request_frame.substr(kFrameHeaderBytes);
   for (size_t cut = 0; cut < request_payload.size(); ++cut) {
     EXPECT_FALSE(DecodeRequest(request_payload.substr(0, cut), &r)) << cut;
   }

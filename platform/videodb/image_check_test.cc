@@ -53,7 +53,6 @@ TEST(ImageCheckTest, OnlyRealJpegAndPngWithinTheBounds) {
       {"GIF", "GIF89a\x01\x00\x01\x00\x00\x00\x00;", "not a JPEG or PNG image"},
       {"PNG signature alone", png.substr(0, 8), "broken PNG header"},
       {"cut PNG", cut_png, "PNG does not decode"},
-      {"20000x20000 JPEG header", JpegClaiming(20000, 20000), "more than 10000 a side"},
       {"10001x1 JPEG header", JpegClaiming(10001, 1), "more than 10000 a side"},
       {"10000x5001 JPEG header", JpegClaiming(10000, 5001), "50 megapixels"},
       {"20000x20000 PNG header", EncodePng(20000, 20000, false, 1), "more than 10000 a side"},

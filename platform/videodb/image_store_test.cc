@@ -1,7 +1,6 @@
 #include "platform/videodb/image_store.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -23,28 +22,6 @@ void Age(const std::string& path, long long seconds) {
 }
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-TEST(ImageStoreTest, InlineUpToTheLimitThenOneFilePerContent) {
-  videodb_test::TempDb db;
-  ImageStore store(db.db_path());
-  StoredImage small, large, again;
-  bool created = false;
-  ASSERT_TRUE(store.Prepare(videodb_test::FakeJpeg(kInlineImageMax, 1), &small, &created));
-  EXPECT_FALSE(created);
-  EXPECT_TRUE(small.file.empty());
-  EXPECT_EQ(small.blob.size(), kInlineImageMax);
-  const std::string bytes = videodb_test::FakeJpeg(kInlineImageMax + 1, 2);
-  ASSERT_TRUE(store.Prepare(bytes, &large, &created));
-  EXPECT_TRUE(created);
-  EXPECT_TRUE(large.blob.empty());
-  EXPECT_EQ(large.md5.size(), 16u);
-  ASSERT_TRUE(store.Prepare(bytes, &again, &created));
-  EXPECT_FALSE(created) << "the same content reuses its file";
-  EXPECT_EQ(again.file, large.file);
-  std::string read;
-  ASSERT_TRUE(store.Read(large.file, &read));
-  EXPECT_EQ(read, bytes);
-}
 
 TEST(ImageStoreTest, SweepRemovesOnlyOldLeftovers) {
   videodb_test::TempDb db;

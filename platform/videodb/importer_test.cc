@@ -90,7 +90,7 @@ TEST(ImporterTest, IdsAreAssignedAroundExplicitOnes) {
 TEST(ImporterTest, ImagesResolveAgainstTheDocumentAndLargeOnesBecomeFiles) {
   TempDb db;
   mkdir((db.dir() + "/images-in").c_str(), 0755);
-  const std::string small = videodb_test::FakeJpeg(2000, 1);
+  const std::string small = videodb_test::FakeJpeg(kInlineImageMax, 1);  // the largest inline
   const std::string large = videodb_test::FakeJpeg(kInlineImageMax + 1, 2);
   db.WriteFile("images-in/small.jpg", small);
   db.WriteFile("images-in/large.jpg", large);

@@ -17,7 +17,6 @@ TEST(ReadRequestTest, DefaultsAndRejections) {
   } cases[] = {
       {R"({"action": "similar", "type": "movie", "input": null, "settings": [], "lang": 1})",
        nullptr},
-      {R"({"type": "movie"})", "no \"action\""},
       {R"({"action": "similar", "type": 1})", "no \"type\""},
       {R"({"action": "similar", "type": "movie", "input": [1]})", "\"input\" is not an object"},
       {R"({"action": "similar", "type": "movie", "limit": -1})", "\"limit\" is not a count"},

@@ -33,9 +33,8 @@ class HostHttpTest : public ::testing::Test {
 
   HttpResult PostLogin(const std::string& account, const std::string& password,
                        const std::string& source = "") {
-    HttpOptions post;
-    post.method = "POST";
-    post.body = std::string(kAuth) + "login&account=" + account + "&passwd=" + password;
+    HttpOptions post =
+        Post(std::string(kAuth) + "login&account=" + account + "&passwd=" + password);
     post.source = source;
     return Fetch(host_.Url(""), post);
   }
@@ -58,16 +57,26 @@ class HostHttpTest : public ::testing::Test {
   void TearDown() override {
     // Under the sanitizers a fault in the server shows up only in its log.
     std::string log = host_.Log();
-    for (const char* fault : {"Sanitizer", "runtime error:"}) {
+    for (const char* fault : {"Sanitizer", "runtime error:"})
       EXPECT_EQ(log.find(fault), std::string::npos) << log;
-    }
   }
 
   static HttpOptions Session(const std::string& sid) {
     HttpOptions o;
-    o.cookie = "id=" + sid;
+    o.headers = {"Cookie: id=" + sid};
     return o;
   }
+
+  // `o` as a POST of `body`.
+  static HttpOptions Post(const std::string& body, HttpOptions o = {},
+                          const std::string& type = "application/x-www-form-urlencoded") {
+    o.method = "POST";
+    o.body = body;
+    o.content_type = type;
+    return o;
+  }
+
+  static int Pid(const HttpResult& whoami) { return whoami.Json()["data"]["pid"].asInt(); }
 
   HttpResult Call(const std::string& method_and_params, const std::string& sid) {
     return Fetch(host_.Url(kTest + method_and_params), Session(sid));
@@ -77,7 +86,7 @@ class HostHttpTest : public ::testing::Test {
 };
 
 TEST_F(HostHttpTest, LoginSessionAndLogout) {
-  StartHost({"--module", KINORO_SECOND_MODULE});
+  StartHost({"--module", KINORO_SECOND_MODULE, "--secure-cookies"});
   // Host errors come before the login check: only a known method asks for
   // a session. Versions are per API, methods per version; names are exact.
   const std::pair<std::string, int> anonymous[] = {
@@ -94,17 +103,19 @@ TEST_F(HostHttpTest, LoginSessionAndLogout) {
       {"api=Kinoro.Other&version=1&method=hello", 119},
   };
   for (const auto& a : anonymous) {
-    HttpResult r = Fetch(host_.Url(a.first));
-    EXPECT_EQ(r.ErrorCode(), a.second) << a.first;
-    EXPECT_EQ(r.body, R"({"error":{"code":)" + std::to_string(a.second) + R"(},"success":false})");
+    EXPECT_EQ(Fetch(host_.Url(a.first)).body,
+              R"({"error":{"code":)" + std::to_string(a.second) + R"(},"success":false})")
+        << a.first;
   }
-  std::string sid = Login();
-  ASSERT_EQ(sid.size(), 32u);
+  HttpResult login = PostLogin("alice", "s3cret+pass");
+  const std::string sid = login.Json()["data"]["sid"].asString();
+  ASSERT_EQ(sid.size(), 32u) << login.body;
+  EXPECT_EQ(login.Header("set-cookie"),
+            "id=" + sid + "; HttpOnly; SameSite=Strict; Path=/; Secure");
 
   HttpResult echo = Call("echo&n=5", sid);
   EXPECT_EQ(echo.status, 200);
   EXPECT_EQ(echo.Header("content-type"), "application/json");
-  EXPECT_EQ(echo.Header("x-content-type-options"), "nosniff");
   EXPECT_EQ(echo.Json()["data"]["uid"].asUInt(), 1001u);
   EXPECT_FALSE(echo.Json()["data"]["admin"].asBool());
   EXPECT_EQ(Call("null_data", sid).body, R"({"success":true})");
@@ -118,54 +129,23 @@ TEST_F(HostHttpTest, LoginSessionAndLogout) {
   for (const HttpOptions& o : {Session(sid), HttpOptions()}) {  // with a session or without
     HttpResult out = Fetch(host_.Url(std::string(kAuth) + "logout"), o);
     EXPECT_EQ(out.ErrorCode(), 0) << out.body;
-    EXPECT_EQ(out.Header("set-cookie"), "id=; Max-Age=0; HttpOnly; SameSite=Strict; Path=/");
+    EXPECT_EQ(out.Header("set-cookie"),
+              "id=; Max-Age=0; HttpOnly; SameSite=Strict; Path=/; Secure");
   }
   EXPECT_EQ(Call("echo", sid).ErrorCode(), 119);
   EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "echo&_sid=" + sid)).ErrorCode(), 119);
 }
 
-// Five wrong passwords from one client lock the account for that client:
-// the right password from there is refused, from another address it works
-// (the unlock after the lockout time and the per-address limit are checked
-// with a clock of their own in the users.db test).
-TEST_F(HostHttpTest, FailedLoginsLockTheAccountForThatClientOnly) {
-  StartHost();
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(PostLogin("alice", "wrong").ErrorCode(), 400);
-  EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 407);
-  EXPECT_EQ(PostLogin("alice", "s3cret+pass", "127.0.0.2").ErrorCode(), 0);
-  EXPECT_EQ(PostLogin("alice", "s3cret+pass", "127.0.0.1").ErrorCode(), 407);
-}
-
 // A password never travels in a URL: a GET login is answered 405 without
-// being tried, so even wrong ones count for nothing.
-TEST_F(HostHttpTest, LoginIsByPostOnlyAndTheCookieCanBeSecure) {
+// being tried, so even wrong ones count for nothing. Hashing runs on a
+// bounded pool: with one login thread and no queue, a login that comes while
+// another hashes is refused at once (the running one hashes a deliberately
+// costly hash, seconds, so the order does not depend on the machine's
+// speed). Five wrong passwords lock the account for that client only (the
+// unlock after the lockout time and the per-address limit are checked with a
+// clock of their own in the users.db test).
+TEST_F(HostHttpTest, LoginIsByPostOnlyOnABoundedPoolAndLocksForOneClient) {
   ASSERT_TRUE(host_.AddUser("bond", 1007, "007"));
-  StartHost({"--secure-cookies"});
-  EXPECT_EQ(PostLogin("bond", "7").ErrorCode(), 400) << "a password is text, not the number 7";
-  EXPECT_EQ(PostLogin("bond", "007").ErrorCode(), 0);
-  for (int i = 0; i < 6; ++i) {
-    HttpResult r = Fetch(host_.Url(std::string(kAuth) + "login&account=alice&passwd=wrong"));
-    EXPECT_EQ(r.status, 405);
-    EXPECT_EQ(r.Header("allow"), "POST");
-    EXPECT_EQ(r.Header("set-cookie"), "");
-  }
-  HttpResult r = PostLogin("alice", "s3cret+pass");
-  ASSERT_EQ(r.ErrorCode(), 0) << r.body;
-  EXPECT_EQ(r.Header("set-cookie"), "id=" + r.Json()["data"]["sid"].asString() +
-                                        "; HttpOnly; SameSite=Strict; Path=/; Secure");
-  // The cookie that clears the session at logout is Secure too.
-  HttpResult out =
-      Fetch(host_.Url(std::string(kAuth) + "logout"), Session(r.Json()["data"]["sid"].asString()));
-  EXPECT_EQ(out.Header("set-cookie"), "id=; Max-Age=0; HttpOnly; SameSite=Strict; Path=/; Secure");
-  EXPECT_NE(ReadFile(host_.dir().File("access.log")).find(" method=login status=405 "),
-            std::string::npos);
-}
-
-// Hashing runs on a bounded pool: with one login thread and no queue, a
-// login that comes while another hashes is refused at once. The running one
-// hashes a deliberately costly hash (seconds), so the order does not depend
-// on the machine's speed.
-TEST_F(HostHttpTest, LoginsBeyondThePoolAreRefusedWith503) {
   ASSERT_TRUE(host_.AddUser("slow", 1002, "slow pass"));
   {
     sqlite3* db = nullptr;
@@ -185,10 +165,28 @@ TEST_F(HostHttpTest, LoginsBeyondThePoolAreRefusedWith503) {
   EXPECT_EQ(slow.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
       << "the refusal did not wait for the running hash";
   EXPECT_EQ(slow.get().ErrorCode(), 0);
-  EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 0) << "free again";
+
+  EXPECT_EQ(PostLogin("bond", "7", "127.0.0.3").ErrorCode(), 400) << "a password is text, not 7";
+  HttpResult bond = PostLogin("bond", "007");
+  EXPECT_EQ(bond.ErrorCode(), 0);
+  EXPECT_EQ(bond.Header("set-cookie").find("Secure"), std::string::npos) << "not behind TLS";
+  for (int i = 0; i < 6; ++i) {
+    HttpResult r = Fetch(host_.Url(std::string(kAuth) + "login&account=alice&passwd=wrong"));
+    EXPECT_EQ(r.status, 405);
+    EXPECT_EQ(r.Header("allow"), "POST");
+    EXPECT_EQ(r.Header("set-cookie"), "");
+  }
+  EXPECT_NE(ReadFile(host_.dir().File("access.log")).find(" method=login status=405 "),
+            std::string::npos);
+  EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 0);
+
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(PostLogin("alice", "wrong").ErrorCode(), 400);
+  EXPECT_EQ(PostLogin("alice", "s3cret+pass").ErrorCode(), 407);
+  EXPECT_EQ(PostLogin("alice", "s3cret+pass", "127.0.0.2").ErrorCode(), 0);
+  EXPECT_EQ(PostLogin("alice", "s3cret+pass", "127.0.0.1").ErrorCode(), 407);
 }
 
-TEST_F(HostHttpTest, RawAnswersAndNotModified) {
+TEST_F(HostHttpTest, RawAnswersNotModifiedAndFaultsOfACall) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
   HttpResult image = Call("raw&etag=abc&body=JPEGDATA", sid);
@@ -197,7 +195,6 @@ TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   EXPECT_EQ(image.Header("content-type"), "text/plain");
   EXPECT_EQ(image.Header("etag"), "\"abc\"");
   EXPECT_EQ(image.Header("content-length"), "8");
-  EXPECT_EQ(image.Header("x-content-type-options"), "nosniff");
 
   HttpResult missing = Call("raw&status=404&body=", sid);
   EXPECT_EQ(missing.status, 404);
@@ -206,7 +203,7 @@ TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   // A validator that matches (request_handler_test.cc has which do) turns
   // a 200 answer into 304 without a body; no other answer.
   HttpOptions o = Session(sid);
-  o.headers = {"If-None-Match: W/\"abc\""};
+  o.headers.push_back("If-None-Match: W/\"abc\"");
   HttpResult same = Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&body=JPEGDATA"), o);
   EXPECT_EQ(same.status, 304);
   EXPECT_EQ(same.body, "");
@@ -217,20 +214,30 @@ TEST_F(HostHttpTest, RawAnswersAndNotModified) {
   EXPECT_EQ(Call("chatty", sid).body, "{\"data\":{},\"success\":true}");
   EXPECT_EQ(Call("throw", sid).ErrorCode(), 100);
   EXPECT_EQ(Call("raw&body=clean", sid).body, "clean");
+
+  // A call that kills its worker is answered, and the worker replaced.
+  int before = Pid(Call("whoami", sid));
+  HttpResult crash = Call("abort", sid);
+  EXPECT_EQ(crash.status, 500) << "an answer, not a reset";
+  EXPECT_EQ(crash.ErrorCode(), 100);
+  HttpResult next = Call("whoami", sid);
+  ASSERT_EQ(next.ErrorCode(), 0) << next.body;
+  EXPECT_NE(Pid(next), before);
+  // The supervisor may log after the next call was served (by a spare).
+  EXPECT_TRUE(LogSays("worker 1 (pid " + std::to_string(before) +
+                      ") was killed by signal 6 (Aborted); starting a new one"))
+      << host_.Log();
+  EXPECT_TRUE(LogSays("front: worker 1 (pid " + std::to_string(before) +
+                      ") died while serving Kinoro.Test abort; answered 500"))
+      << host_.Log();
+  EXPECT_NE(ReadFile(host_.dir().File("access.log")).find(" method=abort status=500 error=100 "),
+            std::string::npos);
 }
 
 TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
   StartHost({"--workers", "1"});
   std::string sid = Login();
   const HttpOptions o = Session(sid);
-  auto post = [&o](const std::string& body, const std::string& type) {
-    HttpOptions p = o;
-    p.method = "POST";
-    p.body = body;
-    p.content_type = type;
-    return p;
-  };
-  const std::string form = "application/x-www-form-urlencoded";
   HttpOptions put = o;
   put.method = "PUT";
   const std::string echo = host_.Url(std::string(kTest) + "echo");
@@ -248,11 +255,11 @@ TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
       {echo, put, 404, ""},
       {echo + "&x=" + std::string(8 * 1024, 'a'), o, 414, ""},
       {echo + "&x=" + std::string(100 * 1024, 'a'), o, 414, ""},
-      {echo, post("x=" + std::string(1024 * 1024, 'a'), form), 413, ""},
+      {echo, Post("x=" + std::string(1024 * 1024, 'a'), o), 413, ""},
       {echo + "&x=%zz", o, 400, "percent-encoding"},
       {echo + "&x=1&x=2", o, 400, "\"x\" given twice"},
       {many, o, 400, "too many parameters"},
-      {echo, post("{\"x\":1}", "application/json"), 415, "x-www-form-urlencoded"},
+      {echo, Post("{\"x\":1}", o, "application/json"), 415, "x-www-form-urlencoded"},
   };
   for (const Case& c : cases) {
     HttpResult r = Fetch(c.url, c.options);
@@ -261,20 +268,17 @@ TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
     EXPECT_NE(r.body.find(c.says), std::string::npos) << r.body;
   }
   // The body's parameters join the query's; values go out as they came.
-  HttpResult merged =
-      Fetch(host_.Url("api=Kinoro.Test&version=1"),
-            post("method=echo&ids=%5B1%2C2%5D&t=a+b&u=%E2%82%AC", form + "; charset=UTF-8"));
+  HttpResult merged = Fetch(host_.Url("api=Kinoro.Test&version=1"),
+                            Post("method=echo&ids=%5B1%2C2%5D&t=a+b&u=%E2%82%AC", o,
+                                 "application/x-www-form-urlencoded; charset=UTF-8"));
   EXPECT_EQ(merged.Json()["data"]["params"]["ids"].size(), 2u) << merged.body;
   EXPECT_EQ(merged.Json()["data"]["params"]["t"].asString(), "a b");
   EXPECT_NE(merged.body.find("\"u\":\"\xe2\x82\xac\""), std::string::npos) << merged.body;
   // Heads that a proxy in front could read otherwise than we do.
   const std::string target = "/webapi/entry.cgi?" + std::string(kTest) + "echo";
-  const std::string form_type = "Content-Type: " + form + "\r\n";
-  struct Raw {
-    std::string request;
-    const char* status_line;
-  };
-  const Raw raws[] = {
+  const std::string form_type = "Content-Type: application/x-www-form-urlencoded\r\n";
+  // Each request with the status line it must get.
+  const std::pair<std::string, const char*> raws[] = {
       {"POST " + target + " HTTP/1.1\r\nHost: x\r\n" + form_type +
            "Content-Length: 3\r\nContent-Length: 5\r\n\r\na=1bc",
        "HTTP/1.1 400 "},
@@ -290,9 +294,9 @@ TEST_F(HostHttpTest, BadRequestsAreRefusedCleanly) {
        "HTTP/1.1 200 "},
       {"GET " + target + " HTTP/1.0\r\n\r\n", "HTTP/1.1 200 "},
   };
-  for (const Raw& raw : raws) {
-    std::string answer = RawExchange(host_.port(), raw.request);
-    EXPECT_EQ(answer.rfind(raw.status_line, 0), 0u) << raw.request << "\n-> " << answer;
+  for (const auto& raw : raws) {
+    std::string answer = RawExchange(host_.port(), raw.first);
+    EXPECT_EQ(answer.rfind(raw.second, 0), 0u) << raw.first << "\n-> " << answer;
     EXPECT_NE(answer.find("X-Content-Type-Options: nosniff\r\n"), std::string::npos) << answer;
   }
 
@@ -308,9 +312,8 @@ TEST_F(HostHttpTest, ASlowCallHoldsUpNoOtherClient) {
   StartHost({"--workers", "1", "--max-workers", "2", "--spare-idle", "1"});
   std::string sid = Login();
   HttpClient keep_alive;
-  int regular = keep_alive.Fetch(host_.Url(std::string(kTest) + "whoami"), Session(sid))
-                    .Json()["data"]["pid"]
-                    .asInt();
+  const std::string whoami = host_.Url(std::string(kTest) + "whoami");
+  int regular = Pid(keep_alive.Fetch(whoami, Session(sid)));
   ASSERT_GT(regular, 0);
   auto slow = std::async(std::launch::async, [&] { return Call("sleep&ms=4000", sid); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -328,9 +331,9 @@ TEST_F(HostHttpTest, ASlowCallHoldsUpNoOtherClient) {
     }));
   }
   for (int i = 0; i < 10; ++i) {
-    HttpResult r = keep_alive.Fetch(host_.Url(std::string(kTest) + "whoami"), Session(sid));
+    HttpResult r = keep_alive.Fetch(whoami, Session(sid));
     ASSERT_EQ(r.ErrorCode(), 0) << r.body;
-    EXPECT_NE(r.Json()["data"]["pid"].asInt(), regular) << "served by the busy worker?";
+    EXPECT_NE(Pid(r), regular) << "served by the busy worker?";
   }
   for (auto& client : clients) EXPECT_EQ(client.get(), 10);
   EXPECT_EQ(slow.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
@@ -338,31 +341,6 @@ TEST_F(HostHttpTest, ASlowCallHoldsUpNoOtherClient) {
   EXPECT_EQ(slow.get().ErrorCode(), 0);
   EXPECT_TRUE(LogSays("front: spare worker 2 (pid ")) << host_.Log();
   EXPECT_TRUE(LogSays("idle for 1 s; retired")) << host_.Log();
-}
-
-TEST_F(HostHttpTest, CrashedWorkerIsReplaced) {
-  StartHost({"--workers", "1"});
-  std::string sid = Login();
-  int before = Call("whoami", sid).Json()["data"]["pid"].asInt();
-  ASSERT_GT(before, 0);
-
-  HttpResult crash = Call("abort", sid);
-  EXPECT_EQ(crash.curl_code, 0) << "an answer, not a reset";
-  EXPECT_EQ(crash.status, 500);
-  EXPECT_EQ(crash.ErrorCode(), 100);
-
-  HttpResult next = Call("whoami", sid);
-  ASSERT_EQ(next.ErrorCode(), 0) << next.body;
-  EXPECT_NE(next.Json()["data"]["pid"].asInt(), before);
-  // The supervisor may log after the next call was served (by a spare).
-  EXPECT_TRUE(LogSays("worker 1 (pid " + std::to_string(before) +
-                      ") was killed by signal 6 (Aborted); starting a new one"))
-      << host_.Log();
-  EXPECT_TRUE(LogSays("front: worker 1 (pid " + std::to_string(before) +
-                      ") died while serving Kinoro.Test abort; answered 500"))
-      << host_.Log();
-  EXPECT_NE(ReadFile(host_.dir().File("access.log")).find(" method=abort status=500 error=100 "),
-            std::string::npos);
 }
 
 // SIGTERM: the call in flight and the ones queued behind it (one worker, no
@@ -380,7 +358,7 @@ TEST_F(HostHttpTest, SigtermFinishesWhatItHoldsAndExitsZero) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   host_.Signal(SIGTERM);
   HttpResult r = slow.get();
-  EXPECT_EQ(r.curl_code, 0);
+  EXPECT_EQ(r.curl_code, 0) << "reset";
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.Json()["data"]["slept_ms"].asInt(), 1500) << r.body;
   EXPECT_EQ(r.Header("connection"), "close");
@@ -393,9 +371,7 @@ TEST_F(HostHttpTest, SigtermFinishesWhatItHoldsAndExitsZero) {
   }
   EXPECT_EQ(host_.Wait(10000), 0) << host_.Log();
   // Nobody listens any more.
-  HttpOptions quick;
-  quick.timeout_ms = 2000;
-  EXPECT_NE(Fetch(host_.Url(std::string(kTest) + "echo"), quick).curl_code, 0);
+  EXPECT_NE(Fetch(host_.Url(std::string(kTest) + "echo")).curl_code, 0);
 }
 
 TEST_F(HostHttpTest, AccessLogHasOneLinePerRequestAndFollowsSighup) {
@@ -431,46 +407,34 @@ TEST_F(HostHttpTest, AccessLogHasOneLinePerRequestAndFollowsSighup) {
 // the request time bound.
 TEST_F(HostHttpTest, IdleAndTricklingConnectionsAreCut) {
   StartHost({"--workers", "1", "--idle-timeout", "1", "--request-timeout", "3"});
-  int idle = ConnectFrom("127.0.0.1", host_.port());
-  ASSERT_GE(idle, 0);
-  struct timeval tv = {5, 0};
-  setsockopt(idle, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   auto start = std::chrono::steady_clock::now();
-  char byte;
-  ssize_t n = read(idle, &byte, 1);
-  double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  close(idle);
-  EXPECT_EQ(n, 0) << "closed by the server, not timed out by us";
-  EXPECT_LT(waited, 2.5) << "closed by the idle timeout, not the request bound";
+  EXPECT_EQ(RawExchange(host_.port(), ""), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500))
+      << "closed by the idle timeout, not the request bound (nor by us after 5 s)";
 
   const std::string target = "/webapi/entry.cgi?" + std::string(kTest) + "echo";
-  struct Case {
-    const char* name;
-    std::string start;
-    std::string drip;
-  };
-  const Case cases[] = {
-      {"head", "GET " + target + " HTTP/1.1\r\nHost: x\r\n", "X-Slow: 1\r\n"},
-      {"body",
-       "POST " + target +
+  // A request's start, then what trickles in.
+  const std::pair<std::string, std::string> cases[] = {
+      {"GET " + target + " HTTP/1.1\r\nHost: x\r\n", "X-Slow: 1\r\n"},
+      {"POST " + target +
            " HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
            "Content-Length: 1000\r\n\r\n",
        "a"},
   };
-  for (const Case& c : cases) {
-    int fd = ConnectFrom("127.0.0.1", host_.port());
+  for (const auto& c : cases) {
+    int fd = Connect(host_.port());
     ASSERT_GE(fd, 0);
-    send(fd, c.start.data(), c.start.size(), MSG_NOSIGNAL);
+    send(fd, c.first.data(), c.first.size(), MSG_NOSIGNAL);
     bool cut = false;
     // A drip every 200 ms for up to 6 s: the idle timeout never runs.
     for (int i = 0; i < 30 && !cut; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       char buf[256];
-      cut = send(fd, c.drip.data(), c.drip.size(), MSG_NOSIGNAL) < 0 ||
+      cut = send(fd, c.second.data(), c.second.size(), MSG_NOSIGNAL) < 0 ||
             recv(fd, buf, sizeof buf, MSG_DONTWAIT) == 0;
     }
     close(fd);
-    EXPECT_TRUE(cut) << c.name << " still open after 6 s";
+    EXPECT_TRUE(cut) << c.first.substr(0, 4) << " still open after 6 s";
   }
   EXPECT_EQ(Call("echo", Login()).ErrorCode(), 0) << "others are served";
 }
@@ -512,10 +476,7 @@ TEST_F(HostHttpTest, WorkersRunAsTheGivenUserWithRootKeptAside) {
   Json::Value ids = Call("whoami", sid).Json()["data"];
   EXPECT_EQ(ids["euid"].asUInt(), nobody->pw_uid);
   EXPECT_EQ(ids["egid"].asUInt(), nobody->pw_gid);
-  EXPECT_EQ(ids["ruid"].asUInt(), 0u);
-  EXPECT_EQ(ids["suid"].asUInt(), 0u);
-  EXPECT_EQ(ids["rgid"].asUInt(), 0u);
-  EXPECT_EQ(ids["sgid"].asUInt(), 0u);
+  for (const char* id : {"ruid", "suid", "rgid", "sgid"}) EXPECT_EQ(ids[id].asUInt(), 0u) << id;
   EXPECT_EQ(Fetch(host_.Url(std::string(kAuth) + "logout"), Session(sid)).ErrorCode(), 0);
   EXPECT_EQ(Call("echo", sid).ErrorCode(), 119);
 }
@@ -524,11 +485,8 @@ TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
   TempDir dir;
   const std::vector<std::string> serve = {KINORO_HOST_BIN, "--foreground", "--listen"};
   const std::string module = KINORO_TEST_MODULE, users = dir.File("u.db");
-  struct Case {
-    std::vector<std::string> args;  // after `serve`
-    const char* says;
-  };
-  const Case cases[] = {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      // after `serve`; says
       {{"127.0.0.1:0", "--module", "/nonexistent/mod.so", "--users-db", users},
        "/nonexistent/mod.so"},
       {{"127.0.0.1:0", "--module", module, "--users-db", "/nonexistent-dir/u.db"},
@@ -542,12 +500,12 @@ TEST(HostStartTest, ReportsWhatKeepsItFromStarting) {
       // Two modules may not serve the same methods.
       {{"127.0.0.1:0", "--module", module, "--module", module, "--users-db", users}, "twice"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::vector<std::string> argv = serve;
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    argv.insert(argv.end(), c.first.begin(), c.first.end());
     std::string err;
-    EXPECT_NE(RunProgram(argv, "", &err), 0) << c.says;
-    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    EXPECT_NE(RunProgram(argv, "", &err), 0) << c.second;
+    EXPECT_NE(err.find(c.second), std::string::npos) << err;
   }
 }
 
@@ -594,12 +552,10 @@ TEST(HostUserCommandTest, AddListDelete) {
 // exit status (0 success or raw answer, 1 error envelope, 2 bad usage).
 TEST(KinoroCallTest, OutputAndExitStatus) {
   const std::string module = KINORO_TEST_MODULE;
-  const std::vector<std::string> base = {"--module", module, "--uid", "1026"};
   const std::string kUnexpected = "{\"error\":{\"code\":100},\"success\":false}\n";
-  auto with = [&](const std::vector<std::string>& args) {
-    std::vector<std::string> all = base;
-    all.insert(all.end(), args.begin(), args.end());
-    return all;
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--module", module, "--uid", "1026"});
+    return args;
   };
   struct Case {
     std::vector<std::string> args;
@@ -640,22 +596,11 @@ TEST(KinoroCallTest, OutputAndExitStatus) {
   for (const Case& c : cases) {
     std::vector<std::string> argv = {KINORO_CALL_BIN};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    std::string joined;
-    for (const std::string& a : c.args) joined += a + " ";
-    SCOPED_TRACE(joined);
+    SCOPED_TRACE(::testing::PrintToString(c.args));
     std::string out, err;
     EXPECT_EQ(RunProgram(argv, "", &err, &out), c.status);
     EXPECT_EQ(out, c.out);
-    if (c.err == nullptr) {
-      EXPECT_EQ(err, "");
-    } else {
-      EXPECT_NE(err.find(c.err), std::string::npos) << err;
-    }
-    if (c.status == 2) {
-      // A usage error is the last line, prefixed with the program's name.
-      std::string last = err.substr(err.rfind("kinoro-call: "));
-      EXPECT_EQ(last.find('\n'), last.size() - 1) << err;
-    }
+    EXPECT_TRUE(c.err == nullptr ? err.empty() : err.find(c.err) != std::string::npos) << err;
   }
 }
 

@@ -3,12 +3,10 @@
 #ifndef KINORO_TESTS_HTTP_HOST_PROCESS_H_
 #define KINORO_TESTS_HTTP_HOST_PROCESS_H_
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <json/json.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -103,14 +101,14 @@ class HostProcess {
   // Starts the server with the test module and `extra` options (two workers
   // unless they say otherwise) and waits until it listens.
   bool Start(const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {
-        KINORO_HOST_BIN,    "--listen",        "127.0.0.1:0",  "--module",
-        KINORO_TEST_MODULE, "--foreground",    "--users-db",   dir_.File("users.db"),
-        "--port-file",      dir_.File("port"), "--access-log", dir_.File("access.log")};
+    std::vector<std::string> args = {KINORO_HOST_BIN,    "--listen",
+                                     "127.0.0.1:0",      "--module",
+                                     KINORO_TEST_MODULE, "--foreground",
+                                     "--workers",        "2",
+                                     "--users-db",       dir_.File("users.db"),
+                                     "--port-file",      dir_.File("port"),
+                                     "--access-log",     dir_.File("access.log")};
     args.insert(args.end(), extra.begin(), extra.end());
-    if (std::find(extra.begin(), extra.end(), "--workers") == extra.end()) {
-      args.insert(args.end(), {"--workers", "2"});
-    }
     pid_ = Spawn(args, "/dev/null", "/dev/null", dir_.File("stderr"), true);
     for (int waited = 0; waited < 15000; waited += 10) {
       std::string text = ReadFile(dir_.File("port"));
@@ -179,8 +177,7 @@ struct HttpOptions {
   std::string body;
   std::string content_type = "application/x-www-form-urlencoded";
   std::vector<std::string> headers;  // "Name: value"
-  std::string cookie;
-  std::string source;  // the client's own address, e.g. "127.0.0.2"
+  std::string source;                // the client's own address, e.g. "127.0.0.2"
   long timeout_ms = 10000;
 };
 
@@ -216,7 +213,6 @@ class HttpClient {
     } else if (options.method != "GET") {
       curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, options.method.c_str());
     }
-    if (!options.cookie.empty()) curl_easy_setopt(curl_, CURLOPT_COOKIE, options.cookie.c_str());
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
     result.curl_code = curl_easy_perform(curl_);
     curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &result.status);
@@ -252,42 +248,30 @@ inline HttpResult Fetch(const std::string& url, const HttpOptions& options = Htt
   return HttpClient().Fetch(url, options);
 }
 
-// A TCP connection to 127.0.0.1:`port` from `source`; -1 on failure.
-inline int ConnectFrom(const std::string& source, int port) {
+// A TCP connection to 127.0.0.1:`port`; -1 on failure.
+inline int Connect(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in from = {}, to = {};
-  from.sin_family = to.sin_family = AF_INET;
-  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+  struct sockaddr_in to = {};
+  to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd >= 0 && (bind(fd, reinterpret_cast<struct sockaddr*>(&from), sizeof from) != 0 ||
-                  connect(fd, reinterpret_cast<struct sockaddr*>(&to), sizeof to) != 0)) {
+  if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&to), sizeof to) != 0) {
     close(fd);
     return -1;
   }
   return fd;
 }
 
-// Sends `request` on a new connection and reads until the server closes it or
-// `timeout_ms` pass: everything the server sent.
+// Sends `request` (if any) on a new connection and reads until the server
+// closes it (or stays silent for `timeout_ms`): everything the server sent.
 inline std::string RawExchange(int port, const std::string& request, int timeout_ms = 5000) {
-  int fd = ConnectFrom("127.0.0.1", port);
-  if (fd < 0) return "";
+  int fd = Connect(port);
+  struct timeval tv = {timeout_ms / 1000, timeout_ms % 1000 * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   std::string answer;
-  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-      static_cast<ssize_t>(request.size())) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (true) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      struct pollfd p = {fd, POLLIN, 0};
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-      char buf[4096];
-      ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      answer.append(buf, static_cast<size_t>(n));
-    }
-  }
+  char buf[4096];
+  ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  while (n >= 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, n);
   close(fd);
   return answer;
 }

@@ -1,5 +1,5 @@
 // OfflineConversionAPI: what the module's methods do not show (the order by
-// creation time both ways, the parts of each kind, refused settings). Scopes,
+// creation time both ways, the parts of each kind). Scopes, settings,
 // all-or-nothing changes and the states they leave are tested through them.
 #include <gtest/gtest.h>
 
@@ -13,7 +13,6 @@ namespace {
 
 using LibKinoro::db::api::BaseAPI;
 using LibKinoro::db::api::OfflineConversionAPI;
-using LibKinoro::db::record::OfflineConversionSetting;
 using videodb_test::Ids;
 
 // Task 2 (an episode's) is the oldest, then 3 (done, with a produced file),
@@ -68,23 +67,6 @@ TEST_F(ConversionApiTest, ListOrderAndParts) {
   const auto restarted = OfflineConversionAPI(1002).List()[0].status;
   EXPECT_EQ(restarted.GetStatusString(), "waiting");
   EXPECT_EQ(restarted.error(), 0);
-}
-
-// The module checks these before it asks; the library refuses them too.
-TEST_F(ConversionApiTest, CreateRefusesBadSettings) {
-  const struct {
-    int file_id;
-    const char* profile;
-    int audio_id;
-  } cases[] = {{0, "high", 0}, {7, "", 0}, {7, "high", -1}};  // an unknown file: see the module
-  for (const auto& c : cases) {
-    OfflineConversionSetting setting;
-    setting.file_id = c.file_id;
-    setting.set_video_profile(c.profile);
-    setting.audio_id = c.audio_id;
-    EXPECT_LE(OfflineConversionAPI(1002).Create(setting), 0) << c.file_id << " " << c.profile;
-  }
-  EXPECT_EQ(Ids(OfflineConversionAPI(0).List()), (std::vector<int>{2, 3, 1, 4}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // run: calls fail cleanly, one log line per fault, no file is created, and
 // the first call after the repair succeeds.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -18,9 +19,8 @@
 
 #include "libkinoro/api.h"
 #include "platform/services/share_config.h"
-#include "platform/videodb/importer.h"
 #include "platform/videodb/sqlite_db.h"
-#include "tests/videodb/syslog_capture.h"
+#include "tests/support/syslog_recorder.h"
 #include "tests/videodb/temp_db.h"
 #include "velm/caller.h"
 
@@ -38,12 +38,11 @@ bool SetImmutable(const std::string& path, bool on) {
   return ok;
 }
 
-// The number of logged lines that contain `text`.
-int LinesWith(const std::string& text) {
-  int n = 0;
-  for (const std::string& line : videodb_test::SyslogLines())
-    n += line.find(text) != std::string::npos;
-  return n;
+// Exactly one logged line contains `text`.
+auto LoggedOnce(const std::string& text) {
+  return ::testing::Contains(
+             ::testing::Field(&kinoro_testing::SyslogLine::text, ::testing::HasSubstr(text)))
+      .Times(1);
 }
 
 class DatabaseFaultTest : public ::testing::Test {
@@ -59,14 +58,16 @@ class DatabaseFaultTest : public ::testing::Test {
   }
   void TearDown() override { VELMShareSetConfigPath(""); }
   // What one call of a worker gets (the database is checked once per call,
-  // when the host names the caller): whether backdrop get, add and
-  // delete_all succeeded, and the lengths of the two lists.
+  // when the host names the caller): whether backdrop get, add, delete_all
+  // and the mapper lookup succeeded, and the lengths of the two lists.
   std::vector<int> Ask() {
     velm::SetCallerSystem();
     LibKinoro::db::api::BackdropAPI backdrops;
     std::string digest;
-    return {!backdrops.GetByMapperID(40, digest).empty(), backdrops.Add(40, image_, false) >= 0,
+    return {!backdrops.GetByMapperID(40, digest).empty(),
+            backdrops.Add(40, image_, false) >= 0,
             backdrops.DeleteAll(40) != 0,
+            backdrops.GetMapperID(4, "movie") > 0,
             static_cast<int>(LibKinoro::db::api::LibraryAPI().ListOrderByVideoCTime().size()),
             static_cast<int>(LibKinoro::db::api::MovieAPI().ListTopRating(10).size())};
   }
@@ -83,8 +84,8 @@ class DatabaseFaultTest : public ::testing::Test {
 
 TEST_F(DatabaseFaultTest, FaultsFailCleanlyLogOnceCreateNothingAndRecover) {
   const std::string db = db_.db_path();
-  const std::vector<int> kHealthy = {1, 1, 1, 2, 2};
-  const std::vector<int> kFaulty = {0, 0, 0, 0, 0};
+  const std::vector<int> kHealthy = {1, 1, 1, 1, 2, 2};
+  const std::vector<int> kFaulty = {0, 0, 0, 0, 0, 0};
   const uid_t self = geteuid();
   const struct {
     const char* name;
@@ -111,7 +112,7 @@ TEST_F(DatabaseFaultTest, FaultsFailCleanlyLogOnceCreateNothingAndRecover) {
     Reset();
     ASSERT_TRUE(c.fault()) << strerror(errno);
     const int files = videodb_test::CountFiles(db_.dir());
-    videodb_test::ClearSyslog();
+    kinoro_testing::ClearSyslog();
     for (int worker_restarts = 0; worker_restarts < 2; ++worker_restarts) {
       EXPECT_EQ(0, seteuid(c.worker));
       if (worker_restarts) LibKinoro::db::SetDatabasePath(db);  // a fresh worker's first call
@@ -119,12 +120,13 @@ TEST_F(DatabaseFaultTest, FaultsFailCleanlyLogOnceCreateNothingAndRecover) {
       EXPECT_EQ(0, seteuid(self));
       EXPECT_EQ(kFaulty, answers) << (worker_restarts ? "after a restart" : "open connection");
     }
-    EXPECT_EQ(1, LinesWith("sqlite_db:")) << "one line per fault, not one per call";
-    EXPECT_EQ(1, LinesWith("unavailable"));
+    EXPECT_THAT(kinoro_testing::SyslogLines(), LoggedOnce("sqlite_db:"))
+        << "one line per fault, not one per call";
+    EXPECT_THAT(kinoro_testing::SyslogLines(), LoggedOnce("unavailable"));
     EXPECT_EQ(files, videodb_test::CountFiles(db_.dir())) << "a file was created";
     ASSERT_TRUE(c.repair()) << strerror(errno);
     EXPECT_EQ(kHealthy, Ask()) << "no recovery";
-    EXPECT_EQ(1, LinesWith("available again"));
+    EXPECT_THAT(kinoro_testing::SyslogLines(), LoggedOnce("available again"));
   }
 }
 
@@ -132,26 +134,17 @@ TEST_F(DatabaseFaultTest, FaultsFailCleanlyLogOnceCreateNothingAndRecover) {
 // its -wal and -shm gone): the next call reopens it, and writes reach it.
 TEST_F(DatabaseFaultTest, AReplacedDatabaseIsReopened) {
   const std::string db = db_.db_path();
-  ASSERT_EQ(2, Ask()[3]);
-  {
-    std::unique_ptr<Connection> other =
-        Connection::Open(db_.dir() + "/other.db", LibKinoro::db::internal::OpenMode::kCreate);
-    ASSERT_NE(nullptr, other);
-    std::string error;
-    ASSERT_TRUE(LibKinoro::db::internal::ImportFile(other.get(), db_.WriteFile("other.json", R"({
-          "libraries": [{"id": 1, "public": true}, {"id": 2, "public": true},
-                        {"id": 3, "public": true}],
-          "movies": [{"id": 4, "library_id": 2, "mapper_id": 40}]})"),
-                                                    false, nullptr, &error))
-        << error;
-  }
+  const std::string old_copy = db_.dir() + "/old.db";
+  ASSERT_TRUE(Connection::Get()->Prepare(("VACUUM INTO '" + old_copy + "'").c_str()).Run());
+  ASSERT_EQ("", db_.Import(R"({"libraries": [{"id": 3, "public": true}]})"));
+  ASSERT_EQ(3, Ask()[4]);
   ASSERT_EQ(0, unlink((db + "-wal").c_str()));
   ASSERT_EQ(0, unlink((db + "-shm").c_str()));
-  ASSERT_EQ(0, rename((db_.dir() + "/other.db").c_str(), db.c_str()));
-  videodb_test::ClearSyslog();
+  ASSERT_EQ(0, rename(old_copy.c_str(), db.c_str()));
+  kinoro_testing::ClearSyslog();
 
-  EXPECT_EQ(3, Ask()[3]);
-  EXPECT_EQ(1, LinesWith("was replaced"));
+  EXPECT_EQ(2, Ask()[4]);
+  EXPECT_THAT(kinoro_testing::SyslogLines(), LoggedOnce("was replaced"));
   ASSERT_GE(LibKinoro::db::api::BackdropAPI().Add(40, image_, false), 0);
   std::unique_ptr<Connection> reader = Connection::Open(db);
   ASSERT_NE(nullptr, reader);

@@ -2,7 +2,6 @@
 // through the host (JSON answers, raw answers, exceptions, crashes, slow
 // calls, the process's ids).
 #include <json/json.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -37,17 +36,13 @@ void TestFail(VELM::APIRequest* req, VELM::APIResponse* resp) {
 // A raw answer: optional "status" (int), "etag" (string), "body" (string).
 // Written half through stdio and half through iostream, as modules do both.
 void TestRaw(VELM::APIRequest* req, VELM::APIResponse* resp) {
-  VELM::APIParameter<int> status = req->GetAndCheckInt("status", VELM::PARAM_OPTIONAL, nullptr);
-  VELM::APIParameter<std::string> etag =
-      req->GetAndCheckString("etag", VELM::PARAM_OPTIONAL, nullptr);
-  VELM::APIParameter<std::string> body =
-      req->GetAndCheckString("body", VELM::PARAM_OPTIONAL, nullptr);
+  const Json::Value& params = req->GetParams();
   resp->SetEnableOutput(false);
-  if (status.IsSet()) printf("Status: %d Test\r\n", status.Get());
+  if (params.isMember("status")) printf("Status: %d Test\r\n", params["status"].asInt());
   printf("Content-Type: text/plain\r\n");
-  if (etag.IsSet()) printf("ETag: \"%s\"\r\n", etag.Get().c_str());
+  if (params.isMember("etag")) printf("ETag: \"%s\"\r\n", params["etag"].asString().c_str());
   printf("X-Test: raw\r\n\r\n");
-  std::cout << (body.IsSet() ? body.Get() : std::string("raw body"));
+  std::cout << params.get("body", "raw body").asString();
 }
 
 // Turns output off and writes something that is not a CGI answer.

@@ -1,6 +1,6 @@
-// A temporary directory for one test, removed with everything in it.
-#ifndef KINORO_PLATFORM_HOST_TESTDATA_TEMP_DIR_H_
-#define KINORO_PLATFORM_HOST_TESTDATA_TEMP_DIR_H_
+// A temporary directory for one benchmark run, removed with everything in it.
+#ifndef KINORO_BENCH_HTTP_TEMP_DIR_H_
+#define KINORO_BENCH_HTTP_TEMP_DIR_H_
 
 #include <stdlib.h>
 
@@ -34,4 +34,4 @@ class TempDir {
 }  // namespace host
 }  // namespace kinoro
 
-#endif  // KINORO_PLATFORM_HOST_TESTDATA_TEMP_DIR_H_
+#endif  // KINORO_BENCH_HTTP_TEMP_DIR_H_
