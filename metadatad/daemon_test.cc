@@ -4,12 +4,18 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "common/path_utils.h"
+#include "kinoro/root.h"
 #include "libkinoro/api.h"
 #include "metadatad/sidecar.h"
 #include "platform/services/share_config.h"
@@ -18,6 +24,8 @@
 #include "tests/videodb/temp_db.h"
 #include "velm/caller.h"
 #include "velm/services.h"
+
+extern char** environ;
 
 namespace kinoro {
 namespace metadatad {
@@ -96,12 +104,11 @@ TEST_F(DaemonTest, WritesBesideEachKindOfVideo) {
   kinoro_testing::ClearSyslog();
   const PassCounts counts = Pass({"b:tvshow:1", "b:tvshow_episode:3", "b:video:4", "b:movie:5",
                                   "b:movie:6", "b:movie:99", "b:movie:2"});
-  EXPECT_EQ(8, counts.records);  // movie 2 once from each file
-  EXPECT_EQ(7, counts.videos);
-  EXPECT_EQ(1, counts.missing);
-  EXPECT_EQ(6, counts.files);  // movie 2's three files once, a sidecar for each other video
+  // Records: movie 2 once from each file; videos: all but 99; files: movie 2's
+  // three once, a sidecar for each other video found.
+  EXPECT_EQ(std::make_tuple(8, 7, 1, 6),
+            std::make_tuple(counts.records, counts.videos, counts.missing, counts.files));
   EXPECT_FALSE(kinoro_testing::PathExists(WorkFile(options_.queue)));
-  EXPECT_FALSE(kinoro_testing::PathExists(options_.queue));
 
   EXPECT_EQ(videodb_test::ParseJson(R"({"format": "kinoro-sidecar", "version": 1,
       "type": "movie", "title": "Aliens", "sort_title": "Aliens", "original_available":
@@ -119,12 +126,11 @@ TEST_F(DaemonTest, WritesBesideEachKindOfVideo) {
   EXPECT_EQ("tvshow", Sidecar("shows/Show/tvshow")["type"].asString());  // above its seasons
   EXPECT_EQ("home_video", Sidecar("home/clip.mp4")["type"].asString());
   // The file that is gone and the folder that leads out of the share.
-  EXPECT_EQ(0, videodb_test::CountFiles(outside_) - 1);
-  int skipped = 0;
-  for (const auto& line : kinoro_testing::SyslogLines()) {
-    skipped += line.text.find("the video's file is gone") != std::string::npos;
-  }
-  EXPECT_EQ(2, skipped);
+  EXPECT_EQ(1, videodb_test::CountFiles(outside_)) << "written outside the share";
+  const auto lines = kinoro_testing::SyslogLines();
+  EXPECT_EQ(2, std::count_if(lines.begin(), lines.end(), [](const auto& line) {
+              return line.text.find("the video's file is gone") != std::string::npos;
+            }));
 }
 
 // A second pass writes nothing that is already there; a link planted under
@@ -143,9 +149,7 @@ TEST_F(DaemonTest, RewritesOnlyWhatChanged) {
   ASSERT_GT(backdrops.Add(mapper_id, share_ + "/films/Aliens.mkv.backdrop-2.jpg", false), 0);
   EXPECT_EQ(2, Pass({"b:movie:2"}).files);  // the sidecar and backdrop 1
   EXPECT_EQ("keep", ReadFile(outside_ + "/target"));
-  struct stat st;
-  ASSERT_EQ(0, lstat(sidecar.c_str(), &st));
-  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_NE("keep", ReadFile(sidecar)) << "the link is still there";
   EXPECT_EQ(large_, ReadFile(share_ + "/films/Aliens.mkv.backdrop-1.jpg"));
   EXPECT_FALSE(kinoro_testing::PathExists(share_ + "/films/Aliens.mkv.backdrop-2.jpg"));
 }
@@ -162,10 +166,7 @@ TEST_F(DaemonTest, WritesAsTheShareOwner) {
   EXPECT_EQ(0u, geteuid());
   // A folder the owner may not write in is not written as root either.
   ASSERT_EQ(0, chown((share_ + "/home").c_str(), 0, 0));
-  PassCounts counts;
-  ASSERT_EQ(0, WriteIndexQueue("b:video:4", options_.queue.c_str()));
-  EXPECT_TRUE(RunPass(options_, stop_, &counts));
-  EXPECT_EQ(1, counts.failed);
+  EXPECT_EQ(1, Pass({"b:video:4"}).failed);
   EXPECT_FALSE(kinoro_testing::PathExists(share_ + "/home/clip.mp4.krmeta"));
 }
 
@@ -180,8 +181,80 @@ TEST_F(DaemonTest, AStopKeepsTheWorkFile) {
   EXPECT_EQ("b:movie:2\n", ReadFile(WorkFile(options_.queue)));
   int sig = 0;
   sigwait(&stop_, &sig);
-  EXPECT_TRUE(RunPass(options_, stop_, &counts));
-  EXPECT_EQ(3, counts.files);
+  EXPECT_EQ(3, Pass({}).files);
+}
+
+// The daemon as a process, on 300 more movies with two backdrops each.
+// Killed between taking the queue and finishing it, it leaves its work file
+// and a pid file that names nobody; the next start does the rest, refuses a
+// second daemon, wakes on SIGUSR1 and ends on SIGTERM with status 0, taking
+// its pid file with it.
+TEST_F(DaemonTest, AKilledDaemonIsFinishedByTheNextStart) {
+  constexpr int kFirst = 101, kEnd = 401;
+  Json::Value document;
+  for (int id = kFirst; id < kEnd; ++id) {
+    Json::Value& movie = document["movies"].append(videodb_test::ParseJson(
+        R"({"library_id": 1, "title": "M", "backdrops": ["b1.jpg", "b2.jpg"]})"));
+    movie["id"] = id;
+    movie["files"][0]["path"] = db_.WriteFile("share/" + std::to_string(id) + ".mkv", "v");
+  }
+  ASSERT_EQ("", db_.Import(Json::FastWriter().write(document)));
+  kinoro_testing::ScopedRootFile shares(KINORO_PATH("/etc/velm/shares.conf"),
+                                        ReadFile(db_.dir() + "/shares.conf"));
+  const std::string pid_file = db_.dir() + "/d.pid";
+  auto sidecars = [&] {
+    int n = 0;
+    for (int id = kFirst; id < kEnd; ++id) {
+      n += kinoro_testing::PathExists(share_ + "/" + std::to_string(id) + ".mkv.krmeta");
+    }
+    return n;
+  };
+  std::vector<pid_t> started;
+  auto start = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {KINORO_METADATAD, "--queue", options_.queue, "--pid-file", pid_file,
+                               "--db", db_.db_path()});
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(0, posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ));
+    started.push_back(pid);
+    return pid;
+  };
+  auto wait = [&](pid_t pid) {
+    int status = -1;
+    waitpid(pid, &status, 0);
+    started.erase(std::find(started.begin(), started.end(), pid));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  };
+  auto poll = [](auto done) {
+    for (int ms = 0; ms < 20000 && !done(); ++ms) usleep(1000);
+    return done();
+  };
+  for (int id = kFirst; id < kEnd; ++id) {
+    ASSERT_EQ(0,
+              WriteIndexQueue(("b:movie:" + std::to_string(id)).c_str(), options_.queue.c_str()));
+  }
+  const std::string work = WorkFile(options_.queue);
+  const pid_t first = start({"--foreground"});
+  if (poll([&] { return kinoro_testing::PathExists(work); })) kill(first, SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, wait(first));
+  EXPECT_TRUE(kinoro_testing::PathExists(work)) << "the pass ended before the kill";
+  EXPECT_LT(sidecars(), kEnd - kFirst);
+  EXPECT_EQ(-1, VLIBCProcSignalByPidFile(pid_file.c_str(), 0)) << "a stale pid file counts";
+
+  const pid_t daemon = start({"--foreground", "--interval", "3600"});
+  EXPECT_TRUE(poll([&] { return VLIBCProcSignalByPidFile(pid_file.c_str(), 0) == 0; }));
+  EXPECT_EQ(std::to_string(daemon) + "\n", ReadFile(pid_file));
+  EXPECT_TRUE(poll([&] { return sidecars() == kEnd - kFirst; }));
+  EXPECT_EQ(1, wait(start({"--once"})));
+  ASSERT_EQ(0, WriteIndexQueue("b:video:4", options_.queue.c_str()));
+  EXPECT_EQ(0, VLIBCProcSignalByPidFile(pid_file.c_str(), SIGUSR1));
+  EXPECT_TRUE(poll([&] { return kinoro_testing::PathExists(share_ + "/home/clip.mp4.krmeta"); }));
+  kill(daemon, SIGTERM);
+  EXPECT_EQ(0, wait(daemon));
+  EXPECT_FALSE(kinoro_testing::PathExists(pid_file));
+  for (pid_t pid : started) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
 }
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -6,7 +5,6 @@
 
 #include <string>
 
-#include "platform/services/pid_file.h"
 #include "tests/support/daemon_stand_in.h"
 #include "tests/support/temp_dir.h"
 #include "velm/services.h"
@@ -36,9 +34,8 @@ TEST(ProcSignalTest, SignalsOnlyTheLiveHolderThatTheFileNames) {
     DaemonStandIn daemon(path);
     ASSERT_TRUE(daemon.ok());
     std::string content = c.content;
-    if (content.find('@') != std::string::npos) {
-      content.replace(content.find('@'), 1, std::to_string(daemon.pid()));
-    }
+    const size_t at = content.find('@');
+    if (at != std::string::npos) content.replace(at, 1, std::to_string(daemon.pid()));
     ASSERT_TRUE(kinoro_testing::WriteFile(path, content));  // the same file, still locked
     EXPECT_EQ(c.signalled ? 0 : -1, VLIBCProcSignalByPidFile(path.c_str(), SIGUSR1));
     EXPECT_EQ(c.signalled ? 1 : 0, daemon.Wakeups(c.signalled ? 1 : 0));
@@ -54,29 +51,6 @@ TEST(ProcSignalTest, SignalsOnlyTheLiveHolderThatTheFileNames) {
   for (const char* file : {path.c_str(), "", static_cast<const char*>(nullptr)}) {
     EXPECT_EQ(-1, VLIBCProcSignalByPidFile(file, 0));
   }
-}
-
-// A second holder is refused while the first lives and takes over once it
-// is gone; release removes the file only while it is still the holder's.
-TEST(PidFileTest, OneHolderAtATime) {
-  kinoro_testing::TempDir dir;
-  const std::string path = dir.File("d.pid");
-  std::string error;
-  DaemonStandIn first(path);
-  ASSERT_TRUE(first.ok());
-  EXPECT_EQ(-1, velm_services::HoldPidFile(path, &error));
-  EXPECT_EQ("already running as pid " + std::to_string(first.pid()) + " (" + path + ")", error);
-  first.Kill();
-  const int fd = velm_services::HoldPidFile(path, &error);
-  ASSERT_GE(fd, 0) << error;
-  EXPECT_EQ(std::to_string(getpid()) + "\n", kinoro_testing::ReadFile(path));
-  struct stat st;
-  ASSERT_EQ(0, stat(path.c_str(), &st));
-  EXPECT_EQ(0644u, st.st_mode & 07777);
-  velm_services::ReleasePidFile(path, open(dir.path().c_str(), O_RDONLY));  // not its file
-  EXPECT_TRUE(kinoro_testing::PathExists(path));
-  velm_services::ReleasePidFile(path, fd);
-  EXPECT_FALSE(kinoro_testing::PathExists(path));
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
 #include "tests/support/daemon_stand_in.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <string>
 
 #include "platform/services/pid_file.h"
 
@@ -14,30 +11,26 @@ namespace kinoro_testing {
 
 DaemonStandIn::DaemonStandIn(const std::string& pid_file) {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
   sigset_t usr1, old;
   sigemptyset(&usr1);
   sigaddset(&usr1, SIGUSR1);
-  sigprocmask(SIG_BLOCK, &usr1, &old);  // no signal is lost before the child waits
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  sigprocmask(SIG_BLOCK, &usr1, &old);  // the child inherits it: no signal is lost
   const pid_t child = fork();
   if (child == 0) {
     std::string error;
-    char ready = velm_services::HoldPidFile(pid_file, &error) >= 0 ? 'r' : 'f';
-    if (write(fds[1], &ready, 1) != 1 || ready != 'r') _exit(1);
-    for (int sig = 0;;) {
-      if (sigwait(&usr1, &sig) == 0 && write(fds[1], "s", 1) != 1) _exit(1);
+    if (velm_services::HoldPidFile(pid_file, &error) < 0 || write(fds[1], "r", 1) != 1) _exit(1);
+    for (int sig; sigwait(&usr1, &sig) == 0 && write(fds[1], "s", 1) == 1;) {
     }
+    _exit(1);
   }
   sigprocmask(SIG_SETMASK, &old, nullptr);
   close(fds[1]);
   char ready = 0;
-  if (child < 0 || read(fds[0], &ready, 1) != 1 || ready != 'r') {
-    if (child > 0) waitpid(child, nullptr, 0);
-    close(fds[0]);
-    return;
-  }
   pid_ = child;
   pipe_ = fds[0];
+  if (child < 0 || read(pipe_, &ready, 1) != 1) Kill();
+  fcntl(pipe_, F_SETFL, O_NONBLOCK);
 }
 
 DaemonStandIn::~DaemonStandIn() {
@@ -46,19 +39,12 @@ DaemonStandIn::~DaemonStandIn() {
 }
 
 int DaemonStandIn::Wakeups(int at_least) {
-  // Takes what has arrived; waits, up to a second, only while short.
-  for (int waited_ms = 0; pipe_ >= 0;) {
-    struct pollfd in = {pipe_, POLLIN, 0};
-    const bool short_of = count_ < at_least;
-    if (poll(&in, 1, short_of ? 50 : 0) == 1) {
-      char byte;
-      if (read(pipe_, &byte, 1) != 1) break;
-      ++count_;
-    } else if (!short_of || (waited_ms += 50) >= 1000) {
-      break;
-    }
+  for (int waited_ms = 0;; waited_ms += 10) {
+    char bytes[16];
+    for (ssize_t n; (n = read(pipe_, bytes, sizeof bytes)) > 0;) count_ += static_cast<int>(n);
+    if (count_ >= at_least || waited_ms >= 1000) return count_;
+    usleep(10 * 1000);
   }
-  return count_;
 }
 
 void DaemonStandIn::Kill() {

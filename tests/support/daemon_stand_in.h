@@ -11,18 +11,13 @@ namespace kinoro_testing {
 
 class DaemonStandIn {
  public:
-  // Returns once the child holds `pid_file` (ok() tells whether it does).
-  explicit DaemonStandIn(const std::string& pid_file);
-  ~DaemonStandIn();  // kills the child; its pid file stays, stale
-  DaemonStandIn(const DaemonStandIn&) = delete;
-  DaemonStandIn& operator=(const DaemonStandIn&) = delete;
-
+  explicit DaemonStandIn(const std::string& pid_file);  // returns once the file is held
+  ~DaemonStandIn();
   bool ok() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   // The signals counted so far, waiting up to a second for `at_least`.
   int Wakeups(int at_least = 0);
-  // SIGKILL, as a crash: the pid file stays and names a dead process.
-  void Kill();
+  void Kill();  // SIGKILL, as a crash: the pid file stays, naming a dead process
 
  private:
   pid_t pid_ = -1;
