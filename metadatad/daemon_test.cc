@@ -33,7 +33,8 @@ namespace {
 
 using kinoro_testing::ReadFile;
 
-// Movie 2 has two backdrops (one large enough to live in its own file);
+// Movie 2 has two backdrops (one large enough to live in its own file) and a
+// sort title that came from its file's name;
 // movie 5's file is gone; movie 6's folder is a link out of the share.
 const char kDocument[] = R"({
   "libraries": [{"id": 1, "type": "movie", "public": true}, {"id": 2, "type": "tvshow"},
@@ -41,7 +42,8 @@ const char kDocument[] = R"({
   "movies": [
     {"id": 2, "library_id": 1, "title": "Aliens", "original_available": "1986-07-18",
      "tmdb_id": 679, "rating": 7.9, "genres": ["Action"], "actors": ["S. Weaver", "M. Biehn"],
-     "backdrops": ["b1.jpg", "b2.jpg"], "files": [{"path": "@SHARE@/films/Aliens.mkv"}]},
+     "backdrops": ["b1.jpg", "b2.jpg"], "files": [{"path": "@SHARE@/films/Aliens.mkv"}],
+     "from_name": ["sort_title"]},
     {"id": 5, "library_id": 1, "title": "Gone", "files": [{"path": "@SHARE@/films/Gone.mkv"}]},
     {"id": 6, "library_id": 1, "title": "Out", "files": [{"path": "@SHARE@/linked/Out.mkv"}]}],
   "tvshows": [{"id": 1, "library_id": 2, "title": "Show", "episodes": [
@@ -111,7 +113,7 @@ TEST_F(DaemonTest, WritesBesideEachKindOfVideo) {
   EXPECT_FALSE(kinoro_testing::PathExists(WorkFile(options_.queue)));
 
   EXPECT_EQ(videodb_test::ParseJson(R"({"format": "kinoro-sidecar", "version": 1,
-      "type": "movie", "title": "Aliens", "sort_title": "Aliens", "original_available":
+      "type": "movie", "title": "Aliens", "original_available":
       "1986-07-18", "tmdb_id": 679, "rating": 7.9, "genres": ["Action"],
       "actors": ["S. Weaver", "M. Biehn"],
       "backdrops": ["Aliens.mkv.backdrop-1.jpg", "Aliens.mkv.backdrop-2.jpg"]})"),

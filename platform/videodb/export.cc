@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <string>
 
 #include "libkinoro/records.h"
@@ -149,6 +150,17 @@ ExportResult ExportVideo(Connection* conn, const std::string& type, long long id
   }
   if (!PutParts(conn, mapper_id, &meta) || !PutBackdrops(conn, mapper_id, &out->backdrops)) {
     return ExportResult::kFailed;
+  }
+  // What only the file's name said stays out: a sidecar holds what a person
+  // or a metadata source gave, and a renamed file can still correct the rest.
+  Statement from_name = conn->Prepare("SELECT from_name FROM mapper WHERE id = ?1");
+  from_name.Bind(1, mapper_id);
+  if (!from_name.Step()) return ExportResult::kFailed;
+  const std::string names = from_name.ColumnText(0);
+  for (size_t start = 0; start < names.size();) {
+    const size_t comma = std::min(names.find(',', start), names.size());
+    meta.removeMember(names.substr(start, comma - start));
+    start = comma + 1;
   }
   const bool files_ok =
       table == "tvshow"

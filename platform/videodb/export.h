@@ -20,8 +20,9 @@ struct VideoExport {
   std::string type;
   // title, sort_title, original_available, summary, tagline, certificate,
   // rating, tmdb_id, imdb_id, season, episode, genres, actors, directors,
-  // writers, tags, collection: each only when the video has it. An
-  // episode's show is under "tvshow" with the show's title and ids.
+  // writers, tags, collection: each only when the video has it and it did
+  // not come only from the file's name. An episode's show is under "tvshow"
+  // with the show's title and date.
   Json::Value meta;
   std::vector<std::string> files;      // volume paths; a show's are its episodes'
   std::vector<std::string> backdrops;  // image bytes, oldest first
