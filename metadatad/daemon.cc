@@ -17,6 +17,7 @@
 #include "platform/videodb/export.h"
 #include "platform/videodb/sqlite_db.h"
 #include "velm/caller.h"
+#include "velm/services.h"
 
 namespace kinoro {
 namespace metadatad {
@@ -33,7 +34,7 @@ bool StopPending(const sigset_t& stop) {
   return false;
 }
 
-void Handle(const Record& record, PassCounts* counts) {
+void Handle(const Record& record, const std::string& queue, PassCounts* counts) {
   using LibKinoro::db::internal::ExportResult;
   LibKinoro::db::internal::VideoExport video;
   const ExportResult result = LibKinoro::db::internal::ExportVideo(
@@ -45,7 +46,15 @@ void Handle(const Record& record, PassCounts* counts) {
     return;
   }
   WriteCounts written;
-  if (result == ExportResult::kFailed || !WriteSidecars(video, &written)) {
+  if (result == ExportResult::kFailed) {
+    // The database is unavailable for now: the task goes back to the queue
+    // for the next pass rather than being lost.
+    ++counts->failed;
+    const std::string text = "b:" + record.type + ":" + std::to_string(record.id);
+    WriteIndexQueue(text.c_str(), queue.c_str());
+    return;
+  }
+  if (!WriteSidecars(video, &written)) {
     ++counts->failed;
     return;
   }
@@ -54,7 +63,8 @@ void Handle(const Record& record, PassCounts* counts) {
 }
 
 // Handles every record of the work file; false when a stop came first.
-bool ProcessWork(const std::string& work, const sigset_t& stop, PassCounts* counts) {
+bool ProcessWork(const std::string& work, const std::string& queue, const sigset_t& stop,
+                 PassCounts* counts) {
   const std::vector<Record> records = ReadWork(work);
   counts->records += static_cast<int>(records.size());
   // One caller scope per pass: the library checks its database file once.
@@ -64,7 +74,7 @@ bool ProcessWork(const std::string& work, const sigset_t& stop, PassCounts* coun
       velm::ClearCaller();
       return false;
     }
-    Handle(record, counts);
+    Handle(record, queue, counts);
   }
   velm::ClearCaller();
   if (unlink(work.c_str()) != 0 && errno != ENOENT) {
@@ -86,7 +96,9 @@ std::string WorkFile(const std::string& queue) { return queue + ".work"; }
 bool RunPass(const Options& options, const sigset_t& stop, PassCounts* counts) {
   const std::string work = WorkFile(options.queue);
   struct stat st;
-  if (stat(work.c_str(), &st) == 0 && !ProcessWork(work, stop, counts)) return false;
+  if (stat(work.c_str(), &st) == 0 && !ProcessWork(work, options.queue, stop, counts)) {
+    return false;
+  }
   switch (TakeQueue(options.queue, work)) {
     case TakeResult::kEmpty:
       return true;
@@ -95,7 +107,7 @@ bool RunPass(const Options& options, const sigset_t& stop, PassCounts* counts) {
     case TakeResult::kTaken:
       break;
   }
-  return ProcessWork(work, stop, counts);
+  return ProcessWork(work, options.queue, stop, counts);
 }
 
 int Run(const Options& options) {

@@ -154,6 +154,10 @@ TEST_F(DaemonTest, RewritesOnlyWhatChanged) {
   EXPECT_NE("keep", ReadFile(sidecar)) << "the link is still there";
   EXPECT_EQ(large_, ReadFile(share_ + "/films/Aliens.mkv.backdrop-1.jpg"));
   EXPECT_FALSE(kinoro_testing::PathExists(share_ + "/films/Aliens.mkv.backdrop-2.jpg"));
+  // With the database gone the task goes back to the queue.
+  ASSERT_EQ(0, rename(db_.db_path().c_str(), (db_.db_path() + ".away").c_str()));
+  EXPECT_EQ(1, Pass({"b:movie:2"}).failed);
+  EXPECT_EQ("b:movie:2\n", ReadFile(options_.queue));
 }
 
 // As root, files are written as the owner of the share's root.
