@@ -1,48 +1,54 @@
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "tests/support/daemon_stand_in.h"
 #include "tests/support/temp_dir.h"
 #include "velm/services.h"
 
 namespace {
 
-volatile sig_atomic_t g_got_usr1 = 0;
+using kinoro_testing::DaemonStandIn;
 
-TEST(ProcSignalTest, SignalsOnlyALivePidFromTheFile) {
-  struct sigaction action = {};
-  action.sa_handler = [](int) { g_got_usr1 = 1; };
-  ASSERT_EQ(0, sigaction(SIGUSR1, &action, nullptr));
-  pid_t dead = fork();
-  ASSERT_GE(dead, 0);
-  if (dead == 0) _exit(0);
-  ASSERT_EQ(dead, waitpid(dead, nullptr, 0));
-
+// A pid file counts only while the process it names holds its lock. Each
+// row rewrites the file a live stand-in holds ("@" stands for its pid).
+TEST(ProcSignalTest, SignalsOnlyTheLiveHolderThatTheFileNames) {
   kinoro_testing::TempDir dir;
-  const std::string pid_file = dir.File("d.pid");
+  const std::string path = dir.File("d.pid");
   const struct {
     std::string content;
-    int result;
-  } cases[] = {
-      {"  " + std::to_string(getpid()) + "\n", 0},  // blanks before, a line break after
-      {std::to_string(dead), -1},
-      {"", -1},
-      {"daemon\n", -1},
-      {"0\n", -1},   // would signal our process group (signal 0 is sent where refused)
-      {"-1\n", -1},  // would signal every process
-      {"99999999999\n", -1},
-      {"999999999999999999999999\n", -1},
-  };
+    bool signalled;
+  } cases[] = {{"@\n", true},
+               {" @", true},
+               {"@x\n", false},
+               {"@\n1\n", false},                  // more than the pid
+               {std::to_string(getpid()), false},  // a live pid, not the holder
+               {"0\n", false},
+               {"-1\n", false},  // a process group, every process
+               {"99999999999\n", false}};
   for (const auto& c : cases) {
-    ASSERT_TRUE(kinoro_testing::WriteFile(pid_file, c.content));
-    EXPECT_EQ(c.result, VLIBCProcSignalByPidFile(pid_file.c_str(), c.result == 0 ? SIGUSR1 : 0))
-        << c.content;
+    SCOPED_TRACE(c.content);
+    DaemonStandIn daemon(path);
+    ASSERT_TRUE(daemon.ok());
+    std::string content = c.content;
+    const size_t at = content.find('@');
+    if (at != std::string::npos) content.replace(at, 1, std::to_string(daemon.pid()));
+    ASSERT_TRUE(kinoro_testing::WriteFile(path, content));  // the same file, still locked
+    EXPECT_EQ(c.signalled ? 0 : -1, VLIBCProcSignalByPidFile(path.c_str(), SIGUSR1));
+    EXPECT_EQ(c.signalled ? 1 : 0, daemon.Wakeups(c.signalled ? 1 : 0));
   }
-  EXPECT_EQ(1, g_got_usr1);  // a signal to oneself is delivered before kill returns
-  for (const char* file : {"", "/nonexistent.pid", static_cast<const char*>(nullptr)}) {
+  // Stale (the holder died), a FIFO (opened without blocking), missing.
+  DaemonStandIn daemon(path);
+  daemon.Kill();
+  EXPECT_EQ(-1, VLIBCProcSignalByPidFile(path.c_str(), 0));
+  ASSERT_EQ(0, unlink(path.c_str()));
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+  EXPECT_EQ(-1, VLIBCProcSignalByPidFile(path.c_str(), 0));
+  ASSERT_EQ(0, unlink(path.c_str()));
+  for (const char* file : {path.c_str(), "", static_cast<const char*>(nullptr)}) {
     EXPECT_EQ(-1, VLIBCProcSignalByPidFile(file, 0));
   }
 }

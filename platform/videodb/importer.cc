@@ -86,6 +86,14 @@ class Reader {
   std::string* error_;
 };
 
+// The metadata members a file's name can give (the "from_name" list).
+const std::set<std::string> kFromNameMembers = {"title",   "sort_title", "original_available",
+                                                "summary", "tagline",    "certificate",
+                                                "rating",  "tmdb_id",    "imdb_id",
+                                                "season",  "episode",    "genres",
+                                                "actors",  "directors",  "writers",
+                                                "tags",    "collection"};
+
 std::string Index(const std::string& base, Json::ArrayIndex i) {
   return base + "[" + std::to_string(i) + "]";
 }
@@ -399,6 +407,21 @@ bool Importer::AddVideoParts(const Json::Value& value, const std::string& path,
     return false;
   }
   Reader r(value, path, &error_);
+  std::vector<std::string> from_name;
+  if (!r.StringArray("from_name", &from_name)) return false;
+  if (!from_name.empty()) {
+    std::string joined;
+    for (size_t i = 0; i < from_name.size(); ++i) {
+      if (kFromNameMembers.count(from_name[i]) == 0) {
+        return Fail(Index(path + ".from_name", static_cast<Json::ArrayIndex>(i)),
+                    "expected the name of a metadata member");
+      }
+      joined += (joined.empty() ? "" : ",") + from_name[i];
+    }
+    Statement mark = conn_->Prepare("UPDATE mapper SET from_name = ?2 WHERE id = ?1");
+    mark.Bind(1, mapper_id).Bind(2, joined);
+    if (!mark.Run()) return FailDb(path + ".from_name");
+  }
   std::string collection;
   if (!r.String("collection", &collection)) return false;
   if (!collection.empty()) {

@@ -48,6 +48,8 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
        "movies[0].files[0].path: expected an absolute path"},
       {R"({"movies": [{"library_id": 1, "poster": "missing.jpg"}]})",
        "movies[0].poster: cannot read image"},
+      {R"({"movies": [{"library_id": 1, "from_name": ["title", "files"]}]})",
+       "movies[0].from_name[1]: expected the name of a metadata member"},
       {R"({"tvshows": [{"library_id": 1, "episodes": [{"season": -1}]}]})",
        "tvshows[0].episodes[0].season: expected an integer from 0"},
       {R"({"conversion_tasks": [{"file_id": 99}]})", "conversion_tasks[0].file_id: no file 99"},
@@ -66,6 +68,20 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << "got: " << error << "\nfor: " << c.doc;
     EXPECT_EQ(db.Snapshot(), before) << c.doc;
   }
+}
+
+// A database of the first schema is brought up to date when a worker opens
+// it; the import's "from_name" members land in the new column.
+TEST(ImporterTest, AnOlderSchemaIsMigratedOnOpen) {
+  TempDb db;
+  ASSERT_TRUE(Connection::Get()->Exec(
+      "ALTER TABLE mapper DROP COLUMN from_name; PRAGMA user_version = 1;"));
+  SetDatabasePath(db.db_path());
+  ASSERT_EQ("", db.Import(R"({"libraries": [{"id": 1}], "videos": [{"library_id": 1,
+      "title": "t", "from_name": ["sort_title", "title"]}]})"));
+  Statement stmt = Connection::Get()->Prepare(
+      "SELECT (SELECT user_version FROM pragma_user_version) || ' ' || from_name FROM mapper");
+  EXPECT_EQ("2 sort_title,title", stmt.Step() ? stmt.ColumnText(0) : "");
 }
 
 // Ids and mapper ids are assigned when absent, around the explicit ones.

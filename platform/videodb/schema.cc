@@ -206,6 +206,12 @@ CREATE INDEX conversion_task_uid ON conversion_task(uid, create_time);
 CREATE INDEX conversion_task_file ON conversion_task(file_id);
 )sql";
 
+// Version 2: the members of a video's metadata that came only from its
+// file's name (a comma-separated list, empty for none), which the metadata
+// daemon leaves out of the sidecar so that a rename can still correct them.
+constexpr const char kSchemaV2[] =
+    "ALTER TABLE mapper ADD COLUMN from_name TEXT NOT NULL DEFAULT '';";
+
 int UserVersion(Connection* conn) {
   Statement stmt = conn->Prepare("PRAGMA user_version");
   if (!stmt.Step()) return -1;
@@ -229,9 +235,10 @@ bool EnsureSchema(Connection* conn) {
   if (!txn.ok()) return false;
   version = UserVersion(conn);
   if (version == kSchemaVersion) return true;
-  if (version != 0) return false;
-  std::string sql =
-      std::string(kSchemaV1) + "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+  std::string sql;
+  if (version == 0) sql += kSchemaV1;
+  if (version <= 1) sql += kSchemaV2;
+  sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
   if (!conn->Exec(sql.c_str())) return false;
   return txn.Commit();
 }

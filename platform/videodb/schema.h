@@ -8,9 +8,9 @@ namespace internal {
 
 class Connection;
 
-// PRAGMA user_version of the schema this library writes. A later version
-// adds a migration step from each older one.
-constexpr int kSchemaVersion = 1;
+// PRAGMA user_version of the schema this library writes. Each version adds
+// a migration step from the one before.
+constexpr int kSchemaVersion = 2;
 
 // Credit roles in the credit table.
 enum CreditRole { kRoleActor = 1, kRoleDirector = 2, kRoleWriter = 3 };

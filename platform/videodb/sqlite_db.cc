@@ -300,14 +300,15 @@ std::unique_ptr<Connection> Connection::OpenOrDescribe(const std::string& path, 
   // Readers and the one writer of WAL mode do not block each other; the busy
   // timeout lets the pre-forked workers queue for the write lock.
   sqlite3_busy_timeout(raw, 5000);
-  // The server never writes a schema: a file without one (an empty file, a
-  // database of something else) is refused before anything is written.
+  // The server never creates a schema: a file without one (an empty file, a
+  // database of something else) is refused before anything is written. An
+  // older Kinoro schema is brought up to date.
   int version = 0;
   if (!UserVersion(raw, &version, error)) {
     conn->ForgetPath();
     return nullptr;
   }
-  if (mode == OpenMode::kExisting && version != kSchemaVersion) {
+  if (mode == OpenMode::kExisting && (version == 0 || version > kSchemaVersion)) {
     *error = version == 0 ? "holds no Kinoro schema"
                           : "has schema version " + std::to_string(version) + ", not " +
                                 std::to_string(kSchemaVersion);
@@ -327,7 +328,7 @@ std::unique_ptr<Connection> Connection::OpenOrDescribe(const std::string& path, 
     conn->ForgetPath();
     return nullptr;
   }
-  if (mode == OpenMode::kCreate && !EnsureSchema(conn.get())) {
+  if ((mode == OpenMode::kCreate || version != kSchemaVersion) && !EnsureSchema(conn.get())) {
     *error = "cannot create or use the schema";
     conn->ForgetPath();
     return nullptr;

@@ -2,7 +2,6 @@
 // services; the switched-off conversions. What the library checks of the
 // image and its path is in its own tests.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "kinoro/root.h"
 #include "platform/videodb/sqlite_db.h"
 #include "tests/integration/module_fixture.h"
+#include "tests/support/daemon_stand_in.h"
 #include "tests/videodb/local_http_server.h"
 
 namespace integration {
@@ -23,15 +23,8 @@ const char kQueue[] = KINORO_PATH("/var/spool/velm_video_metadata.queue");
 const std::string kNoFile = "backdrop:201 file_source Process failed\n";
 const std::string kNoVideo = "backdrop:207 id_source Process failed\n";
 
-volatile sig_atomic_t g_wakeups = 0;
-
 class BackdropTest : public ModuleTest {
  protected:
-  void SetUp() override {
-    ModuleTest::SetUp();
-    // The metadata daemon is this process: its wake-up signal is counted.
-    signal(SIGUSR1, [](int) { g_wakeups = g_wakeups + 1; });
-  }
   long long Backdrops(int mapper_id) {
     auto stmt = LibKinoro::db::internal::Connection::Get()->Prepare(
         "SELECT COUNT(*) FROM backdrop WHERE mapper_id = ?1");
@@ -40,8 +33,9 @@ class BackdropTest : public ModuleTest {
   }
 
   kinoro_testing::ScopedRootFile queue_{kQueue, ""};
-  kinoro_testing::ScopedRootFile pid_file_{KINORO_PATH("/var/run/velmvideometadatad.pid"),
-                                           std::to_string(getpid())};
+  kinoro_testing::ScopedRootFile pid_file_{KINORO_PATH("/var/run/velmvideometadatad.pid")};
+  // The metadata daemon: its wake-ups are counted.
+  kinoro_testing::DaemonStandIn daemon_{KINORO_PATH("/var/run/velmvideometadatad.pid")};
   // Downloads from the loopback test server are allowed.
   kinoro_testing::ScopedRootFile download_conf_{
       KINORO_PATH("/var/packages/Kinoro/etc/videodb.conf"),
@@ -99,14 +93,14 @@ TEST_F(BackdropTest, Add) {
     const size_t url = params.find("@URL@");
     if (url != std::string::npos) params.replace(url, 5, server.Url("/image"));
     kinoro_testing::ClearSyslog();
-    g_wakeups = 0;
+    const int woken = daemon_.Wakeups();
     const kinoro::host::DispatchResult added = Call(kBackdrop, "add", params);
     EXPECT_EQ(c.code, added.ErrorCode()) << added.envelope;
     EXPECT_EQ(c.code == 0, added.envelope["data"]["id"].asInt() > 0);
     EXPECT_EQ(c.log, Logged("backdrop:"));
     EXPECT_EQ("", Logged("backdrop_api:")) << "the library got what the module refused";
     EXPECT_EQ(*c.queued ? std::string(c.queued) + "\n" : "", kinoro_testing::ReadFile(kQueue));
-    EXPECT_EQ(*c.queued ? 1 : 0, g_wakeups);
+    EXPECT_EQ(woken + (*c.queued ? 1 : 0), daemon_.Wakeups(*c.queued ? woken + 1 : 0));
     EXPECT_EQ(c.backdrops, Backdrops(40));
     EXPECT_EQ(0, videodb_test::CountFiles(db_.dir() + "/download")) << "a download was left";
     ASSERT_TRUE(queue_.Write(""));
@@ -132,7 +126,7 @@ TEST_F(BackdropTest, GetAndDeleteAll) {
   }
   EXPECT_EQ("", Logged("backdrop:"));
   EXPECT_EQ("", kinoro_testing::ReadFile(kQueue)) << "delete_all queues no backup";
-  EXPECT_EQ(0, g_wakeups);
+  EXPECT_EQ(0, daemon_.Wakeups());
   // With the database gone get finds nothing and delete_all fails.
   Reset(40);
   ASSERT_EQ(0, rename(db_.db_path().c_str(), (db_.db_path() + ".away").c_str()));

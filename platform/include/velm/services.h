@@ -25,14 +25,16 @@ void VELMShareFree(PVELMSHARE pShare);
 int VELMShareList(PVELMSHARE** pppShares, int* pCount);
 void VELMShareFreeList(PVELMSHARE* ppShares, int count);
 
-// Sends `sig` to the process whose id is the first number in `szPidFile`.
-// 0 on success, -1 when the file is missing, holds no live pid or the signal
-// cannot be sent.
+// Sends `sig` to the daemon named by `szPidFile`: the file must hold only
+// its pid and the daemon must hold the file's lock (a daemon that died
+// leaves a file that names nobody). 0 on success, -1 when the file is
+// missing, malformed or stale, or the signal cannot be sent.
 int VLIBCProcSignalByPidFile(const char* szPidFile, int sig);
 
-// Appends one record as a line to the queue file, under an exclusive lock;
-// creates the file. The record must not hold a line break. 0 on success,
-// -1 on failure.
+// Appends one record as a line to the queue file, under the lock the
+// queue's reader also takes; creates the file. The record must not hold a
+// line break. 0 on success, -1 on failure (and then nothing of the record
+// stays in the file).
 int WriteIndexQueue(const char* szRecord, const char* szQueueFile);
 
 }  // extern "C"
