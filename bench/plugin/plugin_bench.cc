@@ -5,13 +5,13 @@
 // Generated databases are made once with kinoro-db and kept in the bench
 // data folder (KINORO_BENCH_DATA, else the build tree's bench-data).
 // KINORO_BENCH_MAX_MOVIES (default 100000) skips the larger sizes.
+#include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "platform/plugin/child_process.h"
 #include "platform/plugin/plugin_config.h"
@@ -102,6 +102,36 @@ void BM_LookupImmediateAnswer(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LookupImmediateAnswer)->Unit(benchmark::kMillisecond);
+
+// tmdb as installed (its own INFO and program) with no api_key set: what a
+// similar lookup costs on a system where nobody entered a TMDb key.
+void BM_LookupWithoutSettings(benchmark::State& state) {
+  const std::string dir = DataDir() + "/unconfigured";
+  const std::string plugin = dir + "/plugins/tmdb";
+  mkdir(dir.c_str(), 0755);
+  mkdir((dir + "/plugins").c_str(), 0755);
+  mkdir(plugin.c_str(), 0755);
+  unlink((plugin + "/tmdb").c_str());
+  unlink((plugin + "/INFO").c_str());
+  if (symlink(TMDB_PROGRAM, (plugin + "/tmdb").c_str()) != 0 ||
+      symlink(TMDB_INFO, (plugin + "/INFO").c_str()) != 0) {
+    return state.SkipWithError("cannot link the plug-in");
+  }
+  FILE* conf = fopen((dir + "/plugins.conf").c_str(), "w");
+  if (conf == nullptr) return state.SkipWithError("cannot write the configuration");
+  fputs(R"({"settings": {"tmdb": {"api_key": ""}}})", conf);
+  fclose(conf);
+  velm_plugin::SetPluginFolder(dir + "/plugins");
+  velm_plugin::SetPluginConfPath(dir + "/plugins.conf");
+  Json::Value request;
+  request["tmdb_id"] = 550;
+  for (auto _ : state) {
+    Json::Value plugins, result;
+    VELMKinoro::VELMVideoLoadPluginFromFolder(plugins);
+    VELMKinoro::VideoPluginLookup(plugins["tmdb"], "movie", "enu", request, result, 100, true);
+  }
+}
+BENCHMARK(BM_LookupWithoutSettings)->Unit(benchmark::kMicrosecond);
 
 // The similar titles of the generator's first movies (TMDb ids 3i + 11).
 void BM_LocalSimilar(benchmark::State& state) {

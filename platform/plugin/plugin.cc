@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 
 #include "platform/plugin/child_process.h"
@@ -72,9 +74,11 @@ std::string CheckInfo(const Json::Value& info) {
       return std::string("\"") + key + "\" is not an array of strings";
     }
   }
-  const Json::Value* languages = Member(info, "languages");
-  if (languages != nullptr && !IsStringArray(*languages)) {
-    return "\"languages\" is not an array of strings";
+  for (const char* key : {"languages", "requires_settings"}) {
+    const Json::Value* list = Member(info, key);
+    if (list != nullptr && !IsStringArray(*list)) {
+      return std::string("\"") + key + "\" is not an array of strings";
+    }
   }
   const Json::Value* timeout = Member(info, "timeout_s");
   if (timeout != nullptr && (!timeout->isNumeric() || !(timeout->asDouble() > 0) ||
@@ -259,6 +263,27 @@ int Lookup(const Json::Value& plugin, const std::string& type, const std::string
       const Json::Value* own = all ? Member(*all, id) : nullptr;
       if (own != nullptr && own->isObject()) settings = *own;
     }
+  }
+
+  // A plug-in that names settings it cannot work without (tmdb's api_key)
+  // is not started without them: it would only load its libraries and set up
+  // TLS to find that out. Said once per plug-in and settings, not per call.
+  const Json::Value* required = Member(plugin, "requires_settings");
+  for (const Json::Value& name : required ? *required : Json::Value(Json::arrayValue)) {
+    const Json::Value* value = Member(settings, name.asString());
+    if (value != nullptr && !value->empty() && !(value->isString() && value->asString().empty())) {
+      continue;
+    }
+    static std::mutex mutex;
+    static std::map<std::string, std::string> said;  // plug-in id: the settings it was said for
+    const std::string text = settings.toStyledString();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (said[id] != text) {
+      said[id] = text;
+      syslog(LOG_WARNING, "%s:%d plug-in %s skipped: its settings have no %s", "plugin", __LINE__,
+             id.c_str(), name.asString().c_str());
+    }
+    return -1;
   }
 
   Json::Value message(Json::objectValue);

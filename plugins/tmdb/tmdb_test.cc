@@ -38,14 +38,18 @@ TEST(MapMovieTest, EntriesWithoutAUsableIdAreSkipped) {
   }
 }
 
-// What the engine never sends: it reads the INFO first.
+// What the engine never sends: it reads the INFO first (and skips tmdb
+// while its settings have no api_key).
 TEST(AnswerTest, OtherTypesAndActionsAreRefused) {
+  const kinoro_plugins::Request keyless{"similar", "movie", "", {}, 5, Parse(R"({"api_key": ""})")};
+  Json::Value answer;
+  std::string error;
+  EXPECT_FALSE(Answer(keyless, &answer, &error));
+  EXPECT_EQ("no TMDb api_key in the plug-in settings", error);
   for (const auto& [action, type] : {std::pair{"similar", "tvshow"}, std::pair{"info", "movie"}}) {
     kinoro_plugins::Request request;
     request.action = action;
     request.type = type;
-    Json::Value answer;
-    std::string error;
     EXPECT_FALSE(Answer(request, &answer, &error));
     EXPECT_EQ(error, std::string("cannot answer ") + action + " for type " + type);
     EXPECT_EQ(answer, Json::Value(Json::arrayValue));
