@@ -3,11 +3,11 @@
 // through the handler. The HTTP figures come from list_library.sh.
 #include <benchmark/benchmark.h>
 
-#include "bench/http/temp_dir.h"
 #include "platform/host/dispatcher.h"
 #include "platform/host/request_handler.h"
 #include "platform/host/users_db.h"
 #include "platform/host/wire_params.h"
+#include "tests/support/temp_dir.h"
 
 namespace kinoro {
 namespace host {
@@ -22,7 +22,7 @@ struct Fixture {
     sid = users.Login("bench", "pw", "127.0.0.1", 1'800'000'000, policy).sid;
     dispatcher.LoadModule(KINORO_TEST_MODULE, &error);
   }
-  TempDir dir;
+  kinoro_testing::TempDir dir;
   UsersDb users;
   SessionPolicy policy;
   Dispatcher dispatcher;
