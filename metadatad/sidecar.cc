@@ -16,7 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/services/file_util.h"
 #include "platform/services/log_value.h"
+#include "platform/services/scoped_fd.h"
 #include "platform/videodb/safe_open.h"
 #include "velm/services.h"
 
@@ -25,22 +27,10 @@ namespace metadatad {
 namespace {
 
 using LibKinoro::db::internal::VideoExport;
+using velm_services::ScopedFd;
+using velm_services::WriteAll;
 
 constexpr char kSource[] = "sidecar";
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The root of the share that holds `path` (the longest one), "" for none.
 std::string ShareRootOf(const std::string& path) {
@@ -101,7 +91,7 @@ class RunAs {
 };
 
 bool SameContent(int dir, const std::string& name, const std::string& bytes) {
-  Fd fd(openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  ScopedFd fd(openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       st.st_size != static_cast<off_t>(bytes.size())) {
@@ -118,17 +108,6 @@ bool SameContent(int dir, const std::string& name, const std::string& bytes) {
   return have == bytes;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Writes `name` in `dir` under a temporary name, synced, then renamed over
 // it: a reader sees the old file or the new one, and a link planted under
 // the name is replaced, never followed. Unchanged files are left alone.
@@ -143,7 +122,8 @@ bool WriteAtomically(int dir, const std::string& name, const std::string& bytes,
   char suffix[16];
   snprintf(suffix, sizeof(suffix), ".%08x", nonce);
   const std::string temp = "." + name + suffix;
-  Fd fd(openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  ScopedFd fd(
+      openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   const bool ok = fd.get() >= 0 && WriteAll(fd.get(), bytes) && fsync(fd.get()) == 0 &&
                   renameat(dir, temp.c_str(), dir, name.c_str()) == 0;
   if (!ok) {
@@ -207,7 +187,7 @@ bool WriteTarget(const VideoExport& video, const Target& target, WriteCounts* co
            velm::LogValue(target.folder).c_str());
     return true;
   }
-  Fd root_fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ScopedFd root_fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat root_st, st;
   if (root_fd.get() < 0 || fstat(root_fd.get(), &root_st) != 0) {
     ++counts->gone;
@@ -223,8 +203,8 @@ bool WriteTarget(const VideoExport& video, const Target& target, WriteCounts* co
   }
   const std::string relative =
       target.folder.size() > root.size() ? target.folder.substr(root.size() + 1) : std::string();
-  Fd dir(relative.empty() ? dup(root_fd.get())
-                          : LibKinoro::db::internal::OpenBeneath(root_fd.get(), relative));
+  ScopedFd dir(relative.empty() ? dup(root_fd.get())
+                                : LibKinoro::db::internal::OpenBeneath(root_fd.get(), relative));
   const bool there = dir.get() >= 0 && fstat(dir.get(), &st) == 0 && S_ISDIR(st.st_mode) &&
                      (target.video.empty() ||
                       fstatat(dir.get(), target.video.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0);

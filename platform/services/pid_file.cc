@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "platform/services/file_util.h"
 #include "platform/services/scoped_fd.h"
 
 namespace velm_services {
@@ -40,23 +41,6 @@ long ParsePid(const char* text) {
   return *text == '\0' && pid > 0 ? pid : -1;
 }
 
-std::string Folder(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 long LivePidFromFile(const char* path) {
@@ -78,7 +62,7 @@ long LivePidFromFile(const char* path) {
 int HoldPidFile(const std::string& path, std::string* error) {
   // Starts are serialised on the folder, so two daemons started together
   // cannot both find the file free and both rename theirs into place.
-  ScopedFd folder(open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ScopedFd folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0 || flock(folder.get(), LOCK_EX) != 0) {
     *error = "cannot open the folder of " + path + ": " + strerror(errno);
     return -1;
