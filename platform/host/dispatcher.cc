@@ -2,7 +2,9 @@
 
 #include <dlfcn.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <exception>
 
@@ -37,10 +39,37 @@ class CaptureScope {
     if (capture_->active()) capture_->End();
   }
   std::string End() { return capture_->End(); }
+  int TakeFile(size_t* size) { return capture_->TakeFile(size); }
 
  private:
   StdoutCapture* capture_;
 };
+
+// Raw answers' headers are short; a head not ended within this many bytes
+// is read with its body as one text.
+constexpr size_t kMaxRawHead = 64 * 1024;
+
+// The raw answer in `fd` (`size` bytes, owned): its head alone when the body
+// has at least `min_body` bytes and stays in the file (`body`), else the
+// whole text.
+std::string SplitRawAnswer(int fd, size_t size, size_t min_body, SharedBodyFile* body) {
+  std::string head = ReadFileRange(fd, 0, std::min(size, kMaxRawHead));
+  size_t end = head.find("\n\n");
+  size_t crlf = head.find("\n\r\n");
+  if (crlf != std::string::npos && (end == std::string::npos || crlf < end)) {
+    end = crlf + 3;
+  } else if (end != std::string::npos) {
+    end += 2;
+  }
+  if (end != std::string::npos && size - end >= min_body) {
+    *body = std::make_shared<BodyFile>(fd, end, size - end);
+    head.resize(end);
+    return head;
+  }
+  std::string text = head + ReadFileRange(fd, head.size(), size);
+  close(fd);
+  return text;
+}
 
 }  // namespace
 
@@ -180,7 +209,13 @@ DispatchResult Dispatcher::Call(const std::string& api, const std::string& versi
       threw = true;
       capture_error = "an exception not derived from std::exception";
     }
-    output = scope.End();
+    if (!threw && !response.IsOutputEnabled() && raw_file_from_ > 0) {
+      size_t size = 0;
+      const int fd = scope.TakeFile(&size);
+      if (fd >= 0) output = SplitRawAnswer(fd, size, raw_file_from_, &result.raw_file);
+    } else {
+      output = scope.End();
+    }
   }
 
   if (threw) {
@@ -194,6 +229,7 @@ DispatchResult Dispatcher::Call(const std::string& api, const std::string& versi
     if (!ParseCgiAnswer(output, &result.raw, &parse_error)) {
       syslog(LOG_ERR, "%s v%d %s: %s", api.c_str(), version_number, method.c_str(),
              parse_error.c_str());
+      result.raw_file.reset();
       result.envelope = ErrorEnvelope(kErrorUnexpected);
       return result;
     }

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/host/body_file.h"
 #include "platform/host/cgi_answer.h"
 #include "platform/host/stdout_capture.h"
 #include "velm/api_table.h"
@@ -38,7 +39,11 @@ struct DispatchResult {
   bool is_raw = false;
   Json::Value envelope;
   RawAnswer raw;
-  std::string raw_text;  // the raw answer exactly as written
+  std::string raw_text;  // the raw answer exactly as written (only its head with
+                         // raw_file)
+  // With HandOverRawBodiesFrom: a large raw answer's body, left in the file
+  // it was written to; raw.body is then empty.
+  SharedBodyFile raw_file;
 
   // 0 on success; the envelope's error code otherwise (0 for raw answers).
   int ErrorCode() const;
@@ -71,6 +76,10 @@ class Dispatcher {
   // See StdoutCapture::SetKeepRedirected: for a process whose standard
   // output is of no use between calls.
   void KeepStdoutCaptured(bool keep) { capture_.SetKeepRedirected(keep); }
+  // A raw answer whose body has at least `bytes` bytes keeps its body in the
+  // capture file (DispatchResult::raw_file); 0, the default, reads every
+  // body into memory.
+  void HandOverRawBodiesFrom(size_t bytes) { raw_file_from_ = bytes; }
 
   static Json::Value ErrorEnvelope(int code);
 
@@ -84,6 +93,7 @@ class Dispatcher {
   std::map<Key, APIMethodHandler> methods_;
   std::map<std::string, std::map<int, int>> versions_;  // api -> version -> rows
   StdoutCapture capture_;
+  size_t raw_file_from_ = 0;
 };
 
 }  // namespace host

@@ -11,11 +11,14 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 #include <utility>
 
@@ -50,8 +53,13 @@ struct Front::Channel {
   std::string out;  // the request frame being sent
   size_t out_done = 0;
   std::string in;  // answer bytes read so far
+  int passed_fd = -1;  // a body file that came with the answer being read
   Clock::time_point idle_since;
   bool watching_write = false;
+
+  ~Channel() {
+    if (passed_fd >= 0) close(passed_fd);
+  }
 };
 
 namespace {
@@ -163,6 +171,8 @@ const char* RefuseHead(MHD_Connection* connection, const char* version, int* sta
   return nullptr;
 }
 
+ssize_t NoBody(void*, uint64_t, char*, size_t) { return MHD_CONTENT_READER_END_OF_STREAM; }
+
 void* UriTrampoline(void* cls, const char* uri, MHD_Connection* connection) {
   return static_cast<Front*>(cls)->BeginRequest(connection, uri);
 }
@@ -266,8 +276,27 @@ void Front::ConnectionClosed(MHD_Connection* connection) {
 }
 
 int Front::Answer(MHD_Connection* connection, Pending* pending, const HttpResponse& response) {
-  MHD_Response* r = MHD_create_response_from_buffer(
-      response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
+  MHD_Response* r = nullptr;
+  if (response.status == 304) {
+    // A 304 carries no Content-Length (RFC 9110 8.6). libmicrohttpd 0.9.75
+    // writes one for every known size, 0 included, and an unknown size
+    // means chunked encoding, whose last chunk a 304 must not have; with
+    // chunking ruled out it writes none, at the price of closing the
+    // connection after the answer.
+    r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1024, &NoBody, nullptr, nullptr);
+    if (r != nullptr) MHD_set_response_options(r, MHD_RF_HTTP_1_0_COMPATIBLE_STRICT, MHD_RO_END);
+  } else if (response.body_file) {
+    // libmicrohttpd sends the file with sendfile() and closes its own copy.
+    const int fd = fcntl(response.body_file->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0) {
+      r = MHD_create_response_from_fd_at_offset64(response.body_file->length, fd,
+                                                  response.body_file->offset);
+      if (r == nullptr) close(fd);
+    }
+  } else {
+    r = MHD_create_response_from_buffer(
+        response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
+  }
   if (r == nullptr) return MHD_NO;
   for (const auto& h : response.headers) {
     MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
@@ -496,13 +525,25 @@ void Front::DropChannel(Channel* channel, const char* why) {
   epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, channel->fd, nullptr);
   close(channel->fd);
   channel->fd = -1;
+  if (channel->passed_fd >= 0) close(channel->passed_fd);
+  channel->passed_fd = -1;
 }
 
 void Front::ReadAnswer(Channel* channel) {
   bool closed = false;
   char buf[64 * 1024];
   while (true) {
-    ssize_t n = read(channel->fd, buf, sizeof buf);
+    int fd = -1;
+    bool truncated = false;
+    ssize_t n = ReceiveWithFd(channel->fd, buf, sizeof buf, MSG_DONTWAIT, &fd, &truncated);
+    if (fd >= 0) {
+      if (channel->passed_fd >= 0) close(channel->passed_fd);
+      channel->passed_fd = fd;
+    }
+    if (truncated) {
+      DropChannel(channel, "sent a malformed answer");
+      return;
+    }
     if (n > 0) {
       channel->in.append(buf, static_cast<size_t>(n));
       if (channel->in.size() > kFrameHeaderBytes + kMaxAnswerPayload) break;
@@ -521,9 +562,25 @@ void Front::ReadAnswer(Channel* channel) {
     }
     if (channel->in.size() < kFrameHeaderBytes + length) break;
     HttpResponse response;
+    AnswerFile file;
     bool ok = channel->current != nullptr &&
-              DecodeAnswer(channel->in.substr(kFrameHeaderBytes, length), &response);
+              DecodeAnswer(channel->in.substr(kFrameHeaderBytes, length), &response, &file);
     channel->in.erase(0, kFrameHeaderBytes + length);
+    if (ok && file.present) {
+      struct stat st;
+      ok = channel->passed_fd >= 0 && fstat(channel->passed_fd, &st) == 0 &&
+           file.offset <= static_cast<uint64_t>(st.st_size) &&
+           file.length <= static_cast<uint64_t>(st.st_size) - file.offset;
+      if (ok) {
+        response.body_file =
+            std::make_shared<BodyFile>(channel->passed_fd, file.offset, file.length);
+        channel->passed_fd = -1;
+      }
+    }
+    if (channel->passed_fd >= 0) {  // one the answer did not announce
+      close(channel->passed_fd);
+      channel->passed_fd = -1;
+    }
     if (!ok) {
       DropChannel(channel, "sent a malformed answer");
       return;

@@ -90,7 +90,10 @@ HttpResponse RawHttpAnswer(const DispatchResult& result, const std::string& if_n
     if (not_modified && strcasecmp(h.first.c_str(), "Content-Type") == 0) continue;
     r.headers.push_back(h);
   }
-  if (!not_modified) r.body = result.raw.body;
+  if (!not_modified) {
+    r.body = result.raw.body;
+    r.body_file = result.raw_file;
+  }
   return r;
 }
 

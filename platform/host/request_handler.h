@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host/body_file.h"
 #include "platform/host/dispatcher.h"
 #include "platform/host/users_db.h"
 #include "platform/host/wire_params.h"
@@ -44,6 +45,7 @@ struct HttpResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+  SharedBodyFile body_file;  // the body instead of `body`, when it is in a file
   // For the access log.
   std::string api;
   std::string api_method;

@@ -23,6 +23,21 @@ void FlushAll() {
 
 }  // namespace
 
+std::string ReadFileRange(int fd, size_t from, size_t to) {
+  std::string out;
+  if (to <= from) return out;
+  out.resize(to - from);
+  size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = pread(fd, &out[done], out.size() - done, static_cast<off_t>(from + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return out;
+}
+
 StdoutCapture::StdoutCapture()
     : file_fd_(-1),
       saved_fd_(-1),
@@ -37,25 +52,30 @@ StdoutCapture::~StdoutCapture() {
   if (file_fd_ >= 0) close(file_fd_);
 }
 
-bool StdoutCapture::Begin(std::string* error) {
-  if (running_) End();
+bool StdoutCapture::OpenFile(std::string* error) {
+  file_fd_ = memfd_create("kinoro-raw-answer", MFD_CLOEXEC);
   if (file_fd_ < 0) {
-    file_fd_ = memfd_create("kinoro-raw-answer", MFD_CLOEXEC);
+    *error = std::string("memfd_create: ") + strerror(errno);
+    return false;
+  }
+  if (file_fd_ <= STDERR_FILENO) {
+    // fd 1 itself may have been free; keep the file clear of 0-2.
+    int moved = fcntl(file_fd_, F_DUPFD_CLOEXEC, 3);
+    close(file_fd_);
+    file_fd_ = moved;
     if (file_fd_ < 0) {
-      *error = std::string("memfd_create: ") + strerror(errno);
+      *error = std::string("fcntl: ") + strerror(errno);
       return false;
     }
-    if (file_fd_ <= STDERR_FILENO) {
-      // fd 1 itself may have been free; keep the file clear of 0-2.
-      int moved = fcntl(file_fd_, F_DUPFD_CLOEXEC, 3);
-      close(file_fd_);
-      file_fd_ = moved;
-      if (file_fd_ < 0) {
-        *error = std::string("fcntl: ") + strerror(errno);
-        return false;
-      }
-    }
   }
+  dirty_ = false;
+  kept_bytes_ = 0;
+  return true;
+}
+
+bool StdoutCapture::Begin(std::string* error) {
+  if (running_) End();
+  if (file_fd_ < 0 && !OpenFile(error)) return false;
   FlushAll();
   // Each capture writes from offset 0 and End() reads only up to where the
   // writing stopped, so leftovers of an earlier, longer answer are never
@@ -108,18 +128,30 @@ std::string StdoutCapture::End() {
   if (size > kept_bytes_) kept_bytes_ = size;
   if (!keep_redirected_) Restore();
 
-  std::string out;
-  if (size <= 0) return out;
-  out.resize(static_cast<size_t>(size));
-  size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = pread(file_fd_, &out[done], out.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+  return size > 0 ? ReadFileRange(file_fd_, 0, static_cast<size_t>(size)) : "";
+}
+
+int StdoutCapture::TakeFile(size_t* size) {
+  *size = 0;
+  if (!running_) return -1;
+  FlushAll();
+  running_ = false;
+  const off_t written = lseek(file_fd_, 0, SEEK_CUR);
+  const int taken = file_fd_;
+  std::string error;
+  if (written < 0 || !OpenFile(&error)) {
+    // Without a new file the old one stays the capture's; its output is lost.
+    file_fd_ = taken;
+    dirty_ = true;
+    if (!keep_redirected_) Restore();
+    return -1;
   }
-  out.resize(done);
-  return out;
+  // Standard output must leave the file now given away: whatever a later
+  // call writes goes to the new one.
+  if (redirected_ && keep_redirected_) dup2(file_fd_, STDOUT_FILENO);
+  if (!keep_redirected_) Restore();
+  *size = static_cast<size_t>(written);
+  return taken;
 }
 
 void StdoutCapture::SetKeepRedirected(bool keep) {

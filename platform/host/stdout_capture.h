@@ -8,6 +8,9 @@
 namespace kinoro {
 namespace host {
 
+// Bytes [from, to) of a file, fewer when it is shorter or a read fails.
+std::string ReadFileRange(int fd, size_t from, size_t to);
+
 class StdoutCapture {
  public:
   StdoutCapture();
@@ -23,6 +26,11 @@ class StdoutCapture {
   // standard output back unless it is kept redirected. Calling it without a
   // running capture returns "".
   std::string End();
+  // Ends the capture like End, but gives the file itself away instead of
+  // reading it: the caller owns the returned descriptor, whose first `size`
+  // bytes are the output. The next capture writes to a new file. -1 when no
+  // capture runs or no new file can be made (the output is then dropped).
+  int TakeFile(size_t* size);
 
   // A process that never writes to standard output itself (a server worker)
   // can leave fd 1 on the capture file between calls, which saves four
@@ -43,6 +51,8 @@ class StdoutCapture {
   bool keep_redirected_;
   bool dirty_;       // the file holds output of an earlier capture
   long kept_bytes_;  // the file's size: the largest capture since emptied
+
+  bool OpenFile(std::string* error);
 };
 
 }  // namespace host

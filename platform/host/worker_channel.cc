@@ -20,6 +20,11 @@ void PutU32(std::string* out, uint32_t v) {
   out->append(b, 4);
 }
 
+void PutU64(std::string* out, uint64_t v) {
+  PutU32(out, static_cast<uint32_t>(v >> 32));
+  PutU32(out, static_cast<uint32_t>(v));
+}
+
 void PutString(std::string* out, const std::string& s) {
   PutU32(out, static_cast<uint32_t>(s.size()));
   out->append(s);
@@ -43,6 +48,12 @@ class Reader {
     if (data_.size() - pos_ < 4) return false;
     *v = FramePayloadLength(data_.data() + pos_);
     pos_ += 4;
+    return true;
+  }
+  bool U64(uint64_t* v) {
+    uint32_t high = 0, low = 0;
+    if (!U32(&high) || !U32(&low)) return false;
+    *v = (uint64_t{high} << 32) | low;
     return true;
   }
   bool String(std::string* s) {
@@ -99,10 +110,15 @@ std::string EncodeAnswerFrame(const HttpResponse& r) {
     PutString(&frame, h.second);
   }
   PutString(&frame, r.body);
+  // A body in a file travels as the descriptor sent with the frame.
+  const bool file = r.body_file != nullptr;
+  PutU32(&frame, file ? 1 : 0);
+  PutU64(&frame, file ? r.body_file->offset : 0);
+  PutU64(&frame, file ? r.body_file->length : 0);
   return Finish(std::move(frame));
 }
 
-bool DecodeAnswer(const std::string& payload, HttpResponse* out) {
+bool DecodeAnswer(const std::string& payload, HttpResponse* out, AnswerFile* file) {
   Reader in(payload);
   HttpResponse r;
   uint32_t status = 0, error_code = 0, headers = 0;
@@ -118,7 +134,15 @@ bool DecodeAnswer(const std::string& payload, HttpResponse* out) {
     if (!in.String(&name) || !in.String(&value)) return false;
     r.headers.emplace_back(std::move(name), std::move(value));
   }
-  if (!in.String(&r.body) || !in.AtEnd()) return false;
+  uint32_t has_file = 0;
+  AnswerFile f;
+  if (!in.String(&r.body) || !in.U32(&has_file) || has_file > 1 || !in.U64(&f.offset) ||
+      !in.U64(&f.length) || !in.AtEnd()) {
+    return false;
+  }
+  f.present = has_file == 1;
+  if (f.present && (file == nullptr || !r.body.empty())) return false;
+  if (file != nullptr) *file = f;
   *out = std::move(r);
   return true;
 }
@@ -157,8 +181,8 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
-bool SendChannel(int control_fd, const ChannelNote& note, int channel_fd) {
-  struct iovec iov = {const_cast<ChannelNote*>(&note), sizeof note};
+ssize_t SendWithFd(int sock, const void* data, size_t size, int fd) {
+  struct iovec iov = {const_cast<void*>(data), size};
   union {
     char buf[CMSG_SPACE(sizeof(int))];
     struct cmsghdr align;
@@ -173,17 +197,18 @@ bool SendChannel(int control_fd, const ChannelNote& note, int channel_fd) {
   cmsg->cmsg_level = SOL_SOCKET;
   cmsg->cmsg_type = SCM_RIGHTS;
   cmsg->cmsg_len = CMSG_LEN(sizeof(int));
-  memcpy(CMSG_DATA(cmsg), &channel_fd, sizeof(int));
+  memcpy(CMSG_DATA(cmsg), &fd, sizeof(int));
   ssize_t sent;
   do {
-    sent = sendmsg(control_fd, &msg, MSG_NOSIGNAL);
+    sent = sendmsg(sock, &msg, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
-  return sent == static_cast<ssize_t>(sizeof note);
+  return sent;
 }
 
-int ReceiveChannel(int control_fd, ChannelNote* note, int* channel_fd) {
-  ChannelNote got;
-  struct iovec iov = {&got, sizeof got};
+ssize_t ReceiveWithFd(int sock, void* data, size_t size, int flags, int* fd, bool* truncated) {
+  *fd = -1;
+  *truncated = false;
+  struct iovec iov = {data, size};
   union {
     char buf[CMSG_SPACE(sizeof(int))];
     struct cmsghdr align;
@@ -195,18 +220,41 @@ int ReceiveChannel(int control_fd, ChannelNote* note, int* channel_fd) {
   msg.msg_controllen = sizeof control.buf;
   ssize_t n;
   do {
-    n = recvmsg(control_fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC | flags);
   } while (n < 0 && errno == EINTR);
-  if (n == 0) return 0;
-  if (n < 0) return -1;
-  int fd = -1;
+  if (n < 0) return n;
   for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
         c->cmsg_len == CMSG_LEN(sizeof(int))) {
-      memcpy(&fd, CMSG_DATA(c), sizeof(int));
+      memcpy(fd, CMSG_DATA(c), sizeof(int));
     }
   }
-  if (fd >= 0 && (n != static_cast<ssize_t>(sizeof got) || (msg.msg_flags & MSG_CTRUNC) != 0)) {
+  // More descriptors than were asked for: the kernel closed those that did
+  // not fit, and the one kept cannot be trusted to be the right one.
+  *truncated = (msg.msg_flags & MSG_CTRUNC) != 0;
+  return n;
+}
+
+bool WriteAnswerFrame(int fd, const std::string& frame, int body_fd) {
+  if (body_fd < 0) return WriteAll(fd, frame);
+  const ssize_t first = SendWithFd(fd, frame.data(), frame.size(), body_fd);
+  if (first <= 0) return false;
+  return WriteAll(fd, frame.substr(static_cast<size_t>(first)));
+}
+
+bool SendChannel(int control_fd, const ChannelNote& note, int channel_fd) {
+  return SendWithFd(control_fd, &note, sizeof note, channel_fd) ==
+         static_cast<ssize_t>(sizeof note);
+}
+
+int ReceiveChannel(int control_fd, ChannelNote* note, int* channel_fd) {
+  ChannelNote got;
+  int fd = -1;
+  bool truncated = false;
+  const ssize_t n = ReceiveWithFd(control_fd, &got, sizeof got, MSG_DONTWAIT, &fd, &truncated);
+  if (n == 0) return 0;
+  if (n < 0) return -1;
+  if (fd >= 0 && (n != static_cast<ssize_t>(sizeof got) || truncated)) {
     close(fd);
     fd = -1;
   }

@@ -7,6 +7,8 @@
 #ifndef KINORO_PLATFORM_HOST_WORKER_CHANNEL_H_
 #define KINORO_PLATFORM_HOST_WORKER_CHANNEL_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,7 +30,15 @@ std::string EncodeAnswerFrame(const HttpResponse& response);
 // Payloads (without the prefix). False when the payload is not exactly one
 // well-formed message.
 bool DecodeRequest(const std::string& payload, HttpRequest* out);
-bool DecodeAnswer(const std::string& payload, HttpResponse* out);
+// Where an answer's body lies in the descriptor that came with its frame.
+struct AnswerFile {
+  bool present = false;
+  uint64_t offset = 0;
+  uint64_t length = 0;
+};
+// `file` may be nullptr when no descriptor can come with the frame; an
+// answer that announces one then fails.
+bool DecodeAnswer(const std::string& payload, HttpResponse* out, AnswerFile* file = nullptr);
 
 // The payload length announced by a frame's first kFrameHeaderBytes bytes.
 uint32_t FramePayloadLength(const char* header);
@@ -40,6 +50,15 @@ enum class ReadResult { kFrame, kClosed, kError };
 ReadResult ReadFrame(int fd, size_t max_payload, std::string* payload);
 // Writes all of `bytes`, blocking. False when the peer is gone.
 bool WriteAll(int fd, const std::string& bytes);
+// Writes an answer frame, with `body_fd` (when not -1) sent along as
+// SCM_RIGHTS on its first byte.
+bool WriteAnswerFrame(int fd, const std::string& frame, int body_fd);
+
+// One sendmsg() of `data` with `fd` attached (SCM_RIGHTS): the bytes sent, or
+// -1. One recvmsg(): `fd` is the descriptor that came with the bytes
+// (close-on-exec) or -1, `truncated` says more came than fit.
+ssize_t SendWithFd(int sock, const void* data, size_t size, int fd);
+ssize_t ReceiveWithFd(int sock, void* data, size_t size, int flags, int* fd, bool* truncated);
 
 // The supervisor's note about a worker whose channel goes with it.
 struct ChannelNote {

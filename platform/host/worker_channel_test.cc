@@ -46,6 +46,18 @@ TEST(WorkerChannelTest, FramesRoundTripAndEveryCutIsRefused) {
   for (size_t cut = 0; cut < answer_payload.size(); ++cut) {
     EXPECT_FALSE(DecodeAnswer(answer_payload.substr(0, cut), &a)) << cut;
   }
+  // A body in a file: its place travels in the frame, the descriptor beside
+  // it, and a reader that cannot take a descriptor refuses the frame.
+  HttpResponse in_file;
+  in_file.body_file = std::make_shared<BodyFile>(-1, 5ull << 32, (3ull << 32) + 7);
+  const std::string file_payload = EncodeAnswerFrame(in_file).substr(kFrameHeaderBytes);
+  AnswerFile file;
+  ASSERT_TRUE(DecodeAnswer(file_payload, &a, &file));
+  EXPECT_TRUE(file.present);
+  EXPECT_EQ(file.offset, 5ull << 32);
+  EXPECT_EQ(file.length, (3ull << 32) + 7);
+  EXPECT_FALSE(DecodeAnswer(file_payload, &a));
+
   std::string bad_status = answer_frame.substr(kFrameHeaderBytes);
   bad_status.replace(0, 4, std::string(4, '\0'));  // status 0
   EXPECT_FALSE(DecodeAnswer(bad_status, &a));

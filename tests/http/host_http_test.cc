@@ -208,6 +208,23 @@ TEST_F(HostHttpTest, RawAnswersNotModifiedAndFaultsOfACall) {
   EXPECT_EQ(same.status, 304);
   EXPECT_EQ(same.body, "");
   EXPECT_EQ(same.Header("etag"), "\"abc\"");
+  EXPECT_EQ(same.Header("content-length"), "") << "RFC 9110 8.6";
+
+  // Large bodies reach the front as the file they were written to: every
+  // byte in place, with either kind of line end, and the next call's
+  // output in a file of its own.
+  std::string large;
+  for (int i = 0; large.size() < 200000; ++i) large += std::to_string(i) + ",";
+  for (const char* lf : {"", "&lf=1"}) {
+    HttpResult big =
+        Fetch(host_.Url(""),
+              Post(std::string(kTest) + "raw&etag=big" + lf + "&body=" + large, Session(sid)));
+    EXPECT_EQ(big.status, 200) << lf;
+    EXPECT_TRUE(big.body == large) << lf << ": " << big.body.size() << " bytes";
+    EXPECT_EQ(big.Header("content-length"), std::to_string(large.size()));
+    EXPECT_EQ(big.Header("etag"), "\"big\"");
+    EXPECT_EQ(Call(std::string("raw&body=small") + lf, sid).body, "small");
+  }
   EXPECT_EQ(Fetch(host_.Url(std::string(kTest) + "raw&etag=abc&status=404"), o).status, 404);
 
   // Output of one call, or its failure, never shows up in the next.

@@ -38,10 +38,11 @@ void TestFail(VELM::APIRequest* req, VELM::APIResponse* resp) {
 void TestRaw(VELM::APIRequest* req, VELM::APIResponse* resp) {
   const Json::Value& params = req->GetParams();
   resp->SetEnableOutput(false);
-  if (params.isMember("status")) printf("Status: %d Test\r\n", params["status"].asInt());
-  printf("Content-Type: text/plain\r\n");
-  if (params.isMember("etag")) printf("ETag: \"%s\"\r\n", params["etag"].asString().c_str());
-  printf("X-Test: raw\r\n\r\n");
+  const char* eol = params.isMember("lf") ? "\n" : "\r\n";
+  if (params.isMember("status")) printf("Status: %d Test%s", params["status"].asInt(), eol);
+  printf("Content-Type: text/plain%s", eol);
+  if (params.isMember("etag")) printf("ETag: \"%s\"%s", params["etag"].asString().c_str(), eol);
+  printf("X-Test: raw%s%s", eol, eol);
   std::cout << params.get("body", "raw body").asString();
 }
 
