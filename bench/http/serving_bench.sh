@@ -7,14 +7,20 @@
 #   list_library list_library on the sample library |  nginx serving the answer
 #                                                     as a static JSON file
 # and prints, per pair, the medians over the rounds and kinoro-host's share of
-# nginx's requests per second.
+# nginx's requests per second. Then, when asked:
+#   --rss N      N requests mixed from the methods above, list_movie and
+#                tmdb_similar; each worker's resident size after the first
+#                10,000 and at the end, and whether any worker was replaced
+#   --similar    tmdb_similar latencies on the MovieLens library (DATA_DIR,
+#                default ../shared/data), one request at a time per worker
 #
 # usage: bench/http/serving_bench.sh BUILD_DIR [--rounds 3] [--duration 10s]
-#          [--connections 32] [--threads 2] [--workers 2]
+#          [--connections 32] [--threads 2] [--workers 2] [--rss N]
+#          [--similar [--data DATA_DIR]]
 #
 # It replaces the build root's video database with the sample library (as
-# scripts/serve-demo does), with a 300 KB backdrop on its first movie. The
-# users.db is copied, never changed.
+# scripts/serve-demo does), with a 300 KB backdrop on its first movie, and for
+# --similar with the MovieLens library. The users.db is copied, never changed.
 set -euo pipefail
 
 build=$(cd "${1:?usage: serving_bench.sh BUILD_DIR [options]}" && pwd)
@@ -24,6 +30,9 @@ duration=10s
 connections=32
 threads=2
 workers=2
+rss_requests=0
+similar=0
+data=$(cd "$(dirname "$0")/../.." && pwd)/../shared/data
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) rounds=$2; shift 2 ;;
@@ -31,6 +40,9 @@ while [ $# -gt 0 ]; do
     --connections) connections=$2; shift 2 ;;
     --threads) threads=$2; shift 2 ;;
     --workers) workers=$2; shift 2 ;;
+    --rss) rss_requests=$2; shift 2 ;;
+    --similar) similar=1; shift ;;
+    --data) data=$2; shift 2 ;;
     *) echo "serving_bench.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -81,7 +93,7 @@ printf '%s\n' "${password}" |
   "${build}/kinoro-host" user add kinoro-bench --uid 1024 --admin --users-db "${work}/users.db" >/dev/null
 
 "${build}/kinoro-host" --listen 127.0.0.1:0 --module "${build}/libkinoro_webapi.so" \
-  --workers "${workers}" --foreground --users-db "${work}/users.db" --port-file "${work}/port" \
+  --workers "${workers}" --max-workers "${workers}" --foreground --users-db "${work}/users.db" --port-file "${work}/port" \
   --access-log /dev/null 2>"${work}/host.log" &
 pids+=($!)
 for _ in $(seq 1 200); do [ -s "${work}/port" ] && break; sleep 0.05; done
@@ -173,8 +185,9 @@ median() {  # field number, "a b c;a b c;..."
   tr ';' '\n' <<<"$2" | awk -v f="$1" 'NF { print $f }' | sort -g |
     awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
-printf '\n%-13s %-7s %12s %9s %9s %8s\n' pair server requests/s p50_ms p99_ms ratio
+[ "${rounds}" -gt 0 ] && printf '\n%-13s %-7s %12s %9s %9s %8s\n' pair server requests/s p50_ms p99_ms ratio
 for pair in "${pairs[@]}"; do
+  [ "${rounds}" -gt 0 ] || break
   for server in kinoro nginx; do
     r=${results[${pair}.${server}]}
     printf '%-13s %-7s %12s %9s %9s' "${pair}" "${server}" "$(median 1 "$r")" "$(median 2 "$r")" "$(median 3 "$r")"
@@ -186,6 +199,98 @@ for pair in "${pairs[@]}"; do
     fi
   done
 done
-echo "(medians of ${rounds} rounds; ${connections} keep-alive connections, ${threads} wrk threads," \
+[ "${rounds}" -gt 0 ] && echo "(medians of ${rounds} rounds; ${connections} keep-alive connections, ${threads} wrk threads," \
   "${duration} each; ${workers} workers each; load at the end: $(cut -d' ' -f1-3 /proc/loadavg);" \
   "backdrop $(stat -c %s "${work}/www/backdrop.jpg") bytes, list_library $(stat -c %s "${work}/www/list.json") bytes)"
+
+# ---- Resident size over many requests ----
+# One wrk run of `duration` over the mixed requests: the count it made.
+mixed_run() {
+  wrk -t "${threads}" -c "${connections}" -d "$1" -s "${work}/mixed.lua" -H "Cookie: id=${sid}" \
+    "${host}" >"${work}/wrk.txt"
+  if grep -q 'Non-2xx\|Socket errors' "${work}/wrk.txt"; then
+    echo "serving_bench.sh: errors in the mixed run:" >&2
+    cat "${work}/wrk.txt" >&2
+    exit 1
+  fi
+  awk '/requests in/ { print $1 }' "${work}/wrk.txt"
+}
+# "pid:rss_kb ..." of the supervisor's single-threaded children: the workers
+# (the front runs the HTTP threads).
+worker_rss() {
+  local supervisor=${pids[0]} out=""
+  for child in $(cat /proc/"${supervisor}"/task/*/children); do
+    [ "$(ls /proc/"${child}"/task | wc -l)" = 1 ] || continue
+    out+="${child}:$(awk '/^VmRSS:/ { print $2 }' /proc/"${child}"/status) "
+  done
+  echo "${out% }"
+}
+if [ "${rss_requests}" -gt 0 ]; then
+  movie_id=$(sqlite3 "${db}" "SELECT id FROM movie ORDER BY id LIMIT 1")
+  cat >"${work}/mixed.lua" <<LUA
+local paths = {
+  "/webapi/entry.cgi?${backdrop_query}",
+  "/webapi/entry.cgi?${list_query}",
+  "/webapi/entry.cgi?api=VELM.Kinoro.AcrossLibrary&version=1&method=list_movie&policy=top_rating&limit=20&additional=%5B%22genre%22%2C%22file%22%5D",
+  "/webapi/entry.cgi?api=VELM.Kinoro.AcrossLibrary&version=1&method=list_movie&policy=tmdb_similar&id=${movie_id}&offset=0&limit=5",
+}
+local i = 0
+request = function()
+  i = i + 1
+  return wrk.format("GET", paths[i % #paths + 1])
+end
+LUA
+  done_requests=0
+  while [ "${done_requests}" -lt 10000 ]; do
+    done_requests=$((done_requests + $(mixed_run 1s)))
+  done
+  early=$(worker_rss)
+  echo "mixed requests: ${done_requests}; workers (pid:kB) ${early}" >&2
+  while [ "${done_requests}" -lt "${rss_requests}" ]; do
+    done_requests=$((done_requests + $(mixed_run 30s)))
+    echo "mixed requests: ${done_requests}; workers (pid:kB) $(worker_rss)" >&2
+  done
+  late=$(worker_rss)
+  echo
+  echo "resident size of each worker after ${done_requests} mixed requests:"
+  for entry in ${early}; do
+    pid=${entry%%:*}
+    now=$(tr ' ' '\n' <<<"${late}" | sed -n "s/^${pid}://p")
+    if [ -z "${now}" ]; then
+      echo "  worker ${pid}: ${entry#*:} kB after the first 10,000; replaced since (FAIL)"
+    else
+      awk -v p="${pid}" -v a="${entry#*:}" -v b="${now}" 'BEGIN {
+        printf "  worker %s: %d kB after the first 10,000, %d kB at the end (%+.1f%%)%s\n",
+          p, a, b, (b - a) * 100 / a, ((b - a) * 10 > a ? " (FAIL: over 10%)" : "") }'
+    fi
+  done
+fi
+
+# ---- tmdb_similar on the MovieLens library ----
+if [ "${similar}" = 1 ]; then
+  links=${data}/movielens-small
+  [ -f "${links}/movies.csv" ] || { echo "serving_bench.sh: no MovieLens data in ${links}" >&2; exit 1; }
+  "${build}/kinoro-db" movielens "${links}" "${work}/movielens.json" >/dev/null
+  rm -f "${db}" "${db}-wal" "${db}-shm"
+  "${build}/kinoro-db" init >/dev/null
+  "${build}/kinoro-db" import "${work}/movielens.json" >/dev/null
+  # Movies spread over the library, asked for in turn.
+  sqlite3 "${db}" "SELECT id FROM movie WHERE id % 97 = 0 LIMIT 100" >"${work}/ids"
+  {
+    echo "local ids = {$(paste -sd, "${work}/ids")}"
+    echo 'local i = 0'
+    echo 'request = function()'
+    echo '  i = i + 1'
+    echo "  return wrk.format(\"GET\", \"/webapi/entry.cgi?api=VELM.Kinoro.AcrossLibrary&version=1&method=list_movie&policy=tmdb_similar&offset=0&limit=10&id=\" .. ids[i % #ids + 1])"
+    echo 'end'
+  } >"${work}/similar.lua"
+  curl -fsS -b "id=${sid}" "${host}?api=VELM.Kinoro.AcrossLibrary&version=1&method=list_movie&policy=tmdb_similar&offset=0&limit=10&id=$(head -1 "${work}/ids")" |
+    grep -q '"success":true' || { echo "serving_bench.sh: tmdb_similar does not succeed" >&2; exit 1; }
+  wrk -t 1 -c "${workers}" -d "${duration}" --latency -s "${work}/similar.lua" -H "Cookie: id=${sid}" \
+    "${host}" >"${work}/wrk.txt"
+  echo
+  echo "tmdb_similar on the MovieLens library ($(wc -l <"${work}/ids") movies in turn, ${workers} connections, ${duration}):"
+  awk '/^Requests\/sec:/ { print "  requests/s " $2 } $1 == "50%" || $1 == "99%" { print "  p" $1 " " $2 }' \
+    "${work}/wrk.txt" | sed 's/%//'
+  grep -q 'Non-2xx\|Socket errors' "${work}/wrk.txt" && { cat "${work}/wrk.txt" >&2; exit 1; }
+fi
