@@ -94,6 +94,10 @@ std::unique_ptr<AnswerCache> AnswerCache::Open(const std::string& path) {
   // power cut costs a few requests to TMDb, hence no sync on every commit.
   Exec(db, "PRAGMA journal_mode=WAL");
   Exec(db, "PRAGMA synchronous=NORMAL");
+  // Most tmdb processes answer one request; the last one to close would
+  // otherwise copy the log into the database and sync it every time. The
+  // log is copied when it grows past SQLite's threshold instead.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   if (!Exec(db, kSchema)) return nullptr;
   return cache;
 }
