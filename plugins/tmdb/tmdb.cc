@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include <curl/curl.h>
+
+#include "plugins/tmdb/tmdb_cache.h"
 
 namespace kinoro_tmdb {
 namespace {
@@ -154,13 +157,11 @@ std::string ImageUrl(const Json::Value& path, const Settings& settings) {
   return settings.image_base_url + text;
 }
 
-// Walks a paged TMDb list until `limit` distinct titles, the last page or
-// kMaxPages. `skip_id` (the movie asked about) is never answered.
+// Walks a paged TMDb list, appending the titles not yet `seen` to `answer`
+// until it holds `limit`, the list ends or kMaxPages were read.
 bool CollectPages(Client* client, const std::string& path, const Query& query, size_t limit,
-                  int64_t skip_id, const Settings& settings, Json::Value* answer,
+                  const Settings& settings, std::set<int64_t>* seen, Json::Value* answer,
                   std::string* error) {
-  *answer = Json::Value(Json::arrayValue);
-  std::set<int64_t> seen;
   for (int page = 1; page <= kMaxPages && answer->size() < limit; ++page) {
     Query paged = query;
     paged.emplace_back("page", std::to_string(page));
@@ -176,7 +177,7 @@ bool CollectPages(Client* client, const std::string& path, const Query& query, s
       Json::Value title;
       if (!MapMovie(movie, settings, &title)) continue;
       int64_t id = title["extra"]["com.velmora.TheMovieDb"]["reference"]["themoviedb"].asInt64();
-      if (id == skip_id || !seen.insert(id).second) continue;
+      if (!seen->insert(id).second) continue;
       answer->append(std::move(title));
     }
     int64_t total_pages = 0;
@@ -199,8 +200,10 @@ Query SearchQuery(const Json::Value& input) {
 
 bool FindIdByTitle(Client* client, const Json::Value& input, const Settings& settings, int64_t* id,
                    std::string* error) {
-  Json::Value found;
-  if (!CollectPages(client, "/search/movie", SearchQuery(input), 1, -1, settings, &found, error)) {
+  Json::Value found(Json::arrayValue);
+  std::set<int64_t> seen;
+  if (!CollectPages(client, "/search/movie", SearchQuery(input), 1, settings, &seen, &found,
+                    error)) {
     return false;
   }
   *id = found.empty()
@@ -213,11 +216,58 @@ bool HasTitle(const Json::Value& input) {
   return input["title"].isString() && !input["title"].asString().empty();
 }
 
+// Similar titles: TMDb's recommendations come from what people watched
+// together and rank far better than its similar list's keyword overlap, so
+// they come first and the similar list only fills up. Any failed request
+// fails the answer, as a partial list would pass for all TMDb has.
+bool CollectSimilar(Client* client, int64_t id, size_t limit, const Settings& settings,
+                    Json::Value* answer, std::string* error) {
+  std::set<int64_t> seen = {id};  // the movie is not similar to itself
+  const std::string movie = "/movie/" + std::to_string(id);
+  for (const char* list : {"/recommendations", "/similar"}) {
+    if (answer->size() >= limit) break;
+    if (!CollectPages(client, movie + list, {}, limit, settings, &seen, answer, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The process's cache, opened on first use and again when the path changes
+// (a configuration change in a process that answers many requests). A path
+// that could not be opened is tried again on the next request.
+AnswerCache* CacheAt(const std::string& path) {
+  static std::string opened_path;
+  static std::unique_ptr<AnswerCache> cache;
+  if (!cache || opened_path != path) {
+    cache = AnswerCache::Open(path);
+    opened_path = path;
+  }
+  return cache.get();
+}
+
+// What a request's answer depends on besides the count: the action, the
+// movie asked about, and the settings that shape the request or the titles.
+// The key is hashed with the rest, never kept.
+std::vector<std::string> CacheKeyParts(const Request& request, const Query& subject,
+                                       const Settings& settings) {
+  std::vector<std::string> parts = {"tmdb answer 1", request.action};
+  for (const auto& [name, value] : subject) {
+    parts.push_back(name);
+    parts.push_back(value);
+  }
+  for (const std::string* setting :
+       {&settings.base_url, &settings.language, &settings.image_base_url, &settings.api_key}) {
+    parts.push_back(*setting);
+  }
+  return parts;
+}
+
 }  // namespace
 
 bool ReadSettings(const Json::Value& settings, Settings* out, std::string* error) {
   *out = Settings();
-  for (const char* key : {"api_key", "base_url", "language", "image_base_url"}) {
+  for (const char* key : {"api_key", "base_url", "language", "image_base_url", "cache_path"}) {
     if (settings.isMember(key) && !settings[key].isString()) {
       *error = std::string("setting \"") + key + "\" is not a string";
       return false;
@@ -239,6 +289,23 @@ bool ReadSettings(const Json::Value& settings, Settings* out, std::string* error
     }
   }
   if (!settings["language"].asString().empty()) out->language = settings["language"].asString();
+  if (!settings["cache_path"].asString().empty()) {
+    out->cache_path = settings["cache_path"].asString();
+  }
+  if (settings.isMember("cache_hours")) {
+    const Json::Value& hours = settings["cache_hours"];
+    if (!hours.isNumeric() || hours.asDouble() < 0) {
+      *error = "setting \"cache_hours\" is not a number of hours";
+      return false;
+    }
+    // Ten years is forever for TMDb's lists, and keeps the seconds in range.
+    out->cache_lifetime_s = static_cast<int64_t>(std::min(hours.asDouble(), 87600.0) * 3600);
+  }
+  if (settings.isMember("cache_entries") &&
+      (!AsInt64(settings["cache_entries"], &out->cache_entries) || out->cache_entries < 0)) {
+    *error = "setting \"cache_entries\" is not a count";
+    return false;
+  }
   return true;
 }
 
@@ -276,20 +343,17 @@ bool Answer(const Request& request, Json::Value* answer, std::string* error) {
   const Json::Value& input = request.input;
   const size_t limit =
       static_cast<size_t>(std::min<uint64_t>(request.limit, uint64_t{kMaxPages} * 20));
-  Client client(settings);
 
-  if (request.action == "search") {
+  // What the answer is about: a search's query, or the movie whose similar
+  // titles are asked for, by id or else by its title.
+  const bool search = request.action == "search";
+  int64_t id = -1;
+  if (search) {
     if (!HasTitle(input)) {
       *error = "search needs a \"title\"";
       return false;
     }
-    if (limit == 0) return true;
-    return CollectPages(&client, "/search/movie", SearchQuery(input), limit, -1, settings, answer,
-                        error);
-  }
-
-  int64_t id = -1;
-  if (input.isMember("tmdb_id")) {
+  } else if (input.isMember("tmdb_id")) {
     if (!AsInt64(input["tmdb_id"], &id) || id <= 0) {
       *error = "\"tmdb_id\" is not a positive integer";
       return false;
@@ -299,13 +363,33 @@ bool Answer(const Request& request, Json::Value* answer, std::string* error) {
     return false;
   }
   if (limit == 0) return true;
-  // Without an id, the best match for the title stands for the movie.
-  if (id <= 0) {
-    if (!FindIdByTitle(&client, input, settings, &id, error)) return false;
-    if (id <= 0) return true;
+  const Query subject = id > 0 ? Query{{"tmdb_id", std::to_string(id)}} : SearchQuery(input);
+
+  AnswerCache* cache = settings.cache_lifetime_s > 0 && settings.cache_entries > 0
+                           ? CacheAt(settings.cache_path)
+                           : nullptr;
+  const AnswerCache::Limits limits{settings.cache_lifetime_s, settings.cache_entries};
+  const std::string key = cache ? CacheKey(CacheKeyParts(request, subject, settings)) : "";
+  if (cache && cache->Find(key, limit, time(nullptr), limits, answer)) return true;
+
+  Client client(settings);
+  bool ok;
+  if (search) {
+    std::set<int64_t> seen;
+    ok = CollectPages(&client, "/search/movie", subject, limit, settings, &seen, answer, error);
+  } else if (id <= 0) {
+    // Without an id, the best match for the title stands for the movie.
+    ok = FindIdByTitle(&client, input, settings, &id, error) &&
+         (id <= 0 || CollectSimilar(&client, id, limit, settings, answer, error));
+  } else {
+    ok = CollectSimilar(&client, id, limit, settings, answer, error);
   }
-  return CollectPages(&client, "/movie/" + std::to_string(id) + "/similar", {}, limit, id, settings,
-                      answer, error);
+  if (!ok) {
+    *answer = Json::Value(Json::arrayValue);
+    return false;
+  }
+  if (cache) cache->Store(key, limit, *answer, time(nullptr), limits);
+  return true;
 }
 
 }  // namespace kinoro_tmdb

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sqlite3.h>
 #include <stdio.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -336,15 +337,23 @@ constexpr char kLibrary[] = R"({"movies": [
 // The real programs: local_similar on a database made by kinoro-db from
 // kLibrary, and tmdb, when the recorded TMDb answers are there, against a
 // stand-in for TMDb's web API on 127.0.0.1 (a free port):
-//   /3/movie/550/similar   the recorded top-rated list in pages of kPageSize
-//   /3/movie/<id>/similar  the recorded "not found" (HTTP 404), and broken
-//                          answers for the ids 9003 and 9004
-//   /3/search/movie        the recorded details as the one hit when "query"
-//                          is its title, else no hit
-//   a key but "good-key"   the recorded "invalid API key" (HTTP 401)
+//   /3/movie/550/similar          the recorded top-rated list in pages of
+//                                 kPageSize
+//   /3/movie/550/recommendations  the recorded titles kRecommended, so that
+//                                 a third of /similar's list repeats them
+//   /3/movie/<id>/<list>          the recorded "not found" (HTTP 404), broken
+//                                 answers for the ids 9003 and 9004, and for
+//                                 9005 three recommendations while /similar
+//                                 is not found
+//   /3/search/movie               the recorded details as the one hit when
+//                                 "query" is its title, else no hit
+//   a key but "good-key"          the recorded "invalid API key" (HTTP 401)
+// tmdb keeps its answer cache in the test's folder.
 class ProgramsTest : public PluginFolderTest {
  protected:
   static constexpr int kPageSize = 7;  // 20 recorded titles: pages of 7, 7 and 6
+  // Recommended: the recorded titles 12 to 19, then 0 to 3 (pages of 7 and 5).
+  static constexpr std::pair<int, int> kRecommended[] = {{12, 20}, {0, 4}};
 
   void SetUp() override {
     ASSERT_TRUE(WriteFile(dir_.File("library.json"), kLibrary));
@@ -372,6 +381,7 @@ class ProgramsTest : public PluginFolderTest {
     working_["tmdb"] = ParseJson(R"({"api_key": "good-key", "language": "fr-FR", "base_url":
         "http://127.0.0.1:)" + std::to_string(port) +
                                  R"(/3//"})");
+    working_["tmdb"]["cache_path"] = cache_;
     Install("tmdb", TMDB_PROGRAM);
   }
   void TearDown() override {
@@ -406,11 +416,12 @@ class ProgramsTest : public PluginFolderTest {
     return VideoPluginLookup(plugins[id], "movie", "enu", ParseJson(request), *result, limit, true);
   }
 
-  // The ids of the first `n` titles of the recorded list.
-  std::string RecordedIds(size_t n) {
+  // The ids of the recorded titles in the ranges [first, end), in order.
+  std::string RecordedIds(std::vector<std::pair<int, int>> ranges) {
     std::string ids;
-    for (Json::ArrayIndex i = 0; i < std::min<size_t>(n, top_rated_.size()); ++i) {
-      ids += (i == 0 ? "" : " ") + top_rated_[i]["id"].asString();
+    for (const auto& [first, end] : ranges) {
+      for (int i = first; i < end; ++i)
+        ids += (ids.empty() ? "" : " ") + top_rated_[i]["id"].asString();
     }
     return ids;
   }
@@ -456,20 +467,35 @@ class ProgramsTest : public PluginFolderTest {
       return {200, body.toStyledString()};
     }
     int id = 0;
-    if (sscanf(path.c_str(), "/3/movie/%d/similar", &id) != 1) return {404, not_found_};
+    char list[32] = "";
+    if (sscanf(path.c_str(), "/3/movie/%d/%31s", &id, list) != 2) return {404, not_found_};
+    const bool recommended = strcmp(list, "recommendations") == 0;
+    if (!recommended && strcmp(list, "similar") != 0) return {404, not_found_};
     if (id == 9003) return {200, "{\"results\": [], \"x\": \"" + std::string(3 << 20, 'x') + "\"}"};
     if (id == 9004) return {200, std::string(1001, '[') + std::string(1001, ']')};  // too deep
-    if (id != 550) return {404, not_found_};
-    const int page = std::max(1, atoi(args["page"].c_str()));
-    const int total = static_cast<int>(top_rated_.size());
-    for (int i = (page - 1) * kPageSize; i < std::min(total, page * kPageSize); ++i) {
-      body["results"].append(top_rated_[i]);
+    if (id != 550 && !(id == 9005 && recommended)) return {404, not_found_};
+    Json::Value titles(Json::arrayValue);
+    if (recommended) {
+      for (const auto& [first, end] : kRecommended) {
+        for (int i = first; i < end; ++i) titles.append(top_rated_[i]);
+      }
+      if (id == 9005) titles.resize(3);
+    } else {
+      titles = top_rated_;
     }
+    const int page = std::max(1, atoi(args["page"].c_str()));
+    const int total = static_cast<int>(titles.size());
+    for (int i = (page - 1) * kPageSize; i < std::min(total, page * kPageSize); ++i) {
+      body["results"].append(titles[i]);
+    }
+    body["page"] = page;
     body["total_pages"] = (total + kPageSize - 1) / kPageSize;
+    body["total_results"] = total;
     return {200, body.toStyledString()};
   }
 
   const std::string db_ = dir_.File("kinoro.db");
+  const std::string cache_ = dir_.File("tmdb-cache.db");
   std::map<std::string, Json::Value> working_;  // settings by plug-in
   Json::Value top_rated_, details_;
   std::string invalid_key_, not_found_;
@@ -479,11 +505,17 @@ class ProgramsTest : public PluginFolderTest {
 };
 
 // Similar titles by TMDb id or by title, best first, up to the limit, and
-// what tmdb asked the stand-in for; the database is only read.
+// what tmdb asked the stand-in for; the database is only read. tmdb's
+// recommendations come first, then the titles of its similar list that
+// they did not hold. With the cache turned off, every lookup asks again.
 TEST_F(ProgramsTest, SimilarTitlesUpToTheLimit) {
-  const std::string page = "/3/movie/550/similar?api_key=good-key&language=fr-FR&page=";
+  const std::string movie = "/3/movie/550/";
+  const std::string key = "?api_key=good-key&language=fr-FR&page=";
+  const std::string recommended = movie + "recommendations" + key,
+                    similar = movie + "similar" + key;
   const std::string search = "/3/search/movie?api_key=good-key&language=fr-FR&page=1&query=";
   const std::string before = ReadFile(db_);
+  if (daemon_ != nullptr) Settings("tmdb", R"({"cache_hours": 0})");
   const struct {
     std::string id;
     unsigned long limit;
@@ -499,16 +531,30 @@ TEST_F(ProgramsTest, SimilarTitlesUpToTheLimit) {
       {"local_similar", 10, R"({"tmdb_id": 999999})", ""},  // no such movie
       {"tmdb", 0, R"({"tmdb_id": 550})", ""},               // nothing asked, nothing sent
       {"tmdb", 0, R"({"action": "search", "title": "Fight Club"})", ""},
-      {"tmdb", 7, R"({"tmdb_id": 550})", RecordedIds(7), {page + "1"}},
-      {"tmdb", 10, R"({"tmdb_id": 550})", RecordedIds(10), {page + "1", page + "2"}},
-      // The list ends first.
-      {"tmdb", 100, R"({"tmdb_id": 550})", RecordedIds(20), {page + "1", page + "2", page + "3"}},
+      {"tmdb", 7, R"({"tmdb_id": 550})", RecordedIds({{12, 19}}), {recommended + "1"}},
+      {"tmdb",
+       10,
+       R"({"tmdb_id": 550})",
+       RecordedIds({{12, 20}, {0, 2}}),
+       {recommended + "1", recommended + "2"}},
+      // Recommendations run out: the similar list's first page adds 4 and 5.
+      {"tmdb",
+       14,
+       R"({"tmdb_id": 550})",
+       RecordedIds({{12, 20}, {0, 6}}),
+       {recommended + "1", recommended + "2", similar + "1"}},
+      // Both lists end first.
+      {"tmdb",
+       100,
+       R"({"tmdb_id": 550})",
+       RecordedIds({{12, 20}, {0, 12}}),
+       {recommended + "1", recommended + "2", similar + "1", similar + "2", similar + "3"}},
       // Without an id: the best match for the title, in its year.
       {"tmdb",
        2,
        R"({"title": "fight club", "original_available": "1999-10-15"})",
-       RecordedIds(2),
-       {search + "fight club&year=1999", page + "1"}},
+       RecordedIds({{12, 14}}),
+       {search + "fight club&year=1999", recommended + "1"}},
       // A title TMDb does not know: nothing is similar, and that is no failure.
       {"tmdb", 2, R"({"title": "No Such Film"})", "", {search + "No Such Film"}},
   };
@@ -522,6 +568,140 @@ TEST_F(ProgramsTest, SimilarTitlesUpToTheLimit) {
     EXPECT_THAT(SyslogLines(), IsEmpty());
   }
   EXPECT_TRUE(ReadFile(db_) == before) << "the database was written";
+  EXPECT_FALSE(kinoro_testing::PathExists(cache_)) << "a cache turned off was opened";
+}
+
+// tmdb keeps what it fetched: a later lookup for as many titles or fewer,
+// or for any count once TMDb ran out, is answered without asking TMDb; the
+// answer depends on the movie, the action and the settings; failures are
+// never kept. Each step's settings replace the working ones.
+TEST_F(ProgramsTest, AnswerCacheKeepsWhatTmdbAnswered) {
+  if (daemon_ == nullptr) GTEST_SKIP() << "no recorded TMDb answers in " << TMDB_SAMPLES_DIR;
+  auto list = [](const std::string& name, int page, const std::string& language = "fr-FR",
+                 int id = 550) {
+    return "/3/movie/" + std::to_string(id) + "/" + name +
+           "?api_key=good-key&language=" + language + "&page=" + std::to_string(page);
+  };
+  auto recommended = [&](int page, const std::string& language = "fr-FR", int id = 550) {
+    return list("recommendations", page, language, id);
+  };
+  auto similar = [&](int page, int id = 550) { return list("similar", page, "fr-FR", id); };
+  const std::string first_3 = RecordedIds({{12, 15}}), all = RecordedIds({{12, 20}, {0, 12}});
+  std::string localhost = working_["tmdb"]["base_url"].asString();
+  localhost.replace(localhost.find("127.0.0.1"), 9, "localhost");
+  auto setting = [](const std::string& name, const std::string& value) {
+    return "{\"" + name + "\": \"" + value + "\"}";
+  };
+  ASSERT_TRUE(WriteFile(dir_.File("text.db"), "not a database"));
+  const struct {
+    std::string settings;  // changes to the working settings
+    unsigned long limit;
+    std::string ids;                    // "-": the lookup fails
+    std::vector<std::string> requests;  // none: answered from the cache
+    const char* request = R"({"tmdb_id": 550})";
+  } steps[] = {
+      {"{}", 10, RecordedIds({{12, 20}, {0, 2}}), {recommended(1), recommended(2)}},
+      {"{}", 10, RecordedIds({{12, 20}, {0, 2}}), {}},
+      {"{}", 3, first_3, {}},
+      // More than was fetched: TMDb may have more, and the longer list is kept.
+      {"{}", 14, RecordedIds({{12, 20}, {0, 6}}), {recommended(1), recommended(2), similar(1)}},
+      {"{}", 12, RecordedIds({{12, 20}, {0, 4}}), {}},
+      {"{}", 30, all, {recommended(1), recommended(2), similar(1), similar(2), similar(3)}},
+      // TMDb had 20 for a list fetched for 30: that is all it has.
+      {"{}", 100, all, {}},
+      {"{}", 30, all, {}},
+      {"{}", 3, first_3, {}, R"({"tmdb_id": 550.0})"},
+      // Every setting that changes the answer makes another entry; an address
+      // whose slashes are dropped is the same.
+      {setting("language", "de-DE"), 3, first_3, {recommended(1, "de-DE")}},
+      {setting("language", "de-DE"), 3, first_3, {}},
+      {setting("base_url", localhost), 3, first_3, {recommended(1)}},
+      {setting("image_base_url", "https://img.example/p"), 3, first_3, {recommended(1)}},
+      {setting("base_url", working_["tmdb"]["base_url"].asString() + "//"), 3, first_3, {}},
+      // A rejected key, a failed request and the recommendations of a run
+      // whose /similar failed are not kept.
+      {setting("api_key", "wrong-key"),
+       3,
+       "-",
+       {"/3/movie/550/recommendations?api_key=wrong-key&language=fr-FR&page=1"}},
+      {setting("api_key", "wrong-key"),
+       3,
+       "-",
+       {"/3/movie/550/recommendations?api_key=wrong-key&language=fr-FR&page=1"}},
+      {"{}", 3, "-", {recommended(1, "fr-FR", 9004)}, R"({"tmdb_id": 9004})"},
+      {"{}", 3, "-", {recommended(1, "fr-FR", 9004)}, R"({"tmdb_id": 9004})"},
+      {"{}", 5, "-", {recommended(1, "fr-FR", 9005), similar(1, 9005)}, R"({"tmdb_id": 9005})"},
+      {"{}", 2, RecordedIds({{12, 14}}), {recommended(1, "fr-FR", 9005)}, R"({"tmdb_id": 9005})"},
+      // Searches are kept too.
+      {"{}",
+       5,
+       "550",
+       {"/3/search/movie?api_key=good-key&language=fr-FR&page=1&query=Fight Club"},
+       R"({"action": "search", "title": "Fight Club"})"},
+      {"{}", 5, "550", {}, R"({"action": "search", "title": "Fight Club"})"},
+      // At most two entries: the oldest stored goes first.
+      {R"({"cache_entries": 2, "language": "x1"})", 3, first_3, {recommended(1, "x1")}},
+      {R"({"cache_entries": 2, "language": "x2"})", 3, first_3, {recommended(1, "x2")}},
+      {R"({"cache_entries": 2, "language": "x3"})", 3, first_3, {recommended(1, "x3")}},
+      {R"({"cache_entries": 2, "language": "x2"})", 3, first_3, {}},
+      {R"({"cache_entries": 2, "language": "x1"})", 3, first_3, {recommended(1, "x1")}},
+      // A cache that cannot be used costs the answer nothing.
+      {setting("cache_path", dir_.File("no/such/folder.db")), 3, first_3, {recommended(1)}},
+      {setting("cache_path", dir_.File("text.db")), 3, first_3, {recommended(1)}},
+      {setting("cache_path", dir_.File("text.db")), 3, first_3, {recommended(1)}},
+  };
+  for (const auto& step : steps) {
+    Settings("tmdb", step.settings);
+    Json::Value answer;
+    const int ret = Lookup("tmdb", step.request, step.limit, &answer);
+    const std::string what =
+        step.settings + " " + step.request + " limit " + std::to_string(step.limit);
+    EXPECT_EQ(ret == 0 ? TmdbIds(answer) : "-", step.ids) << what << ": " << OnlyLine();
+    EXPECT_EQ(TakeRequests(), step.requests) << what;
+  }
+  EXPECT_FALSE(kinoro_testing::PathExists(dir_.File("no"))) << "a folder was made";
+  EXPECT_EQ(ReadFile(dir_.File("text.db")), "not a database");
+}
+
+// An entry lives for "cache_hours" from when it was fetched; once older it
+// is not used, and expired entries are dropped when an answer is stored.
+TEST_F(ProgramsTest, AnswerCacheEntriesExpire) {
+  if (daemon_ == nullptr) GTEST_SKIP() << "no recorded TMDb answers in " << TMDB_SAMPLES_DIR;
+  Json::Value answer;
+  ASSERT_EQ(Lookup("tmdb", R"({"tmdb_id": 550})", 3, &answer), 0) << OnlyLine();
+  ASSERT_EQ(Lookup("tmdb", R"({"action": "search", "title": "Fight Club"})", 3, &answer), 0);
+  TakeRequests();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(cache_.c_str(), &db), SQLITE_OK);
+  auto rows = [db] {
+    sqlite3_stmt* count = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM answers", -1, &count, nullptr);
+    const int n = sqlite3_step(count) == SQLITE_ROW ? sqlite3_column_int(count, 0) : -1;
+    sqlite3_finalize(count);
+    return n;
+  };
+  // Both entries fetched 25 hours ago.
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE answers SET stored_at = stored_at - 25 * 3600", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(rows(), 2);
+  const struct {
+    const char* settings;
+    size_t requests;
+  } cases[] = {
+      {R"({"cache_hours": 48})", 0},
+      {R"({"cache_hours": 25.5})", 0},
+      {R"({"cache_hours": 24.9})", 1},  // fetched again, and kept anew
+      {R"({"cache_hours": 24.9})", 0},
+  };
+  for (const auto& c : cases) {
+    Settings("tmdb", c.settings);
+    ASSERT_EQ(Lookup("tmdb", R"({"tmdb_id": 550})", 3, &answer), 0) << OnlyLine();
+    EXPECT_EQ(TmdbIds(answer), RecordedIds({{12, 15}}));
+    EXPECT_EQ(TakeRequests().size(), c.requests) << c.settings;
+  }
+  EXPECT_EQ(rows(), 1) << "the expired search was kept";
+  sqlite3_close(db);
 }
 
 // A title has what its source has: a search answers with TMDb's details,
@@ -561,13 +741,19 @@ TEST_F(ProgramsTest, FailuresAreFailedLookupsWithTheReasonLogged) {
        "cannot query database"},
       {"local_similar", "{}", R"({"tmdb_id": "348"})", "\"tmdb_id\" is not an integer"},
       {"tmdb", R"({"api_key": "wrong-key"})", R"({"tmdb_id": 550})",
-       "HTTP 401 to /movie/550/similar: Invalid API key"},
+       "HTTP 401 to /movie/550/recommendations: Invalid API key"},
       {"tmdb", R"({"api_key": ""})", R"({"tmdb_id": 550})",
        "skipped: its settings have no api_key"},
       {"tmdb", R"({"base_url": "file:///etc/passwd"})", R"({"tmdb_id": 550})",
        "setting \"base_url\" is not an http or https address"},
       {"tmdb", R"({"base_url": "http://127.0.0.1:1"})", R"({"tmdb_id": 550})", "cannot reach TMDb"},
-      {"tmdb", "{}", R"({"tmdb_id": 12})", "HTTP 404 to /movie/12/similar: The resource"},
+      {"tmdb", R"({"cache_hours": "24"})", R"({"tmdb_id": 550})",
+       "setting \"cache_hours\" is not a number of hours"},
+      {"tmdb", R"({"cache_entries": -1})", R"({"tmdb_id": 550})",
+       "setting \"cache_entries\" is not a count"},
+      {"tmdb", "{}", R"({"tmdb_id": 12})", "HTTP 404 to /movie/12/recommendations: The resource"},
+      // Recommendations that fall short are no answer when /similar fails.
+      {"tmdb", "{}", R"({"tmdb_id": 9005})", "HTTP 404 to /movie/9005/similar: The resource"},
       {"tmdb", "{}", R"({"tmdb_id": 9003})", "is larger than"},
       {"tmdb", "{}", R"({"tmdb_id": 9004})", "is not a JSON object"},
       {"tmdb", "{}", R"({"tmdb_id": -4})", "\"tmdb_id\" is not a positive integer"},
