@@ -22,11 +22,7 @@ function h(tag, attrs = {}, ...children) {
   const el = document.createElement(tag);
   for (const [name, value] of Object.entries(attrs)) {
     if (value === false || value === null || value === undefined) continue;
-    if (name === 'on') {
-      for (const [event, fn] of Object.entries(value)) el.addEventListener(event, fn);
-    } else {
-      el.setAttribute(name, value === true ? '' : String(value));
-    }
+    el.setAttribute(name, value === true ? '' : String(value));
   }
   for (const child of children.flat(Infinity)) {
     if (child === null || child === undefined || child === false) continue;
