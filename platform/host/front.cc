@@ -219,7 +219,10 @@ std::string ClientKey(const struct sockaddr* address) {
 
 Front::Front(const FrontConfig& config, std::vector<RequestHandler*> login_handlers,
              AccessLog* access_log)
-    : config_(config), access_log_(access_log), login_handlers_(std::move(login_handlers)) {}
+    : config_(config),
+      access_log_(access_log),
+      static_files_(config.web_root),
+      login_handlers_(std::move(login_handlers)) {}
 
 Front::~Front() {
   if (login_pool_) login_pool_->Stop(BusyAnswer());
@@ -397,6 +400,11 @@ int Front::HandleRequest(MHD_Connection* connection, const char* method, const c
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (peer != nullptr) request.client = ClientKey(peer->client_addr);
 
+  // A file takes an open() and an fstat() on this thread, and is sent by
+  // libmicrohttpd; no worker is involved.
+  if (StaticFiles::Claims(request.path)) {
+    return Answer(connection, pending, static_files_.Serve(request));
+  }
   HttpResponse answer;
   Route route = RouteRequest(request, config_.handler_options, &answer);
   pending->api = answer.api;

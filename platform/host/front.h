@@ -23,6 +23,7 @@
 #include "platform/host/access_log.h"
 #include "platform/host/login_pool.h"
 #include "platform/host/request_handler.h"
+#include "platform/host/static_files.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -47,6 +48,7 @@ struct FrontConfig {
   size_t login_queue = 32;
   int drain_timeout_seconds = 30;
   HandlerOptions handler_options;
+  std::string web_root;  // the page's files, answered by the front itself
 };
 
 // The address a client's counters are kept under: an IPv4 address (also
@@ -104,6 +106,7 @@ class Front {
 
   FrontConfig config_;
   AccessLog* access_log_;
+  StaticFiles static_files_;
   std::unique_ptr<LoginPool> login_pool_;
   std::vector<RequestHandler*> login_handlers_;
   MHD_Daemon* daemon_ = nullptr;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "kinoro/root.h"
+#include "platform/host/static_files.h"
 
 namespace kinoro {
 namespace host {
@@ -81,6 +82,8 @@ bool ParseServer(ArgReader* in, ServerOptions* out, std::string* error) {
       if (!in->Value(arg, &out->users_db, error)) return false;
     } else if (arg == "--access-log") {
       if (!in->Value(arg, &out->access_log, error)) return false;
+    } else if (arg == "--web-root") {
+      if (!in->Value(arg, &out->web_root, error)) return false;
     } else if (arg == "--port-file") {
       if (!in->Value(arg, &out->port_file, error)) return false;
     } else if (arg == "--session-idle") {
@@ -199,7 +202,7 @@ const char kHostUsage[] =
     "                   [--idle-timeout SECONDS] [--request-timeout SECONDS]\n"
     "                   [--max-connections-per-client N] [--max-workers N] [--spare-idle SECONDS]\n"
     "                   [--login-threads N] [--login-queue N] [--secure-cookies]\n"
-    "                   [--drain-timeout SECONDS]\n"
+    "                   [--drain-timeout SECONDS] [--web-root DIR]\n"
     "       kinoro-host user add NAME --uid N [--admin] [--users-db PATH]  (password on stdin)\n"
     "       kinoro-host user del NAME [--users-db PATH]\n"
     "       kinoro-host user list [--users-db PATH]\n";
@@ -237,6 +240,7 @@ bool IsValidUserName(const std::string& name) {
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, std::string* error) {
   *out = CommandLine();
   out->server.users_db = DefaultUsersDb();
+  out->server.web_root = DefaultWebRoot();
   out->user.users_db = DefaultUsersDb();
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     out->command = Command::kHelp;

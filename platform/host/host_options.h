@@ -21,6 +21,7 @@ struct ServerOptions {
   std::string users_db;
   std::string access_log;  // empty: standard error
   std::string port_file;   // written with the bound port once listening
+  std::string web_root;    // the page's files
   SessionPolicy policy;
   // Between requests, and while a request line trickles in.
   unsigned int idle_timeout_seconds = 30;

@@ -177,6 +177,7 @@ int FrontMain(const ProcessContext& ctx, int control_fd) {
   config.login_queue = static_cast<size_t>(options.login_queue);
   config.drain_timeout_seconds = options.drain_timeout_seconds;
   config.handler_options = handler_options;
+  config.web_root = options.web_root;
   Front front(config, login_handlers, &access_log);
   if (!front.Start(&error)) {
     syslog(LOG_ERR, "%s", error.c_str());
@@ -581,7 +582,8 @@ int CreateListenSocket(const std::string& host, int port, int* bound_port, std::
 int RunServer(const ServerOptions& given) {
   // A daemon runs in "/", and workers open their files after that.
   ServerOptions options = given;
-  for (std::string* path : {&options.users_db, &options.access_log, &options.port_file}) {
+  for (std::string* path :
+       {&options.users_db, &options.access_log, &options.port_file, &options.web_root}) {
     if (!path->empty()) *path = std::filesystem::absolute(*path).string();
   }
   int syslog_options = LOG_PID | LOG_NDELAY | (options.foreground ? LOG_PERROR : 0);

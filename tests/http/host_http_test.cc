@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -619,6 +620,119 @@ TEST(KinoroCallTest, OutputAndExitStatus) {
     EXPECT_EQ(out, c.out);
     EXPECT_TRUE(c.err == nullptr ? err.empty() : err.find(c.err) != std::string::npos) << err;
   }
+}
+
+// The page's files: typed, revalidated, hardened, and nothing from outside
+// the web folder whatever the path says.
+TEST_F(HostHttpTest, StaticFilesStayInsideTheWebFolder) {
+  const std::string web = host_.dir().File("web");
+  ASSERT_EQ(mkdir(web.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((web + "/sub").c_str(), 0700), 0);
+  const std::string secret = "outside the web folder";
+  ASSERT_TRUE(kinoro_testing::WriteFile(host_.dir().File("secret.txt"), secret));
+  const std::pair<const char*, const char*> files[] = {
+      {"index.html", "text/html; charset=utf-8"},
+      {"app.js", "text/javascript; charset=utf-8"},
+      {"style.css", "text/css; charset=utf-8"},
+      {"openapi.json", "application/json"},
+      {"logo.svg", "image/svg+xml"},
+      {"a.png", "image/png"},
+      {"b.jpg", "image/jpeg"},
+      {"favicon.ico", "image/x-icon"},
+      {"notes.txt", "text/plain; charset=utf-8"},
+      {"blob.bin", "application/octet-stream"},
+      {"sub/my page.html", "text/html; charset=utf-8"},
+  };
+  for (const auto& f : files) {
+    ASSERT_TRUE(kinoro_testing::WriteFile(web + "/" + f.first, std::string("file ") + f.first));
+  }
+  ASSERT_EQ(symlink("../secret.txt", (web + "/link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("..", (web + "/up").c_str()), 0);
+  ASSERT_TRUE(kinoro_testing::WriteFile(web + "/.hidden", secret));
+  StartHost({"--web-root", web});
+  const std::string base = "http://127.0.0.1:" + std::to_string(host_.port());
+
+  struct Case {
+    std::string path;
+    long status;
+    std::string file;  // what a 200 must carry
+  };
+  std::vector<Case> cases = {
+      {"/", 200, "index.html"},
+      {"/webapi/openapi.json", 200, "openapi.json"},
+      {"/sub/my%20page.html?v=2", 200, "sub/my page.html"},
+      {"/../secret.txt", 400, ""},
+      {"/sub/../../secret.txt", 400, ""},
+      {"/%2e%2e/secret.txt", 400, ""},
+      {"/.%2E/secret.txt", 400, ""},
+      {"/sub/%2f..%2fsecret.txt", 400, ""},
+      {"/sub%5c..%5c..%5csecret.txt", 400, ""},
+      {"/sub\\..\\secret.txt", 400, ""},
+      {"/index.html%00.txt", 400, ""},
+      {"/index.html%zz", 400, ""},
+      {"/link.txt", 404, ""},
+      {"/up/secret.txt", 404, ""},
+      {"/.hidden", 404, ""},
+      {"/sub", 404, ""},
+      {"/sub/", 404, ""},
+      {"//secret.txt", 404, ""},
+      {"/missing.html", 404, ""},
+      {"/webapi/app.js", 404, ""},
+  };
+  for (const auto& f : files) {
+    std::string path = std::string("/") + f.first;
+    if (path.find(' ') != std::string::npos) continue;  // the table has it encoded
+    cases.push_back({path, 200, f.first});
+  }
+  for (const Case& c : cases) {
+    HttpResult r = Fetch(base + c.path);
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(r.status, c.status) << r.body;
+    EXPECT_EQ(r.body.find(secret), std::string::npos);
+    EXPECT_EQ(r.Header("content-security-policy"), "default-src 'self'");
+    EXPECT_EQ(r.Header("x-frame-options"), "DENY");
+    EXPECT_EQ(r.Header("referrer-policy"), "no-referrer");
+    EXPECT_EQ(r.Header("x-content-type-options"), "nosniff");
+    if (c.status != 200) continue;
+    EXPECT_EQ(r.body, "file " + c.file);
+    EXPECT_EQ(r.Header("cache-control"), "no-cache");
+    for (const auto& f : files) {
+      if (c.file == f.first) {
+        EXPECT_EQ(r.Header("content-type"), f.second);
+      }
+    }
+  }
+
+  // HEAD has the GET's headers and no body; other methods are refused.
+  HttpOptions head;
+  head.method = "HEAD";
+  HttpResult h = Fetch(base + "/app.js", head);
+  EXPECT_EQ(h.status, 200);
+  EXPECT_EQ(h.Header("content-length"), "11");
+  EXPECT_EQ(h.body, "");
+  HttpResult post = Fetch(base + "/app.js", Post("a=1"));
+  EXPECT_EQ(post.status, 405);
+  EXPECT_EQ(post.Header("allow"), "GET, HEAD");
+  // The module's entry point is untouched.
+  EXPECT_EQ(Fetch(host_.Url("")).ErrorCode(), 101);
+
+  // Revalidation: the tag answers 304 until the file is replaced.
+  HttpResult first = Fetch(base + "/app.js");
+  const std::string etag = first.Header("etag");
+  ASSERT_FALSE(etag.empty());
+  HttpOptions conditional;
+  conditional.headers = {"If-None-Match: " + etag};
+  HttpResult same = Fetch(base + "/app.js", conditional);
+  EXPECT_EQ(same.status, 304);
+  EXPECT_EQ(same.body, "");
+  EXPECT_EQ(same.Header("etag"), etag);
+  EXPECT_EQ(same.Header("content-security-policy"), "default-src 'self'");
+  ASSERT_TRUE(kinoro_testing::WriteFile(web + "/app.js.new", "file app.JS"));  // same size
+  ASSERT_EQ(rename((web + "/app.js.new").c_str(), (web + "/app.js").c_str()), 0);
+  HttpResult changed = Fetch(base + "/app.js", conditional);
+  EXPECT_EQ(changed.status, 200);
+  EXPECT_EQ(changed.body, "file app.JS");
+  EXPECT_NE(changed.Header("etag"), etag);
 }
 
 }  // namespace

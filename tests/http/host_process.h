@@ -194,6 +194,7 @@ class HttpClient {
     curl_easy_reset(curl_);
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);  // "/../" goes out as written
     curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, options.timeout_ms);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, CollectBody);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &result.body);
@@ -210,6 +211,8 @@ class HttpClient {
                        static_cast<curl_off_t>(options.body.size()));
       headers = curl_slist_append(headers, ("Content-Type: " + options.content_type).c_str());
       headers = curl_slist_append(headers, "Expect:");
+    } else if (options.method == "HEAD") {
+      curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
     } else if (options.method != "GET") {
       curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, options.method.c_str());
     }
