@@ -2,6 +2,7 @@
 // method of every API with good and bad parameters. Each JSON answer is
 // recorded (KINORO_ANSWER_LOG), so that tests/schema checks every answer
 // shape and most error codes against web/openapi.json.
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -23,9 +24,9 @@ const char kQueue[] = KINORO_ROOT "/var/spool/velm_video_metadata.queue";
 class RootFilesAside {
  public:
   RootFilesAside() {
-    for (std::string path : {std::string(kDatabase), std::string(kDatabase) + "-wal",
-                             std::string(kDatabase) + "-shm", std::string(kShares),
-                             std::string(kQueue)}) {
+    for (std::string path :
+         {std::string(kDatabase), std::string(kDatabase) + "-wal", std::string(kDatabase) + "-shm",
+          std::string(kShares), std::string(kQueue)}) {
       std::string aside = dir_.File("aside" + std::to_string(paths_.size()));
       paths_.push_back(path);
       moved_.push_back(rename(path.c_str(), aside.c_str()) == 0);
@@ -83,8 +84,7 @@ class ApiReferenceTest : public ::testing::Test {
                                {"name": "pictures", "path": ")" KINORO_BINARY_DIR
                  R"(/sample/images"}]})"));
     ASSERT_TRUE(host_.AddUser("admin", 1024, "admin pass", true));
-    ASSERT_TRUE(host_.Start({"--module", KINORO_BINARY_DIR "/libkinoro_webapi.so"}))
-        << host_.Log();
+    ASSERT_TRUE(host_.Start({"--module", KINORO_BINARY_DIR "/libkinoro_webapi.so"})) << host_.Log();
   }
   void TearDown() override {
     std::string log = host_.Log();
@@ -127,9 +127,9 @@ TEST_F(ApiReferenceTest, EveryMethodAnswersAsDocumented) {
   ASSERT_TRUE(first.isObject()) << top.body;
   const std::string id = std::to_string(first["id"].asInt());
   const std::string mapper = std::to_string(first["mapper_id"].asInt());
-  const std::string every_part = Encode(
-      R"(["summary","poster_mtime","backdrop_mtime","file","collection","watched_ratio",)"
-      R"("conversion_produced","actor","director","writer","genre","extra"])");
+  const std::string every_part =
+      Encode(R"(["summary","poster_mtime","backdrop_mtime","file","collection","watched_ratio",)"
+             R"("conversion_produced","actor","director","writer","genre","extra"])");
 
   const std::string kList = "api=VELM.Kinoro.AcrossLibrary&version=1&method=";
   const std::string kBackdrop = "api=VELM.Kinoro.Backdrop&version=1&method=";
@@ -150,10 +150,13 @@ TEST_F(ApiReferenceTest, EveryMethodAnswersAsDocumented) {
       {true, true, kList + "list_movie&policy=top_rating&limit=0", 200, 0},
       {false, true, kList + "list_movie&policy=top_rating", 200, 120},
       {false, true, kList + "list_movie&policy=top_rating&limit=-1", 200, 120},
-      {false, true, kList + "list_movie&policy=top_rating&limit=2&additional=" +
-                        Encode(R"(["file",1])"), 200, 101},
-      {false, true, kList + "list_movie&policy=tmdb_similar&limit=3&offset=1&id=" + id +
-                        "&additional=" + Encode(R"(["genre","extra"])"), 200, 0},
+      {false, true,
+       kList + "list_movie&policy=top_rating&limit=2&additional=" + Encode(R"(["file",1])"), 200,
+       101},
+      {false, true,
+       kList + "list_movie&policy=tmdb_similar&limit=3&offset=1&id=" + id +
+           "&additional=" + Encode(R"(["genre","extra"])"),
+       200, 0},
       {false, true, kList + "list_movie&policy=tmdb_similar&limit=3&id=999999", 200, 101},
       {false, true, kList + "list_movie&policy=tmdb_similar&limit=3", 200, 120},
       {true, true, kBackdrop + "add&sharepath=/pictures/alien-poster.jpg&mapper_id=" + mapper, 200,

@@ -5,10 +5,10 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <json/json.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,8 +93,9 @@ class HostProcess {
   bool AddUser(const std::string& name, unsigned int uid, const std::string& password,
                bool admin = false) {
     std::string err;
-    std::vector<std::string> args = {KINORO_HOST_BIN, "user", "add", name, "--uid",
-                                     std::to_string(uid), "--users-db", dir_.File("users.db")};
+    std::vector<std::string> args = {
+        KINORO_HOST_BIN,      "user", "add", name, "--uid", std::to_string(uid), "--users-db",
+        dir_.File("users.db")};
     if (admin) args.push_back("--admin");
     int rc = RunProgram(args, password + "\n", &err);
     if (rc != 0) fprintf(stderr, "user add failed (%d): %s", rc, err.c_str());
