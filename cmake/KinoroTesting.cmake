@@ -1,11 +1,11 @@
-# kinoro_add_gtest(NAME SOURCES src... [LIBS lib...] [ROOT_LOCK])
+# kinoro_add_gtest(NAME SOURCES src... [LIBS lib...] [ROOT_LOCK] [PROPERTIES prop value...])
 # One test binary; each case runs in its own process (gtest_discover_tests),
 # so process-wide caches start empty. Every case carries the binary's name as
 # its label, so one binary's cases run with `ctest -L '^NAME$'`. ROOT_LOCK
 # serialises the binary's cases with every other test that writes files under
-# KINORO_ROOT.
+# KINORO_ROOT. PROPERTIES are added to every case.
 function(kinoro_add_gtest name)
-  cmake_parse_arguments(ARG "ROOT_LOCK" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "ROOT_LOCK" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${KINORO_PLATFORM_INCLUDE})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main
@@ -15,8 +15,8 @@ function(kinoro_add_gtest name)
                              KINORO_BINARY_DIR="${CMAKE_BINARY_DIR}")
   if(ARG_ROOT_LOCK)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                         PROPERTIES LABELS ${name} RESOURCE_LOCK kinoro_root)
+                         PROPERTIES LABELS ${name} RESOURCE_LOCK kinoro_root ${ARG_PROPERTIES})
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${name})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${name} ${ARG_PROPERTIES})
   endif()
 endfunction()

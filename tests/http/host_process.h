@@ -8,6 +8,7 @@
 #include <json/json.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,11 +90,14 @@ class HostProcess {
   }
 
   // Adds a user through "kinoro-host user add" to this host's users.db.
-  bool AddUser(const std::string& name, unsigned int uid, const std::string& password) {
+  bool AddUser(const std::string& name, unsigned int uid, const std::string& password,
+               bool admin = false) {
     std::string err;
-    int rc = RunProgram({KINORO_HOST_BIN, "user", "add", name, "--uid", std::to_string(uid),
-                         "--users-db", dir_.File("users.db")},
-                        password + "\n", &err);
+    std::vector<std::string> args = {
+        KINORO_HOST_BIN,      "user", "add", name, "--uid", std::to_string(uid), "--users-db",
+        dir_.File("users.db")};
+    if (admin) args.push_back("--admin");
+    int rc = RunProgram(args, password + "\n", &err);
     if (rc != 0) fprintf(stderr, "user add failed (%d): %s", rc, err.c_str());
     return rc == 0;
   }
@@ -181,6 +185,64 @@ struct HttpOptions {
   long timeout_ms = 10000;
 };
 
+// The value of parameter `name` in a form-encoded `text`, decoded; empty when
+// absent.
+inline std::string FormValue(const std::string& text, const std::string& name) {
+  std::istringstream pairs(text);
+  std::string pair;
+  while (std::getline(pairs, pair, '&')) {
+    size_t eq = pair.find('=');
+    if (pair.substr(0, eq) != name || eq == std::string::npos) continue;
+    std::string value;
+    for (size_t i = eq + 1; i < pair.size(); ++i) {
+      if (pair[i] == '+') {
+        value += ' ';
+      } else if (pair[i] == '%' && i + 2 < pair.size()) {
+        value += static_cast<char>(strtol(pair.substr(i + 1, 2).c_str(), nullptr, 16));
+        i += 2;
+      } else {
+        value += pair[i];
+      }
+    }
+    return value;
+  }
+  return "";
+}
+
+// With KINORO_ANSWER_LOG naming a file, appends each JSON answer to it as one
+// line {"api", "method", "status", "body"}: the API reference is checked
+// against them (tests/schema). A body that is not JSON goes in as a string,
+// which the check rejects.
+inline void RecordAnswer(const std::string& url, const HttpOptions& options,
+                         const HttpResult& result) {
+  const char* log = getenv("KINORO_ANSWER_LOG");
+  if (log == nullptr || *log == '\0' || result.curl_code != 0) return;
+  if (result.Header("content-type").compare(0, 16, "application/json") != 0) return;
+  size_t question = url.find('?');
+  std::string query = question == std::string::npos ? "" : url.substr(question + 1);
+  std::string form = options.method == "POST" ? options.body : "";
+  Json::Value line(Json::objectValue);
+  for (const char* name : {"api", "method"}) {
+    std::string value = FormValue(query, name);
+    line[name] = value.empty() ? FormValue(form, name) : value;
+  }
+  line["status"] = static_cast<Json::Int>(result.status);
+  Json::Value body;
+  std::istringstream in(result.body);
+  line["body"] = Json::parseFromStream(Json::CharReaderBuilder(), in, &body, nullptr)
+                     ? body
+                     : Json::Value(result.body);
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  std::string text = Json::writeString(writer, line) + "\n";
+  // One write per line: tests running side by side append whole lines.
+  int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  ssize_t written = write(fd, text.data(), text.size());
+  (void)written;
+  close(fd);
+}
+
 // One connection kept alive across requests (libcurl reuses it).
 class HttpClient {
  public:
@@ -221,6 +283,7 @@ class HttpClient {
     curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &result.status);
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(headers);
+    RecordAnswer(url, options, result);
     return result;
   }
 
