@@ -219,6 +219,13 @@ inline void RecordAnswer(const std::string& url, const HttpOptions& options,
   if (log == nullptr || *log == '\0' || result.curl_code != 0) return;
   if (result.Header("content-type").compare(0, 16, "application/json") != 0) return;
   size_t question = url.find('?');
+  // The API's answers only: static files (openapi.json itself) are not.
+  const std::string path = url.substr(0, question);
+  const std::string entry = "/webapi/entry.cgi";
+  if (path.size() < entry.size() ||
+      path.compare(path.size() - entry.size(), entry.size(), entry) != 0) {
+    return;
+  }
   std::string query = question == std::string::npos ? "" : url.substr(question + 1);
   std::string form = options.method == "POST" ? options.body : "";
   Json::Value line(Json::objectValue);
