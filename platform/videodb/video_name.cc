@@ -302,6 +302,8 @@ void ParseEpisode(const std::vector<std::string>& parts, int max_year, VideoName
       }
     }
     out->title = Clean(rest);
+    // Without an episode name, the name up to the marker: "Show S01E02".
+    if (out->title.empty()) out->title = Clean(stem.substr(0, tokens[i + used - 1].end));
     break;
   }
   if (out->title.empty()) out->title = Clean(stem);
