@@ -9,6 +9,7 @@
 #include "libkinoro/records.h"
 #include "platform/videodb/db_util.h"
 #include "platform/videodb/json_reader.h"
+#include "platform/videodb/library_admin.h"
 #include "platform/videodb/schema.h"
 
 namespace LibKinoro {
@@ -221,6 +222,18 @@ bool Importer::AddLibrary(const Json::Value& value, const std::string& path) {
       add.Bind(1, static_cast<long long>(user.asInt64())).Bind(2, id);
       if (!add.Run()) return FailDb(Index(path + ".users", i));
     }
+  }
+  // Folders as share paths ("/media/films"), found through the shares at
+  // scan time; only their form is checked here.
+  std::vector<std::string> paths;
+  if (!r.StringArray("paths", &paths)) return false;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string item = Index(path + ".paths", static_cast<Json::ArrayIndex>(i));
+    if (!IsSharePathForm(paths[i])) return Fail(item, "expected a share path such as /media/films");
+    Statement add =
+        conn_->Prepare("INSERT OR IGNORE INTO library_path (library_id, path) VALUES (?1, ?2)");
+    add.Bind(1, id).Bind(2, paths[i]);
+    if (!add.Run()) return FailDb(item);
   }
   ++counts_.libraries;
   return true;

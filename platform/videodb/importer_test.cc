@@ -50,6 +50,10 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
        "movies[0].poster: cannot read image"},
       {R"({"movies": [{"library_id": 1, "from_name": ["title", "files"]}]})",
        "movies[0].from_name[1]: expected the name of a metadata member"},
+      {R"({"libraries": [{"id": 2, "paths": ["/media/films", "media/tv"]}]})",
+       "libraries[0].paths[1]: expected a share path such as /media/films"},
+      {R"({"libraries": [{"id": 2, "paths": ["/media/../etc"]}]})", "libraries[0].paths[0]"},
+      {R"({"libraries": [{"id": 2, "paths": ["/media/films/"]}]})", "libraries[0].paths[0]"},
       {R"({"tvshows": [{"library_id": 1, "episodes": [{"season": -1}]}]})",
        "tvshows[0].episodes[0].season: expected an integer from 0"},
       {R"({"conversion_tasks": [{"file_id": 99}]})", "conversion_tasks[0].file_id: no file 99"},
@@ -71,17 +75,23 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
 }
 
 // A database of the first schema is brought up to date when a worker opens
-// it; the import's "from_name" members land in the new column.
+// it; the import's "from_name" and "paths" members land in the new parts.
 TEST(ImporterTest, AnOlderSchemaIsMigratedOnOpen) {
   TempDb db;
-  ASSERT_TRUE(Connection::Get()->Exec(
-      "ALTER TABLE mapper DROP COLUMN from_name; PRAGMA user_version = 1;"));
+  std::string downgrade = "ALTER TABLE mapper DROP COLUMN from_name; DROP TABLE library_path;";
+  for (const char* column :
+       {"width", "height", "video_codec", "audio_codec", "bit_rate", "mtime"}) {
+    downgrade += std::string("ALTER TABLE video_file DROP COLUMN ") + column + ";";
+  }
+  ASSERT_TRUE(Connection::Get()->Exec((downgrade + "PRAGMA user_version = 1;").c_str()));
   SetDatabasePath(db.db_path());
-  ASSERT_EQ("", db.Import(R"({"libraries": [{"id": 1}], "videos": [{"library_id": 1,
-      "title": "t", "from_name": ["sort_title", "title"]}]})"));
+  ASSERT_EQ("", db.Import(R"({"libraries": [{"id": 1, "paths": ["/media/films"]}],
+      "videos": [{"library_id": 1, "title": "t", "from_name": ["sort_title", "title"],
+                  "files": [{"path": "/v/t.mkv"}]}]})"));
   Statement stmt = Connection::Get()->Prepare(
-      "SELECT (SELECT user_version FROM pragma_user_version) || ' ' || from_name FROM mapper");
-  EXPECT_EQ("2 sort_title,title", stmt.Step() ? stmt.ColumnText(0) : "");
+      "SELECT (SELECT user_version FROM pragma_user_version) || ' ' || from_name || ' ' || "
+      "(SELECT path FROM library_path) || ' ' || (SELECT mtime FROM video_file) FROM mapper");
+  EXPECT_EQ("3 sort_title,title /media/films 0", stmt.Step() ? stmt.ColumnText(0) : "");
 }
 
 // Ids and mapper ids are assigned when absent, around the explicit ones.

@@ -5,6 +5,11 @@
 //   kinoro-db [--db PATH] generate --movies N [--seed S]
 //   kinoro-db [--db PATH] stats
 //   kinoro-db [--db PATH] check
+//   kinoro-db [--db PATH] library add --title T --type movie|tvshow|video --path /share/folder
+//                                     [--path ...] (--public | --user UID ...)
+//   kinoro-db [--db PATH] library list
+//   kinoro-db [--db PATH] library del ID
+//   kinoro-db [--db PATH] scan [--library ID]
 //   kinoro-db movielens DIR OUT.json
 #include <syslog.h>
 
@@ -27,6 +32,11 @@ void Usage() {
           "       kinoro-db [--db PATH] generate --movies N [--seed S]\n"
           "       kinoro-db [--db PATH] stats\n"
           "       kinoro-db [--db PATH] check\n"
+          "       kinoro-db [--db PATH] library add --title T --type movie|tvshow|video\n"
+          "                 --path /share/folder [--path ...] (--public | --user UID ...)\n"
+          "       kinoro-db [--db PATH] library list\n"
+          "       kinoro-db [--db PATH] library del ID\n"
+          "       kinoro-db [--db PATH] scan [--library ID]\n"
           "       kinoro-db movielens DIR OUT.json\n");
 }
 

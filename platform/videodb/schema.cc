@@ -212,6 +212,23 @@ CREATE INDEX conversion_task_file ON conversion_task(file_id);
 constexpr const char kSchemaV2[] =
     "ALTER TABLE mapper ADD COLUMN from_name TEXT NOT NULL DEFAULT '';";
 
+// Version 3: libraries own folders (share paths, "/<share>/<folder>"), and a
+// scanned file keeps its container facts and modification time, so that a
+// rescan opens only files whose size or time changed.
+constexpr const char kSchemaV3[] = R"sql(
+CREATE TABLE library_path (
+  library_id INTEGER NOT NULL REFERENCES library(id) ON DELETE CASCADE,
+  path TEXT NOT NULL,
+  PRIMARY KEY (library_id, path)
+) WITHOUT ROWID;
+ALTER TABLE video_file ADD COLUMN width INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE video_file ADD COLUMN height INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE video_file ADD COLUMN video_codec TEXT NOT NULL DEFAULT '';
+ALTER TABLE video_file ADD COLUMN audio_codec TEXT NOT NULL DEFAULT '';
+ALTER TABLE video_file ADD COLUMN bit_rate INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE video_file ADD COLUMN mtime INTEGER NOT NULL DEFAULT 0;
+)sql";
+
 int UserVersion(Connection* conn) {
   Statement stmt = conn->Prepare("PRAGMA user_version");
   if (!stmt.Step()) return -1;
@@ -238,6 +255,7 @@ bool EnsureSchema(Connection* conn) {
   std::string sql;
   if (version == 0) sql += kSchemaV1;
   if (version <= 1) sql += kSchemaV2;
+  if (version <= 2) sql += kSchemaV3;
   sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
   if (!conn->Exec(sql.c_str())) return false;
   return txn.Commit();

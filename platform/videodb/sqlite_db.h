@@ -46,6 +46,7 @@ class Statement {
   bool Run();
   bool failed() const { return failed_; }
 
+  int ColumnCount() const { return sqlite3_column_count(stmt_); }
   int ColumnInt(int col) const { return sqlite3_column_int(stmt_, col); }
   long long ColumnInt64(int col) const { return sqlite3_column_int64(stmt_, col); }
   double ColumnDouble(int col) const { return sqlite3_column_double(stmt_, col); }

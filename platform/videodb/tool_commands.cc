@@ -1,5 +1,8 @@
 #include "platform/videodb/tool_commands.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,7 +10,9 @@
 #include "platform/videodb/generator.h"
 #include "platform/videodb/image_store.h"
 #include "platform/videodb/importer.h"
+#include "platform/videodb/library_admin.h"
 #include "platform/videodb/movielens.h"
+#include "platform/videodb/scanner.h"
 #include "platform/videodb/sqlite_db.h"
 
 namespace kinoro_db {
@@ -147,6 +152,157 @@ int Stats(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Library types as people name them; the database calls videos home_video.
+std::string TypeFromName(const std::string& name) {
+  if (name == "movie" || name == "tvshow") return name;
+  if (name == "video") return "home_video";
+  return std::string();
+}
+
+std::string TypeName(const std::string& type) { return type == "home_video" ? "video" : type; }
+
+int LibraryAdd(const std::vector<std::string>& args) {
+  LibKinoro::db::internal::LibrarySpec spec;
+  bool have_title = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& flag = args[i];
+    if (flag == "--public") {
+      spec.is_public = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) return 2;
+    const std::string& value = args[++i];
+    unsigned long long uid = 0;
+    if (flag == "--title") {
+      spec.title = value;
+      have_title = true;
+    } else if (flag == "--type") {
+      spec.type = TypeFromName(value);
+      if (spec.type.empty()) return 2;
+    } else if (flag == "--path") {
+      spec.paths.push_back(value);
+    } else if (flag == "--user" && ParseCount(value, &uid) && uid <= 0xffffffffULL) {
+      spec.users.push_back(static_cast<unsigned int>(uid));
+    } else {
+      return 2;
+    }
+  }
+  // Either everyone sees it or the users named do.
+  if (!have_title || spec.type.empty() || spec.paths.empty() ||
+      spec.is_public == !spec.users.empty()) {
+    return 2;
+  }
+  Connection* conn = OpenOrComplain();
+  if (conn == nullptr) return 1;
+  std::string error;
+  if (!LibKinoro::db::internal::AddLibrary(conn, &spec, &error)) {
+    fprintf(stderr, "kinoro-db: library add failed: %s\n", error.c_str());
+    return 1;
+  }
+  printf("%lld\n", spec.id);
+  return 0;
+}
+
+// One line per library, fields separated by tabs: id, type, title,
+// "public" or "users UID,UID", then the folders.
+int LibraryList(const std::vector<std::string>& args) {
+  if (!args.empty()) return 2;
+  Connection* conn = OpenOrComplain();
+  if (conn == nullptr) return 1;
+  std::vector<LibKinoro::db::internal::LibrarySpec> libraries;
+  if (!LibKinoro::db::internal::ListLibraries(conn, &libraries)) {
+    fprintf(stderr, "kinoro-db: cannot read the libraries\n");
+    return 1;
+  }
+  for (const auto& library : libraries) {
+    std::string who = library.is_public ? "public" : "users ";
+    for (size_t i = 0; !library.is_public && i < library.users.size(); ++i) {
+      who += (i ? "," : "") + std::to_string(library.users[i]);
+    }
+    printf("%lld\t%s\t%s\t%s", library.id, TypeName(library.type).c_str(), library.title.c_str(),
+           who.c_str());
+    for (const std::string& path : library.paths) printf("\t%s", path.c_str());
+    printf("\n");
+  }
+  return 0;
+}
+
+int LibraryDel(const std::vector<std::string>& args) {
+  unsigned long long id = 0;
+  if (args.size() != 1 || !ParseCount(args[0], &id)) return 2;
+  Connection* conn = OpenOrComplain();
+  if (conn == nullptr) return 1;
+  long long removed = 0;
+  std::string error;
+  if (!LibKinoro::db::internal::DeleteLibrary(conn, static_cast<long long>(id), &removed, &error)) {
+    fprintf(stderr, "kinoro-db: library del failed: %s\n", error.c_str());
+    return 1;
+  }
+  printf("removed library %llu and its %lld videos; no file was touched\n", id, removed);
+  return 0;
+}
+
+int Library(const std::vector<std::string>& args) {
+  if (args.empty()) return 2;
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (args[0] == "add") return LibraryAdd(rest);
+  if (args[0] == "list") return LibraryList(rest);
+  if (args[0] == "del") return LibraryDel(rest);
+  return 2;
+}
+
+std::string ScanLine(const LibKinoro::db::internal::ScanStats& stats, double seconds) {
+  char line[256];
+  snprintf(line, sizeof(line),
+           "%lld folders, %lld files seen, %lld new, %lld changed, %lld moved, %lld removed, "
+           "%.0f files/s",
+           stats.folders, stats.files_seen, stats.added, stats.changed, stats.moved, stats.removed,
+           seconds > 0 ? static_cast<double>(stats.files_seen) / seconds : 0.0);
+  return line;
+}
+
+int Scan(const std::vector<std::string>& args) {
+  LibKinoro::db::internal::ScanOptions options;
+  for (size_t i = 0; i < args.size(); i += 2) {
+    unsigned long long id = 0;
+    if (args[i] != "--library" || i + 1 >= args.size() || !ParseCount(args[i + 1], &id) ||
+        id == 0) {
+      return 2;
+    }
+    options.library_id = static_cast<long long>(id);
+  }
+  Connection* conn = OpenOrComplain();
+  if (conn == nullptr) return 1;
+  // On a terminal one line that keeps its place; in a log nothing but the
+  // summary.
+  const bool terminal = isatty(STDERR_FILENO) != 0;
+  const auto started = std::chrono::steady_clock::now();
+  if (terminal) {
+    options.progress = [started](const LibKinoro::db::internal::ScanStats& stats) {
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      fprintf(stderr, "\rscan: %s\033[K", ScanLine(stats, seconds).c_str());
+    };
+  }
+  LibKinoro::db::internal::ScanStats stats;
+  std::string error;
+  const auto result = LibKinoro::db::internal::ScanLibraries(conn, options, &stats, &error);
+  if (terminal) fprintf(stderr, "\r\033[K");
+  if (result != LibKinoro::db::internal::ScanResult::kDone) {
+    fprintf(stderr, "kinoro-db: scan %s: %s\n",
+            result == LibKinoro::db::internal::ScanResult::kBusy ? "refused" : "failed",
+            error.c_str());
+    return 1;
+  }
+  printf("scanned %lld libraries in %.1f s: %s; %lld files read, %lld unreadable\n",
+         stats.libraries, stats.seconds, ScanLine(stats, stats.seconds).c_str(), stats.probed,
+         stats.unreadable);
+  for (const std::string& folder : stats.unavailable) {
+    printf("%s is missing or unreadable: nothing under it was removed\n", folder.c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RunCommand(const std::string& command, const std::vector<std::string>& args) {
@@ -155,8 +311,9 @@ int RunCommand(const std::string& command, const std::vector<std::string>& args)
     int (*run)(const std::vector<std::string>&);
   };
   static const Command kCommands[] = {
-      {"init", Init},         {"import", Import},       {"stats", Stats},   {"check", Check},
-      {"generate", Generate}, {"movielens", MovieLens}, {nullptr, nullptr},
+      {"init", Init},       {"import", Import},     {"stats", Stats},
+      {"check", Check},     {"generate", Generate}, {"movielens", MovieLens},
+      {"library", Library}, {"scan", Scan},         {nullptr, nullptr},
   };
   for (const Command* c = kCommands; c->name != nullptr; ++c) {
     if (command == c->name) return c->run(args);
