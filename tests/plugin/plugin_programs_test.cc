@@ -732,6 +732,30 @@ TEST_F(ProgramsTest, TitlesCarryWhatTheSourceHas) {
       "backdrop": ["https://img.example/p/hZkgoQYus5vegHoetLkCJzb17zJ.jpg"]}}}])"));
 }
 
+// local_similar's warm process answers as a fresh one would after an
+// import, and after the database was made anew.
+TEST_F(ProgramsTest, LocalSimilarSeesTheDatabaseAsItIsNow) {
+  auto import = [&](const std::string& db, const std::string& document) {
+    ASSERT_TRUE(WriteFile(dir_.File("more.json"), document));
+    const std::string command =
+        std::string(KINORO_DB_PROGRAM) + " --db " + db + " import " + dir_.File("more.json");
+    ASSERT_EQ(0, system(command.c_str()));
+  };
+  Json::Value answer;
+  ASSERT_EQ(Lookup("local_similar", R"({"tmdb_id": 348})", 3, &answer), 0) << OnlyLine();
+  EXPECT_EQ(TmdbIds(answer), "679 70981 78");
+  // Score 5: a genre and the collection.
+  import(db_, R"({"movies": [{"id": 15, "library_id": 1, "title": "Alien 3", "tmdb_id": 8077,
+      "genres": ["SF"], "collection": "Alien Collection"}]})");
+  ASSERT_EQ(Lookup("local_similar", R"({"tmdb_id": 348})", 3, &answer), 0) << OnlyLine();
+  EXPECT_EQ(TmdbIds(answer), "679 70981 8077");
+  // Removed and made again: the new file, not the one still open.
+  for (const char* suffix : {"", "-wal", "-shm"}) unlink((db_ + suffix).c_str());
+  import(db_, kLibrary);
+  ASSERT_EQ(Lookup("local_similar", R"({"tmdb_id": 348})", 3, &answer), 0) << OnlyLine();
+  EXPECT_EQ(TmdbIds(answer), "679 70981 78");
+}
+
 // What a program says when it fails reaches the log, never the TMDb key.
 TEST_F(ProgramsTest, FailuresAreFailedLookupsWithTheReasonLogged) {
   ASSERT_TRUE(WriteFile(dir_.File("text.db"), "not a database"));
