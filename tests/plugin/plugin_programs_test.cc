@@ -418,6 +418,25 @@ TEST_F(PluginFolderTest, AWarmPluginIsReplacedWhenReinstalled) {
   }
 }
 
+// A process forked from one that holds warm processes starts its own and
+// leaves the parent's alone.
+TEST_F(PluginFolderTest, AForkedCallerDoesNotShareWarmProcesses) {
+  AddPlugin("warm", kWarmScript, R"({"serves_many": true})");
+  const Json::Value plugin = Installed()["warm"];
+  const int pid = WarmPid(plugin);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Json::Value result;
+    const int ret = VideoPluginLookup(plugin, "movie", "enu", Do("ok"), result, 10, false);
+    _exit(ret == 0 && result[0]["title"].asString() != std::to_string(pid) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the fork used the parent's";
+  EXPECT_EQ(WarmPid(plugin), pid);
+}
+
 // A warm process answers only for the ids it was started with: a worker
 // calls the engine as root in the module's run-as-root window.
 TEST_F(PluginFolderTest, EachSetOfIdsHasItsOwnWarmProcess) {
