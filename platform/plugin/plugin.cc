@@ -395,14 +395,17 @@ class WarmTable {
   }
 
   // Keeps `process` for `key`; when another caller kept one meanwhile, this
-  // one ends (outside the lock: ending reaps).
+  // one ends, outside the lock (ending reaps).
   void Put(const WarmKey& key, std::unique_ptr<WarmProcess> process) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (owner_ != getpid()) {
-      process->child.Abandon();
-      return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (owner_ != getpid()) {
+        process->child.Abandon();
+        return;
+      }
+      if (processes_.try_emplace(key, std::move(process)).second) return;
     }
-    processes_.emplace(key, std::move(process));
+    process.reset();
   }
 
  private:
