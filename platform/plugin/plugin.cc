@@ -121,10 +121,9 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-// The last non-empty line of a plug-in's standard error, shortened: enough
-// to tell why it failed without flooding the log. The text may echo what a
-// web service sent, so control bytes (a carriage return, a terminal escape)
-// are written as \xHH rather than passed to the log.
+// Text from a plug-in, shortened for the log. It may echo what a web
+// service sent, so control bytes (a carriage return, a terminal escape) are
+// written as \xHH rather than passed to the log.
 std::string Printable(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string line;
@@ -143,6 +142,8 @@ std::string Printable(const std::string& text) {
   return line;
 }
 
+// The last non-empty line of a plug-in's standard error: enough to tell why
+// it failed without flooding the log.
 std::string LastLine(const std::string& text) {
   size_t end = text.find_last_not_of(" \t\r\n");
   if (end == std::string::npos) return "";
