@@ -469,8 +469,6 @@ bool LineChild::Start(const ChildOptions& options, ChildResult* result) {
 
 bool LineChild::running() const { return state_ != nullptr; }
 
-pid_t LineChild::pid() const { return state_ ? state_->child.pid() : -1; }
-
 bool LineChild::Ready() {
   if (!state_) return false;
   // What it wrote to standard error while idle is dropped, so that the pipe

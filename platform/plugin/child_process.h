@@ -8,8 +8,6 @@
 #ifndef KINORO_PLATFORM_PLUGIN_CHILD_PROCESS_H_
 #define KINORO_PLATFORM_PLUGIN_CHILD_PROCESS_H_
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -78,7 +76,6 @@ class LineChild {
   bool Start(const ChildOptions& options, ChildResult* result);
 
   bool running() const;
-  pid_t pid() const;  // -1 when not running
 
   // Whether the child can take a request: false, after ending and reaping
   // it, when it ended, closed its standard output or wrote to it while no
@@ -86,10 +83,11 @@ class LineChild {
   bool Ready();
 
   // Writes `request` (one line with its '\n') and reads one line: true
-  // with the line in `result->out`, without its newline. Else the child is
-  // ended, `result` says how, and `*unread` says whether it ended without
-  // reading any of the request (a crash while idle, not this request's
-  // doing). Standard error of the exchange lands in `result->err`.
+  // with the line in `result->out`, without its newline (the child is
+  // ended after it when it ended too or wrote more than the line). Else the
+  // child is ended, `result` says how, and `*unread` says whether it ended
+  // without reading any of the request (a crash while idle, not this
+  // request's doing). Standard error of the exchange lands in `result->err`.
   bool Exchange(const std::string& request, ChildResult* result, bool* unread);
 
   // Lets go of the child without a signal or a wait, closing only this
