@@ -378,8 +378,12 @@ struct WarmProcess {
 
 class WarmTable {
  public:
-  // The process kept for `key`, if any; the caller owns it until Put.
+  // The process kept for `key`, if any; the caller owns it until Put. One
+  // kept for the same plug-in and ids but another program (the plug-in
+  // moved) ends: it would never be asked again.
   std::unique_ptr<WarmProcess> Take(const WarmKey& key) {
+    std::unique_ptr<WarmProcess> process;
+    std::vector<std::unique_ptr<WarmProcess>> moved;  // ended outside the lock
     std::lock_guard<std::mutex> lock(mutex_);
     // In a child forked from the process that started them, the processes
     // are the parent's: let go of this copy's descriptors and start anew.
@@ -388,10 +392,19 @@ class WarmTable {
       processes_.clear();
       owner_ = getpid();
     }
-    auto found = processes_.find(key);
-    if (found == processes_.end()) return nullptr;
-    std::unique_ptr<WarmProcess> process = std::move(found->second);
-    processes_.erase(found);
+    for (auto it = processes_.lower_bound(WarmKey{key.id, "", 0, 0});
+         it != processes_.end() && it->first.id == key.id;) {
+      if (it->first.uid != key.uid || it->first.gid != key.gid) {
+        ++it;
+        continue;
+      }
+      if (it->first.program == key.program) {
+        process = std::move(it->second);
+      } else {
+        moved.push_back(std::move(it->second));
+      }
+      it = processes_.erase(it);
+    }
     return process;
   }
 

@@ -392,7 +392,8 @@ TEST_F(PluginFolderTest, AWarmPluginThatEndedWhileIdleIsReplacedUnseen) {
   EXPECT_NE(next, twice);
 }
 
-// A reinstall (a new program, a changed INFO) replaces the warm process.
+// A reinstall (a new program, a changed INFO, another folder) replaces the
+// warm process, and the old one ends.
 TEST_F(PluginFolderTest, AWarmPluginIsReplacedWhenReinstalled) {
   AddPlugin("warm", kWarmScript, R"({"serves_many": true})");
   int pid = WarmPid(Installed()["warm"]);
@@ -409,11 +410,16 @@ TEST_F(PluginFolderTest, AWarmPluginIsReplacedWhenReinstalled) {
         ASSERT_TRUE(WriteFile(
             info, With(ParseJson(ReadFile(info)), R"({"timeout_s": 9})").toStyledString()));
       },
+      [&] {
+        ASSERT_EQ(rename(folder_.c_str(), dir_.File("moved").c_str()), 0);
+        velm_plugin::SetPluginFolder(dir_.File("moved"));
+      },
   };
   for (const auto& change : changes) {
     change();
     const int next = WarmPid(Installed()["warm"]);
     EXPECT_NE(next, pid);
+    EXPECT_FALSE(kinoro_testing::PathExists("/proc/" + std::to_string(pid))) << "still there";
     pid = next;
   }
 }
