@@ -425,22 +425,40 @@ TEST_F(PluginFolderTest, AWarmPluginIsReplacedWhenReinstalled) {
 }
 
 // A process forked from one that holds warm processes starts its own and
-// leaves the parent's alone.
+// leaves the parent's alone; when it exits, its own warm process ends too.
 TEST_F(PluginFolderTest, AForkedCallerDoesNotShareWarmProcesses) {
   AddPlugin("warm", kWarmScript, R"({"serves_many": true})");
   const Json::Value plugin = Installed()["warm"];
   const int pid = WarmPid(plugin);
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     Json::Value result;
-    const int ret = VideoPluginLookup(plugin, "movie", "enu", Do("ok"), result, 10, false);
-    _exit(ret == 0 && result[0]["title"].asString() != std::to_string(pid) ? 0 : 1);
+    VideoPluginLookup(plugin, "movie", "enu", Do("ok"), result, 10, false);
+    const std::string title = result[0]["title"].asString();
+    _exit(write(report[1], title.data(), title.size()) == static_cast<ssize_t>(title.size()) ? 0
+                                                                                             : 1);
   }
+  close(report[1]);
+  char buf[32] = {};
+  const ssize_t got = read(report[0], buf, sizeof(buf) - 1);
+  close(report[0]);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the fork used the parent's";
+  ASSERT_GT(got, 0) << "the fork's lookup failed";
+  const int fork_pid = atoi(buf);
+  EXPECT_NE(fork_pid, pid) << "the fork used the parent's";
   EXPECT_EQ(WarmPid(plugin), pid);
+  // Its input ends with the fork (or a zombie its new parent has not reaped).
+  const std::string stat = "/proc/" + std::to_string(fork_pid) + "/stat";
+  auto gone = [&] {
+    const std::string text = ReadFile(stat);
+    return text.empty() || text.find(") Z ") != std::string::npos;
+  };
+  for (int i = 0; i < 200 && !gone(); ++i) usleep(10000);
+  EXPECT_TRUE(gone()) << "the fork's warm process outlived it";
 }
 
 // A warm process answers only for the ids it was started with: a worker
