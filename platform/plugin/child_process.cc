@@ -3,10 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -18,8 +20,6 @@
 #include <chrono>
 #include <thread>
 #include <vector>
-
-#include <linux/close_range.h>
 
 namespace velm_plugin {
 namespace {
@@ -78,7 +78,7 @@ bool SetNonBlocking(int fd) {
 // be reused before the reap.
 class ChildGuard {
  public:
-  explicit ChildGuard(pid_t pid) : pid_(pid) {}
+  explicit ChildGuard(pid_t pid = -1) : pid_(pid) {}
   ~ChildGuard() {
     if (pid_ > 0) KillAndReap();
   }
@@ -86,6 +86,9 @@ class ChildGuard {
   ChildGuard& operator=(const ChildGuard&) = delete;
 
   pid_t pid() const { return pid_; }
+  void Adopt(pid_t pid) { pid_ = pid; }
+  // Forgets the child without a signal or a wait: it is not ours to end.
+  void Forget() { pid_ = -1; }
 
   // Kills whatever is left of the group and returns the child's wait status
   // in `status`; false when it is lost: a process that sets SIGCHLD to
@@ -239,21 +242,30 @@ bool Drain(Stream* stream) {
   }
 }
 
-}  // namespace
+// The parent's side of a started child.
+struct Spawned {
+  UniqueFd in;        // its standard input (a socket)
+  UniqueFd in_child;  // the child's end of it, when kept
+  UniqueFd out;       // its standard output, non-blocking
+  UniqueFd err;       // its standard error, non-blocking
+};
 
-ChildResult RunChild(const ChildOptions& options, const std::string& input) {
-  ChildResult result;
-
+// Forks and executes the program; the pid, or -1 with `result` saying why.
+// Returns once execve has succeeded or failed. `keep_child_input` keeps the
+// child's end of its standard input open here too: what it has not read
+// then stays readable after it ends.
+pid_t Spawn(const ChildOptions& options, bool keep_child_input, Spawned* spawned,
+            ChildResult* result) {
   // Standard input is a socket so that writing to a child that stopped
   // reading gives EPIPE (MSG_NOSIGNAL) instead of a SIGPIPE to the host.
   int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return result;
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
   UniqueFd in_parent(sv[0]), in_child(sv[1]);
   UniqueFd out_parent, out_child, err_parent, err_child, status_read, status_write;
   if (!MakePipe(&out_parent, &out_child) || !MakePipe(&err_parent, &err_child) ||
       !MakePipe(&status_read, &status_write) || !SetNonBlocking(out_parent.get()) ||
       !SetNonBlocking(err_parent.get())) {
-    return result;
+    return -1;
   }
 
   std::vector<char*> argv;
@@ -266,18 +278,15 @@ ChildResult RunChild(const ChildOptions& options, const std::string& input) {
   const char* cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
   const Identity identity = CallerIdentity();
 
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(std::max(0, options.timeout_ms));
   pid_t pid = fork();
-  if (pid < 0) return result;
+  if (pid < 0) return -1;
   if (pid == 0) {
     ExecChild(in_child.get(), out_child.get(), err_child.get(), status_write.get(),
               options.program.c_str(), argv.data(), envp.data(), cwd, identity);
   }
-  ChildGuard child(pid);
-  // Also from this side, so that the group exists before any kill below.
+  // Also from this side, so that the group exists before any kill.
   setpgid(pid, pid);
-  in_child.Reset();
+  if (!keep_child_input) in_child.Reset();
   out_child.Reset();
   err_child.Reset();
   status_write.Reset();
@@ -288,11 +297,31 @@ ChildResult RunChild(const ChildOptions& options, const std::string& input) {
   while ((got = read(status_read.get(), &exec_errno, sizeof(exec_errno))) < 0 && errno == EINTR) {
   }
   if (got > 0) {
-    child.KillAndReap();
-    result.exit_code = 127;
-    result.err = std::string("cannot run ") + options.program + ": " + strerror(exec_errno);
-    return result;
+    ChildGuard(pid).KillAndReap();
+    result->exit_code = 127;
+    result->err = std::string("cannot run ") + options.program + ": " + strerror(exec_errno);
+    return -1;
   }
+  spawned->in = std::move(in_parent);
+  spawned->in_child = std::move(in_child);
+  spawned->out = std::move(out_parent);
+  spawned->err = std::move(err_parent);
+  return pid;
+}
+
+}  // namespace
+
+ChildResult RunChild(const ChildOptions& options, const std::string& input) {
+  ChildResult result;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(std::max(0, options.timeout_ms));
+  Spawned spawned;
+  const pid_t pid = Spawn(options, false, &spawned, &result);
+  if (pid < 0) return result;
+  ChildGuard child(pid);
+  UniqueFd in_parent = std::move(spawned.in);
+  UniqueFd out_parent = std::move(spawned.out);
+  UniqueFd err_parent = std::move(spawned.err);
 
   Stream out{std::move(out_parent), &result.out, options.output_cap};
   Stream err{std::move(err_parent), &result.err, options.error_cap};
@@ -399,6 +428,172 @@ std::string DescribeOutcome(const ChildResult& result) {
       break;
   }
   return "could not be started";
+}
+
+struct LineChild::State {
+  ChildGuard child;
+  UniqueFd in;
+  // The child's end of its standard input, kept so that a request it never
+  // read can be told from one it read and then died on.
+  UniqueFd in_child;
+  UniqueFd out;
+  UniqueFd err;
+  UniqueFd pidfd;  // invalid on kernels without pidfd_open: then polled
+  int timeout_ms = 0;
+  size_t output_cap = 0;
+  size_t error_cap = 0;
+};
+
+LineChild::LineChild() = default;
+LineChild::~LineChild() = default;
+
+bool LineChild::Start(const ChildOptions& options, ChildResult* result) {
+  state_.reset();
+  *result = ChildResult();
+  Spawned spawned;
+  const pid_t pid = Spawn(options, true, &spawned, result);
+  if (pid < 0) return false;
+  auto state = std::make_unique<State>();
+  state->child.Adopt(pid);
+  state->in = std::move(spawned.in);
+  state->in_child = std::move(spawned.in_child);
+  state->out = std::move(spawned.out);
+  state->err = std::move(spawned.err);
+  state->pidfd = UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  state->timeout_ms = std::max(0, options.timeout_ms);
+  state->output_cap = options.output_cap;
+  state->error_cap = options.error_cap;
+  state_ = std::move(state);
+  return true;
+}
+
+bool LineChild::running() const { return state_ != nullptr; }
+
+bool LineChild::Ready() {
+  if (!state_) return false;
+  // What it wrote to standard error while idle is dropped, so that the pipe
+  // never fills and the next exchange's error text is its own.
+  std::string ignored;
+  Stream err{std::move(state_->err), &ignored, 0};
+  const bool err_open = Drain(&err);
+  state_->err = std::move(err.fd);
+  if (!err_open) state_->err.Reset();
+
+  pollfd out = {state_->out.get(), POLLIN, 0};
+  const bool wrote = poll(&out, 1, 0) != 0;  // output, its end, or an error
+  if (wrote || state_->child.Ended()) {
+    state_.reset();
+    return false;
+  }
+  return true;
+}
+
+bool LineChild::Exchange(const std::string& request, ChildResult* result, bool* unread) {
+  *result = ChildResult();
+  *unread = false;
+  if (!state_) return false;
+  State& st = *state_;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(st.timeout_ms);
+  // The answer line and its newline; anything longer is over the cap.
+  Stream out{std::move(st.out), &result->out, st.output_cap + 1};
+  Stream err{std::move(st.err), &result->err, st.error_cap};
+  size_t written = 0;
+  size_t line_end = std::string::npos;
+  bool ended = false;
+  bool timed_out = false;
+  bool in_failed = false;
+  while (line_end == std::string::npos && !out.over_cap) {
+    int left = MillisLeft(deadline);
+    if (left == 0) {
+      timed_out = true;
+      break;
+    }
+    pollfd fds[4];
+    nfds_t n = 0;
+    int in_slot = -1, out_slot = -1, err_slot = -1, pid_slot = -1;
+    if (written < request.size() && !in_failed) {
+      in_slot = static_cast<int>(n);
+      fds[n++] = {st.in.get(), POLLOUT, 0};
+    }
+    if (out.fd.valid()) {
+      out_slot = static_cast<int>(n);
+      fds[n++] = {out.fd.get(), POLLIN, 0};
+    }
+    if (err.fd.valid()) {
+      err_slot = static_cast<int>(n);
+      fds[n++] = {err.fd.get(), POLLIN, 0};
+    }
+    if (st.pidfd.valid()) {
+      pid_slot = static_cast<int>(n);
+      fds[n++] = {st.pidfd.get(), POLLIN, 0};
+    } else {
+      left = std::min(left, 20);  // no pidfd: look at the child now and then
+    }
+    int ready = poll(fds, n, left);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) break;
+    if (in_slot >= 0 && fds[in_slot].revents != 0) {
+      ssize_t sent = send(st.in.get(), request.data() + written, request.size() - written,
+                          MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent > 0) written += static_cast<size_t>(sent);
+      if (sent < 0 && errno != EAGAIN && errno != EINTR) in_failed = true;
+    }
+    if (out_slot >= 0 && fds[out_slot].revents != 0) {
+      const size_t before = out.text->size();
+      if (!Drain(&out)) out.fd.Reset();
+      line_end = out.text->find('\n', before);
+    }
+    if (err_slot >= 0 && fds[err_slot].revents != 0) {
+      if (!Drain(&err)) err.fd.Reset();
+      err.over_cap = false;  // extra diagnostics are dropped, not fatal
+    }
+    if (ended) break;  // the output was drained once more after the end
+    // The child ended: what it wrote before is read once more above, in
+    // case its answer and its end came together.
+    ended = pid_slot >= 0 ? fds[pid_slot].revents != 0 : st.child.Ended();
+    if (ended && !out.fd.valid()) break;
+  }
+
+  st.out = std::move(out.fd);
+  st.err = std::move(err.fd);
+  if (line_end != std::string::npos && line_end <= st.output_cap) {
+    const bool more = line_end + 1 != result->out.size();
+    result->out.resize(line_end);
+    result->outcome = ChildOutcome::kExited;
+    result->exit_code = 0;
+    // Output beyond the answer belongs to no request: start afresh.
+    if (more || ended || !st.out.valid()) state_.reset();
+    return true;
+  }
+  if (!timed_out && !out.over_cap) {
+    int queued = 0;
+    *unread = result->out.empty() && ioctl(st.in_child.get(), FIONREAD, &queued) == 0 &&
+              static_cast<size_t>(queued) == written;
+  }
+  int status = 0;
+  const bool have_status = st.child.KillAndReap(&status);
+  state_.reset();
+  if (out.over_cap) {
+    result->outcome = ChildOutcome::kOutputTooLarge;
+  } else if (timed_out) {
+    result->outcome = ChildOutcome::kTimedOut;
+  } else if (!have_status) {
+    result->outcome = ChildOutcome::kStatusLost;
+  } else if (WIFEXITED(status)) {
+    result->outcome = ChildOutcome::kExited;
+    result->exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result->outcome = ChildOutcome::kSignaled;
+    result->term_signal = WTERMSIG(status);
+  }
+  result->out.clear();
+  return false;
+}
+
+void LineChild::Abandon() {
+  if (!state_) return;
+  state_->child.Forget();
+  state_.reset();
 }
 
 }  // namespace velm_plugin

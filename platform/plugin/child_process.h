@@ -4,10 +4,12 @@
 // runs in a process group of its own, so that on any end of the run (time-out,
 // oversized output, early return) the program and everything it started are
 // killed together, and it is always reaped before RunChild returns.
+// LineChild keeps such a child for many exchanges of one line each.
 #ifndef KINORO_PLATFORM_PLUGIN_CHILD_PROCESS_H_
 #define KINORO_PLATFORM_PLUGIN_CHILD_PROCESS_H_
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,8 +21,11 @@ struct ChildOptions {
   std::vector<std::string> env;   // the child's whole environment, "NAME=value"
   std::string cwd;                // empty: keep the caller's
   int timeout_ms = 10000;         // for the whole exchange, from the fork on
+                                  // (LineChild: for each answer, from its request)
   size_t output_cap = 4 << 20;    // more standard output than this fails the run
+                                  // (LineChild: one answer line, without its newline)
   size_t error_cap = 64 << 10;    // standard error beyond this is read and dropped
+                                  // (LineChild: per exchange)
 };
 
 enum class ChildOutcome {
@@ -52,6 +57,48 @@ ChildResult RunChild(const ChildOptions& options, const std::string& input);
 
 // "exited with status 3", "killed by signal 11", "timed out", ...
 std::string DescribeOutcome(const ChildResult& result);
+
+// A child that answers one line on its standard output for each line written
+// to its standard input, kept between requests. It is started and confined
+// as RunChild's are. Any exchange that does not end in an answer line (a
+// time-out, an answer over the cap, the child's end) kills its group and
+// reaps it; the object is then empty and can be started again. Never
+// throws; one caller at a time. Destroying it kills and reaps the child.
+class LineChild {
+ public:
+  LineChild();
+  ~LineChild();
+  LineChild(const LineChild&) = delete;
+  LineChild& operator=(const LineChild&) = delete;
+
+  // Starts the program (ending any child held before). False with `result`
+  // saying why (kStartFailed, the reason in `err`) when it cannot run.
+  bool Start(const ChildOptions& options, ChildResult* result);
+
+  bool running() const;
+
+  // Whether the child can take a request: false, after ending and reaping
+  // it, when it ended, closed its standard output or wrote to it while no
+  // request was open (an answer then would not be this request's).
+  bool Ready();
+
+  // Writes `request` (one line with its '\n') and reads one line: true
+  // with the line in `result->out`, without its newline (the child is
+  // ended after it when it ended too or wrote more than the line). Else the
+  // child is ended, `result` says how, and `*unread` says whether it ended
+  // without reading any of the request (a crash while idle, not this
+  // request's doing). Standard error of the exchange lands in `result->err`.
+  bool Exchange(const std::string& request, ChildResult* result, bool* unread);
+
+  // Lets go of the child without a signal or a wait, closing only this
+  // process's descriptors: for a process forked from the owner, whose child
+  // it is not.
+  void Abandon();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace velm_plugin
 

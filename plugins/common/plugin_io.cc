@@ -5,16 +5,55 @@
 
 namespace kinoro_plugins {
 
-bool ReadRequest(std::istream& in, Request* request, std::string* error) {
-  std::string text;
-  char buf[8192];
-  while (in.read(buf, sizeof(buf)) || in.gcount() > 0) {
-    text.append(buf, static_cast<size_t>(in.gcount()));
-    if (text.size() > kMaxRequestBytes) {
-      *error = "request too large";
-      return false;
+namespace {
+
+// One line without its newline; false at the end of input. A last line
+// without a newline still counts. Bytes past the cap are dropped, so that
+// the next line is still read as one.
+bool ReadLine(std::istream& in, std::string* line, bool* too_long) {
+  line->clear();
+  *too_long = false;
+  std::streambuf* buf = in.rdbuf();
+  for (;;) {
+    const int c = buf->sbumpc();
+    if (c == std::char_traits<char>::eof()) return !line->empty() || *too_long;
+    if (c == '\n') return true;
+    if (line->size() < kMaxRequestBytes) {
+      line->push_back(static_cast<char>(c));
+    } else {
+      *too_long = true;
     }
   }
+}
+
+}  // namespace
+
+int ServeRequests(std::istream& in, std::ostream& out, const Answerer& answer) {
+  std::string line;
+  bool too_long = false;
+  while (ReadLine(in, &line, &too_long)) {
+    Request request;
+    Json::Value result;
+    std::string error;
+    if (too_long) {
+      error = "request too large";
+    } else if (ParseRequest(line, &request, &error) && answer(request, &result, &error)) {
+      error.clear();
+    } else if (error.empty()) {
+      error = "no answer";
+    }
+    if (!error.empty()) {
+      result = Json::Value(Json::objectValue);
+      result["error"] = error;
+    }
+    out << ToJsonLine(result);
+    out.flush();
+    if (!out) return 1;
+  }
+  return 0;
+}
+
+bool ParseRequest(const std::string& text, Request* request, std::string* error) {
   Json::CharReaderBuilder builder;
   builder["failIfExtra"] = true;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());

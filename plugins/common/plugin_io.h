@@ -1,15 +1,17 @@
-// What every metadata plug-in program shares: reading the engine's request,
+// What every metadata plug-in program shares: serving the engine's requests,
 // the title form of an answer, and the count it may answer with.
 #ifndef KINORO_PLUGINS_COMMON_PLUGIN_IO_H_
 #define KINORO_PLUGINS_COMMON_PLUGIN_IO_H_
 
+#include <json/json.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
+#include <ostream>
 #include <string>
 #include <vector>
-
-#include <json/json.h>
 
 namespace kinoro_plugins {
 
@@ -25,8 +27,18 @@ struct Request {
   Json::Value settings;  // an object
 };
 
-// Reads one request; false with `error` set when the text is not one.
-bool ReadRequest(std::istream& in, Request* request, std::string* error);
+// False with `error` set when `text` is not a request.
+bool ParseRequest(const std::string& text, Request* request, std::string* error);
+
+// Answers one request: false with `error` set when it cannot.
+using Answerer = std::function<bool(const Request&, Json::Value* answer, std::string* error)>;
+
+// Serves requests, one JSON object per line, until `in` ends. Each line gets
+// one line on `out`, flushed at once: the answer, or {"error": message} when
+// the line is not a request or `answer` fails (a normal answer is never an
+// object with "error"). Lines past kMaxRequestBytes are skipped to their end
+// and refused. 0 at the end of input; 1 when `out` fails.
+int ServeRequests(std::istream& in, std::ostream& out, const Answerer& answer);
 
 // One found title in the form the module reads.
 struct Title {

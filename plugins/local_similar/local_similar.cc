@@ -1,10 +1,11 @@
 #include "plugins/local_similar/local_similar.h"
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <memory>
 #include <set>
-
-#include <sqlite3.h>
 
 #include "kinoro/root.h"
 
@@ -62,28 +63,70 @@ std::string Text(sqlite3_stmt* stmt, int column) {
   return text ? reinterpret_cast<const char*>(text) : "";
 }
 
+// The connection and statement of the last request, kept for the next one
+// in a process that serves many. No read transaction outlives a request:
+// the statement is reset when it ends, so the next one sees the database as
+// it is then (SQLite drops its page cache when another connection changed
+// the file). A file replaced at the path (a new inode) is opened anew.
+struct Kept {
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::unique_ptr<sqlite3_stmt, StmtFinalizer> stmt;  // finalized before the close
+  std::unique_ptr<sqlite3, DbCloser> db;
+};
+
+Kept& LastConnection() {
+  static Kept kept;
+  return kept;
+}
+
+// Resets the statement however the request ends.
+struct StmtReset {
+  void operator()(sqlite3_stmt* stmt) const {
+    sqlite3_clear_bindings(stmt);
+    sqlite3_reset(stmt);
+  }
+};
+
 }  // namespace
 
 bool FindSimilar(const std::string& db_path, int64_t tmdb_id, size_t limit, const Weights& weights,
                  Json::Value* answer, std::string* error) {
   *answer = Json::Value(Json::arrayValue);
-  sqlite3* raw_db = nullptr;
-  int rc = sqlite3_open_v2(db_path.c_str(), &raw_db, SQLITE_OPEN_READONLY, nullptr);
-  std::unique_ptr<sqlite3, DbCloser> db(raw_db);
-  if (rc != SQLITE_OK) {
-    *error = "cannot open database " + db_path + ": " +
-             (db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc));
-    return false;
+  Kept& kept = LastConnection();
+  struct stat st = {};
+  const bool same_file = stat(db_path.c_str(), &st) == 0 && kept.stmt != nullptr &&
+                         kept.path == db_path && kept.dev == st.st_dev && kept.ino == st.st_ino;
+  if (!same_file) {
+    kept.stmt.reset();
+    kept.db.reset();
+    sqlite3* raw_db = nullptr;
+    int rc = sqlite3_open_v2(db_path.c_str(), &raw_db, SQLITE_OPEN_READONLY, nullptr);
+    std::unique_ptr<sqlite3, DbCloser> db(raw_db);
+    if (rc != SQLITE_OK) {
+      *error = "cannot open database " + db_path + ": " +
+               (db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc));
+      return false;
+    }
+    // The package may be writing (an import); wait for it rather than fail.
+    sqlite3_busy_timeout(db.get(), 3000);
+    sqlite3_stmt* raw_stmt = nullptr;
+    if (sqlite3_prepare_v2(db.get(), kSimilarSql, -1, &raw_stmt, nullptr) != SQLITE_OK) {
+      *error = "cannot query database " + db_path + ": " + sqlite3_errmsg(db.get());
+      return false;
+    }
+    kept.stmt.reset(raw_stmt);
+    kept.db = std::move(db);
+    kept.path = db_path;
+    // Opened after the stat: a file replaced in between is opened again
+    // next time, never kept for the wrong one.
+    kept.dev = st.st_dev;
+    kept.ino = st.st_ino;
   }
-  // The package may be writing (an import); wait for it rather than fail.
-  sqlite3_busy_timeout(db.get(), 3000);
-
-  sqlite3_stmt* raw_stmt = nullptr;
-  if (sqlite3_prepare_v2(db.get(), kSimilarSql, -1, &raw_stmt, nullptr) != SQLITE_OK) {
-    *error = "cannot query database " + db_path + ": " + sqlite3_errmsg(db.get());
-    return false;
-  }
-  std::unique_ptr<sqlite3_stmt, StmtFinalizer> stmt(raw_stmt);
+  sqlite3_stmt* raw_stmt = kept.stmt.get();
+  std::unique_ptr<sqlite3_stmt, StmtReset> reset_at_end(raw_stmt);
+  int rc = SQLITE_DONE;
   sqlite3_bind_int64(raw_stmt, 1, tmdb_id);
   sqlite3_bind_double(raw_stmt, 2, weights.genre);
   sqlite3_bind_double(raw_stmt, 3, weights.tag);
@@ -109,7 +152,7 @@ bool FindSimilar(const std::string& db_path, int64_t tmdb_id, size_t limit, cons
     answer->append(kinoro_plugins::TitleToJson(title));
   }
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-    *error = "cannot read database " + db_path + ": " + sqlite3_errmsg(db.get());
+    *error = "cannot read database " + db_path + ": " + sqlite3_errmsg(kept.db.get());
     return false;
   }
   return true;

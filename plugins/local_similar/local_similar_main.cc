@@ -1,20 +1,12 @@
-// local_similar: one request on standard input, one JSON array of titles on
-// standard output; on failure a message on standard error and status 1.
+// local_similar: requests one per line on standard input, each answered
+// with one line on standard output (a JSON array of titles, or
+// {"error": message}), until standard input ends.
 #include <iostream>
 
 #include "plugins/common/plugin_io.h"
 #include "plugins/local_similar/local_similar.h"
 
 int main() {
-  kinoro_plugins::Request request;
-  std::string error;
-  Json::Value answer;
-  if (!kinoro_plugins::ReadRequest(std::cin, &request, &error) ||
-      !kinoro_local_similar::Answer(request, &answer, &error)) {
-    std::cerr << "local_similar: " << error << "\n";
-    return 1;
-  }
-  std::cout << kinoro_plugins::ToJsonLine(answer);
-  std::cout.flush();
-  return std::cout ? 0 : 1;
+  std::ios::sync_with_stdio(false);
+  return kinoro_plugins::ServeRequests(std::cin, std::cout, kinoro_local_similar::Answer);
 }

@@ -1,31 +1,21 @@
-// tmdb: one request on standard input, one JSON array of titles on
-// standard output; on failure a message on standard error and status 1.
-#include <iostream>
-
+// tmdb: requests one per line on standard input, each answered with one
+// line on standard output (a JSON array of titles, or {"error": message}),
+// until standard input ends.
 #include <curl/curl.h>
+
+#include <iostream>
 
 #include "plugins/common/plugin_io.h"
 #include "plugins/tmdb/tmdb.h"
 
 int main() {
-  kinoro_plugins::Request request;
-  std::string error;
-  if (!kinoro_plugins::ReadRequest(std::cin, &request, &error)) {
-    std::cerr << "tmdb: " << error << "\n";
-    return 1;
-  }
+  std::ios::sync_with_stdio(false);
+  // Once for the process: it loads the TLS library, the costly part.
   if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
     std::cerr << "tmdb: cannot initialise libcurl\n";
     return 1;
   }
-  Json::Value answer;
-  bool ok = kinoro_tmdb::Answer(request, &answer, &error);
+  const int status = kinoro_plugins::ServeRequests(std::cin, std::cout, kinoro_tmdb::Answer);
   curl_global_cleanup();
-  if (!ok) {
-    std::cerr << "tmdb: " << error << "\n";
-    return 1;
-  }
-  std::cout << kinoro_plugins::ToJsonLine(answer);
-  std::cout.flush();
-  return std::cout ? 0 : 1;
+  return status;
 }

@@ -7,16 +7,19 @@
 #include <gtest/gtest.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -293,6 +296,233 @@ TEST_F(PluginFolderTest, FailedRunsAreNegativeWithOneLogLine) {
   };
   for (int i = 0; i < 100 && !gone(); ++i) usleep(10000);
   EXPECT_TRUE(gone()) << "the plug-in's child survived the time-out";
+}
+
+// A plug-in that serves many requests, by the word in the request's "do":
+// its pid as the one title, its ids, or one of the ways to fail.
+constexpr char kWarmScript[] =
+    "while read -r req; do\n"
+    "  case \"$req\" in\n"
+    "    *crash*) kill -SEGV $$ ;;\n"
+    "    *stall*) sleep 60 ;;\n"
+    "    *flood*) head -c 5000000 /dev/zero | tr '\\0' x; echo ;;\n"
+    "    *garbage*) echo 'Traceback (most recent call last):' ;;\n"
+    "    *refuse*) echo '{\"error\": \"no such\\tmovie\"}' ;;\n"
+    "    *twice*) echo \"[{\\\"title\\\": \\\"$$\\\"}]\"; echo '[{\"title\": \"stale\"}]' ;;\n"
+    "    *who*) echo \"[{\\\"title\\\": \\\"$(id -u) $(id -g)\\\"}]\" ;;\n"
+    // Answers, then ends before it reads the next request.
+    "    *linger*) echo \"[{\\\"title\\\": \\\"$$\\\"}]\"; sleep 0.3; exit 0 ;;\n"
+    "    *) echo \"[{\\\"title\\\": \\\"$$\\\"}]\" ;;\n"
+    "  esac\n"
+    "done\n";
+
+Json::Value Do(const std::string& what) { return ParseJson(R"({"do": ")" + what + "\"}"); }
+
+// The one title of a lookup that must succeed without a log line.
+std::string WarmTitle(const Json::Value& plugin, const std::string& what) {
+  ClearSyslog();
+  Json::Value result;
+  EXPECT_EQ(VideoPluginLookup(plugin, "movie", "enu", Do(what), result, 10, false), 0)
+      << OnlyLine();
+  EXPECT_THAT(SyslogLines(), IsEmpty()) << what;
+  return result[0]["title"].asString();
+}
+
+int WarmPid(const Json::Value& plugin) {
+  const std::string title = WarmTitle(plugin, "ok");
+  return title.empty() ? -1 : std::stoi(title);
+}
+
+TEST_F(PluginFolderTest, AWarmPluginServesManyLookupsAndIsReplacedAfterAFailure) {
+  AddPlugin("warm", kWarmScript, R"({"serves_many": true, "timeout_s": 0.5})");
+  const Json::Value plugin = Installed()["warm"];
+  const struct {
+    const char* request;
+    const char* logged;
+    bool kept;  // the same process answers next
+  } cases[] = {
+      {"crash", "killed by signal 11", false},
+      {"stall", "timed out", false},
+      {"flood", "wrote too much output", false},
+      {"garbage", "answered with output that is not JSON", false},
+      // A plug-in that cannot answer says so, and stays.
+      {"refuse", "answered with an error: no such\\x09movie", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    const int pid = WarmPid(plugin);
+    EXPECT_EQ(WarmPid(plugin), pid);
+    ClearSyslog();
+    Json::Value result = ParseJson("[1]");
+    EXPECT_EQ(VideoPluginLookup(plugin, "movie", "enu", Do(c.request), result, 10, false), -1);
+    EXPECT_TRUE(result.isNull());
+    EXPECT_THAT(OnlyLine(), AllOf(HasSubstr("plug-in warm "), HasSubstr(c.logged)));
+    EXPECT_EQ(WarmPid(plugin) == pid, c.kept);
+    if (!c.kept) {
+      EXPECT_FALSE(kinoro_testing::PathExists("/proc/" + std::to_string(pid))) << "not reaped";
+    }
+  }
+}
+
+// An end that came while the process had no request is not a lookup's
+// failure: the lookup runs on a new process without a word.
+TEST_F(PluginFolderTest, AWarmPluginThatEndedWhileIdleIsReplacedUnseen) {
+  AddPlugin("warm", kWarmScript, R"({"serves_many": true})");
+  const Json::Value plugin = Installed()["warm"];
+  int pid = WarmPid(plugin);
+  // Killed from outside: seen ended before the request, or maybe only after.
+  for (bool wait_for_end : {true, false}) {
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; wait_for_end && i < 200 && ReadFile(stat).find(") Z ") == std::string::npos;
+         ++i) {
+      usleep(5000);
+    }
+    const int next = WarmPid(plugin);
+    EXPECT_NE(next, pid);
+    pid = next;
+  }
+  // Alive when the request was written, ended without reading it.
+  const std::string lingering = WarmTitle(plugin, "linger");
+  EXPECT_NE(std::to_string(WarmPid(plugin)), lingering);
+  // Two answers to one request: the second is no later request's.
+  const std::string twice = WarmTitle(plugin, "twice");
+  usleep(20000);  // both lines written
+  const std::string next = WarmTitle(plugin, "ok");
+  EXPECT_NE(next, "stale");
+  EXPECT_NE(next, twice);
+}
+
+// A reinstall (a new program, a changed INFO, another folder) replaces the
+// warm process, and the old one ends.
+TEST_F(PluginFolderTest, AWarmPluginIsReplacedWhenReinstalled) {
+  AddPlugin("warm", kWarmScript, R"({"serves_many": true})");
+  int pid = WarmPid(Installed()["warm"]);
+  EXPECT_EQ(WarmPid(Installed()["warm"]), pid);
+  const std::string run = folder_ + "/warm/run";
+  const std::string info = folder_ + "/warm/INFO";
+  const std::function<void()> changes[] = {
+      [&] {
+        ASSERT_TRUE(WriteFile(run + ".new", std::string("#!/bin/sh\n# 2.0\n") + kWarmScript));
+        ASSERT_EQ(chmod((run + ".new").c_str(), 0755), 0);
+        ASSERT_EQ(rename((run + ".new").c_str(), run.c_str()), 0);
+      },
+      [&] {
+        ASSERT_TRUE(WriteFile(
+            info, With(ParseJson(ReadFile(info)), R"({"timeout_s": 9})").toStyledString()));
+      },
+      [&] {
+        ASSERT_EQ(rename(folder_.c_str(), dir_.File("moved").c_str()), 0);
+        velm_plugin::SetPluginFolder(dir_.File("moved"));
+      },
+  };
+  for (const auto& change : changes) {
+    change();
+    const int next = WarmPid(Installed()["warm"]);
+    EXPECT_NE(next, pid);
+    EXPECT_FALSE(kinoro_testing::PathExists("/proc/" + std::to_string(pid))) << "still there";
+    pid = next;
+  }
+}
+
+// A process forked from one that holds warm processes starts its own and
+// leaves the parent's alone; when it exits, its own warm process ends too.
+TEST_F(PluginFolderTest, AForkedCallerDoesNotShareWarmProcesses) {
+  AddPlugin("warm", kWarmScript, R"({"serves_many": true})");
+  const Json::Value plugin = Installed()["warm"];
+  const int pid = WarmPid(plugin);
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Json::Value result;
+    VideoPluginLookup(plugin, "movie", "enu", Do("ok"), result, 10, false);
+    const std::string title = result[0]["title"].asString();
+    _exit(write(report[1], title.data(), title.size()) == static_cast<ssize_t>(title.size()) ? 0
+                                                                                             : 1);
+  }
+  close(report[1]);
+  char buf[32] = {};
+  const ssize_t got = read(report[0], buf, sizeof(buf) - 1);
+  close(report[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_GT(got, 0) << "the fork's lookup failed";
+  const int fork_pid = atoi(buf);
+  EXPECT_NE(fork_pid, pid) << "the fork used the parent's";
+  EXPECT_EQ(WarmPid(plugin), pid);
+  // Its input ends with the fork (or a zombie its new parent has not reaped).
+  const std::string stat = "/proc/" + std::to_string(fork_pid) + "/stat";
+  auto gone = [&] {
+    const std::string text = ReadFile(stat);
+    return text.empty() || text.find(") Z ") != std::string::npos;
+  };
+  for (int i = 0; i < 200 && !gone(); ++i) usleep(10000);
+  EXPECT_TRUE(gone()) << "the fork's warm process outlived it";
+}
+
+// A warm process answers only for the ids it was started with: a worker
+// calls the engine as root in the module's run-as-root window.
+TEST_F(PluginFolderTest, EachSetOfIdsHasItsOwnWarmProcess) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);  // the folder, for nobody
+  AddPlugin("warm", kWarmScript, R"({"serves_many": true})");
+  const Json::Value plugin = Installed()["warm"];
+  const int root_pid = WarmPid(plugin);
+  EXPECT_EQ(WarmTitle(plugin, "who"), "0 0");
+  ASSERT_EQ(setresgid(-1, 65534, -1), 0);
+  ASSERT_EQ(setresuid(-1, 65534, -1), 0);
+  const int user_pid = WarmPid(plugin);
+  const std::string user_ids = WarmTitle(plugin, "who");
+  const int user_pid_again = WarmPid(plugin);
+  ASSERT_EQ(setresuid(-1, 0, -1), 0);
+  ASSERT_EQ(setresgid(-1, 0, -1), 0);
+  EXPECT_NE(user_pid, root_pid);
+  EXPECT_EQ(user_pid_again, user_pid);
+  EXPECT_EQ(user_ids, "65534 65534");
+  EXPECT_EQ(WarmPid(plugin), root_pid);
+}
+
+// Files older than a second are kept parsed between calls; a change to one
+// is still seen, also in place and at the same size.
+TEST_F(PluginFolderTest, SettledFilesAreReadAgainWhenTheyChange) {
+  AddPlugin("a", "echo []", R"({"name": "one"})");
+  ASSERT_TRUE(WriteFile(conf_, R"({"settings": {"a": {"k": 1}}})"));
+  int age = 100;
+  auto settle = [&] {
+    const struct timespec old[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
+    for (const std::string& path : {folder_, folder_ + "/a", folder_ + "/a/INFO", conf_}) {
+      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0) << path;
+    }
+    --age;
+  };
+  auto loaded = [&] {
+    Json::Value conf;
+    EXPECT_EQ(VELMKinoro::VELMVideoLoadPluginFromConf(conf), 0);
+    const Json::Value plugins = Installed();
+    std::string text =
+        conf["settings"]["a"]["k"].asString() + " " + plugins["a"]["name"].asString();
+    for (const std::string& id : plugins.getMemberNames()) text += " " + id;
+    return text;
+  };
+  // Just written: read again even when a rewrite leaves the size and the
+  // time stamp (one clock tick) as they were.
+  EXPECT_EQ(loaded(), "1 one a");
+  ASSERT_TRUE(WriteFile(conf_, R"({"settings": {"a": {"k": 3}}})"));
+  EXPECT_EQ(loaded(), "3 one a");
+  ASSERT_TRUE(WriteFile(conf_, R"({"settings": {"a": {"k": 1}}})"));
+  settle();
+  EXPECT_EQ(loaded(), "1 one a");
+  EXPECT_EQ(loaded(), "1 one a");
+  ASSERT_TRUE(WriteFile(conf_, R"({"settings": {"a": {"k": 2}}})"));
+  settle();
+  EXPECT_EQ(loaded(), "2 one a");
+  AddPlugin("a", "echo []", R"({"name": "two"})");
+  settle();
+  EXPECT_EQ(loaded(), "2 two a");
+  AddPlugin("b", "echo []");
+  EXPECT_EQ(loaded(), "2 two a b");
 }
 
 // Scores against Alien (348), with genre 1, tag 1.5, actor 1, director 2
@@ -723,6 +953,30 @@ TEST_F(ProgramsTest, TitlesCarryWhatTheSourceHas) {
       "reference": {"themoviedb": 550, "imdb": "tt0137523"}, "rating": {"themoviedb": 8.44},
       "poster": ["https://img.example/p/pB8BM7pdSp6B6Ih7QZ4DrQ3PmJK.jpg"],
       "backdrop": ["https://img.example/p/hZkgoQYus5vegHoetLkCJzb17zJ.jpg"]}}}])"));
+}
+
+// local_similar's warm process answers as a fresh one would after an
+// import, and after the database was made anew.
+TEST_F(ProgramsTest, LocalSimilarSeesTheDatabaseAsItIsNow) {
+  auto import = [&](const std::string& db, const std::string& document) {
+    ASSERT_TRUE(WriteFile(dir_.File("more.json"), document));
+    const std::string command =
+        std::string(KINORO_DB_PROGRAM) + " --db " + db + " import " + dir_.File("more.json");
+    ASSERT_EQ(0, system(command.c_str()));
+  };
+  Json::Value answer;
+  ASSERT_EQ(Lookup("local_similar", R"({"tmdb_id": 348})", 3, &answer), 0) << OnlyLine();
+  EXPECT_EQ(TmdbIds(answer), "679 70981 78");
+  // Score 5: a genre and the collection.
+  import(db_, R"({"movies": [{"id": 15, "library_id": 1, "title": "Alien 3", "tmdb_id": 8077,
+      "genres": ["SF"], "collection": "Alien Collection"}]})");
+  ASSERT_EQ(Lookup("local_similar", R"({"tmdb_id": 348})", 3, &answer), 0) << OnlyLine();
+  EXPECT_EQ(TmdbIds(answer), "679 70981 8077");
+  // Removed and made again: the new file, not the one still open.
+  for (const char* suffix : {"", "-wal", "-shm"}) unlink((db_ + suffix).c_str());
+  import(db_, kLibrary);
+  ASSERT_EQ(Lookup("local_similar", R"({"tmdb_id": 348})", 3, &answer), 0) << OnlyLine();
+  EXPECT_EQ(TmdbIds(answer), "679 70981 78");
 }
 
 // What a program says when it fails reaches the log, never the TMDb key.

@@ -32,6 +32,10 @@ int VELMVideoLoadPluginFromFolder(Json::Value& plugins);
 // `result`. `with_settings` hands the plug-in its settings from the
 // configuration. A crash, a time-out, a non-zero exit or output that is not
 // JSON gives a negative return; 0 otherwise.
+// A plug-in whose INFO says "serves_many": true gets the request as one
+// line on the standard input of a process kept for later lookups (one per
+// plug-in and caller ids in the calling process) and answers one line;
+// {"error": message} is its failed lookup.
 int VideoPluginLookup(const Json::Value& plugin, const std::string& type,
                       const std::string& lang, const Json::Value& request, Json::Value& result,
                       unsigned long limit, bool with_settings);
