@@ -6,6 +6,9 @@
 //   kinoro-db [--db PATH] stats
 //   kinoro-db [--db PATH] check
 //   kinoro-db movielens DIR OUT.json
+//   kinoro-db share add NAME PATH [--conf FILE]
+//   kinoro-db share del NAME [--conf FILE]
+//   kinoro-db plugin-setting FROM TO PLUGIN KEY VALUE
 #include <syslog.h>
 
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "libkinoro/api.h"
+#include "platform/videodb/conf_edit.h"
 #include "platform/videodb/tool_commands.h"
 #include "velm/caller.h"
 
@@ -27,7 +31,10 @@ void Usage() {
           "       kinoro-db [--db PATH] generate --movies N [--seed S]\n"
           "       kinoro-db [--db PATH] stats\n"
           "       kinoro-db [--db PATH] check\n"
-          "       kinoro-db movielens DIR OUT.json\n");
+          "       kinoro-db movielens DIR OUT.json\n"
+          "       kinoro-db share add NAME PATH [--conf FILE]\n"
+          "       kinoro-db share del NAME [--conf FILE]\n"
+          "       kinoro-db plugin-setting FROM TO PLUGIN KEY VALUE\n");
 }
 
 }  // namespace
@@ -47,7 +54,8 @@ int main(int argc, char** argv) {
   }
   const std::string command = args[0];
   args.erase(args.begin());
-  int rc = kinoro_db::RunCommand(command, args);
+  int rc = kinoro_db::RunConfCommand(command, args);
+  if (rc < 0) rc = kinoro_db::RunCommand(command, args);
   if (rc == 2) Usage();
   return rc;
 }
