@@ -113,14 +113,14 @@ try {
     const form = page.locator('#backdrop-form');
     const message = form.locator('.message');
     await form.locator('select[name=source]').selectOption('sharepath');
-    await form.locator('input[name=where]').fill('/pictures/alien-poster.jpg');
+    await form.locator('input[name=where]').fill('/kinoro-demo-pictures/alien-poster.jpg');
     await form.locator('button[type=submit]').click();
     await page.waitForFunction(() => document.querySelector('#backdrop-form .message').textContent === 'Backdrop added.');
     await imageShown(page, '#backdrop');
     assert.match(await page.locator('#backdrop').getAttribute('src'), /[?&]v=\d+/);
     await shot(page, 'backdrop-added');
 
-    await form.locator('input[name=where]').fill('/pictures/no-such-picture.jpg');
+    await form.locator('input[name=where]').fill('/kinoro-demo-pictures/no-such-picture.jpg');
     await form.locator('button[type=submit]').click();
     await form.locator('.message.error').waitFor();
     assert.equal(await message.textContent(), sentences['117'] || 'error 117');
