@@ -98,7 +98,8 @@ try {
     await page.click('#top-rated .card:has-text("The Shawshank Redemption")');
     await page.waitForSelector('article.movie h1:has-text("The Shawshank Redemption")');
     await imageShown(page, '#backdrop');
-    assert.match(await page.locator('.files').textContent(), /\/media\/films\/The Shawshank Redemption/);
+    assert.match(await page.locator('.files').textContent(),
+                 /\/kinoro-demo-media\/films\/The Shawshank Redemption/);
     assert.match(await page.locator('.facts').textContent(), /Frank Darabont/);
     await page.waitForSelector('#similar .card');
     await shot(page, 'movie');
