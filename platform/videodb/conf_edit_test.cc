@@ -63,7 +63,7 @@ TEST(ConfEditTest, SharesOfTheDemoComeAndGoBesideAPersonsOwn) {
 // A file the edit cannot read as shares is left exactly as it is.
 TEST(ConfEditTest, FilesThatAreNotSharesAreLeftAlone) {
   videodb_test::TempDb tmp;
-  for (const char* text : {"not json", "[1]", R"({"shares": {}})", "{\"shares\": [" }) {
+  for (const char* text : {"not json", "[1]", R"({"shares": {}})", "{\"shares\": ["}) {
     const std::string conf = tmp.WriteFile("shares.conf", text);
     std::string error;
     EXPECT_FALSE(AddShare(conf, "kinoro-demo-media", "/tmp/a", &error)) << text;
