@@ -3,8 +3,12 @@
 # so process-wide caches start empty. Every case carries the binary's name as
 # its label, so one binary's cases run with `ctest -L '^NAME$'`. ROOT_LOCK
 # serialises the binary's cases with every other test that writes files under
-# KINORO_ROOT. PROPERTIES are added to every case.
+# KINORO_ROOT. PROPERTIES are added to every case. Nothing with KINORO_TESTS
+# off.
 function(kinoro_add_gtest name)
+  if(NOT KINORO_TESTS)
+    return()
+  endif()
   cmake_parse_arguments(ARG "ROOT_LOCK" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${KINORO_PLATFORM_INCLUDE})

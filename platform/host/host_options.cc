@@ -84,6 +84,10 @@ bool ParseServer(ArgReader* in, ServerOptions* out, std::string* error) {
       if (!in->Value(arg, &out->access_log, error)) return false;
     } else if (arg == "--web-root") {
       if (!in->Value(arg, &out->web_root, error)) return false;
+    } else if (arg == "--db") {
+      if (!in->Value(arg, &out->db, error)) return false;
+    } else if (arg == "--plugins-conf") {
+      if (!in->Value(arg, &out->plugins_conf, error)) return false;
     } else if (arg == "--port-file") {
       if (!in->Value(arg, &out->port_file, error)) return false;
     } else if (arg == "--session-idle") {
@@ -202,7 +206,8 @@ const char kHostUsage[] =
     "                   [--idle-timeout SECONDS] [--request-timeout SECONDS]\n"
     "                   [--max-connections-per-client N] [--max-workers N] [--spare-idle SECONDS]\n"
     "                   [--login-threads N] [--login-queue N] [--secure-cookies]\n"
-    "                   [--drain-timeout SECONDS] [--web-root DIR]\n"
+    "                   [--drain-timeout SECONDS] [--web-root DIR] [--db FILE]\n"
+    "                   [--plugins-conf FILE]\n"
     "       kinoro-host user add NAME --uid N [--admin] [--users-db PATH]  (password on stdin)\n"
     "       kinoro-host user del NAME [--users-db PATH]\n"
     "       kinoro-host user list [--users-db PATH]\n";

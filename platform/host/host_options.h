@@ -22,6 +22,10 @@ struct ServerOptions {
   std::string access_log;  // empty: standard error
   std::string port_file;   // written with the bound port once listening
   std::string web_root;    // the page's files
+  // Empty: the root's defaults. The module's video database, and the
+  // plug-in configuration it reads (a demo or test keeps its own apart).
+  std::string db;
+  std::string plugins_conf;
   SessionPolicy policy;
   // Between requests, and while a request line trickles in.
   unsigned int idle_timeout_seconds = 30;

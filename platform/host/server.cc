@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "libkinoro/api.h"
 #include "platform/host/access_log.h"
 #include "platform/host/dispatcher.h"
 #include "platform/host/front.h"
@@ -32,6 +33,7 @@
 #include "platform/host/users_db.h"
 #include "platform/host/worker_channel.h"
 #include "platform/host/worker_process.h"
+#include "platform/plugin/plugin_config.h"
 
 namespace kinoro {
 namespace host {
@@ -582,10 +584,13 @@ int CreateListenSocket(const std::string& host, int port, int* bound_port, std::
 int RunServer(const ServerOptions& given) {
   // A daemon runs in "/", and workers open their files after that.
   ServerOptions options = given;
-  for (std::string* path :
-       {&options.users_db, &options.access_log, &options.port_file, &options.web_root}) {
+  for (std::string* path : {&options.users_db, &options.access_log, &options.port_file,
+                            &options.web_root, &options.db, &options.plugins_conf}) {
     if (!path->empty()) *path = std::filesystem::absolute(*path).string();
   }
+  // Set here, before any fork: every worker's module reads these.
+  if (!options.db.empty()) LibKinoro::db::SetDatabasePath(options.db);
+  if (!options.plugins_conf.empty()) velm_plugin::SetPluginConfPath(options.plugins_conf);
   int syslog_options = LOG_PID | LOG_NDELAY | (options.foreground ? LOG_PERROR : 0);
   openlog("kinoro-host", syslog_options, LOG_DAEMON);
   auto fail = [](const std::string& message) {

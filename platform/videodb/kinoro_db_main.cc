@@ -11,6 +11,9 @@
 //   kinoro-db [--db PATH] library del ID
 //   kinoro-db [--db PATH] scan [--library ID]
 //   kinoro-db movielens DIR OUT.json
+//   kinoro-db share add NAME PATH [--conf FILE]
+//   kinoro-db share del NAME [--conf FILE]
+//   kinoro-db plugin-setting FROM TO PLUGIN KEY VALUE
 #include <syslog.h>
 
 #include <cstdio>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "libkinoro/api.h"
+#include "platform/videodb/conf_edit.h"
 #include "platform/videodb/tool_commands.h"
 #include "velm/caller.h"
 
@@ -37,7 +41,10 @@ void Usage() {
           "       kinoro-db [--db PATH] library list\n"
           "       kinoro-db [--db PATH] library del ID\n"
           "       kinoro-db [--db PATH] scan [--library ID]\n"
-          "       kinoro-db movielens DIR OUT.json\n");
+          "       kinoro-db movielens DIR OUT.json\n"
+          "       kinoro-db share add NAME PATH [--conf FILE]\n"
+          "       kinoro-db share del NAME [--conf FILE]\n"
+          "       kinoro-db plugin-setting FROM TO PLUGIN KEY VALUE\n");
 }
 
 }  // namespace
@@ -57,7 +64,8 @@ int main(int argc, char** argv) {
   }
   const std::string command = args[0];
   args.erase(args.begin());
-  int rc = kinoro_db::RunCommand(command, args);
+  int rc = kinoro_db::RunConfCommand(command, args);
+  if (rc < 0) rc = kinoro_db::RunCommand(command, args);
   if (rc == 2) Usage();
   return rc;
 }

@@ -98,7 +98,8 @@ try {
     await page.click('#top-rated .card:has-text("The Shawshank Redemption")');
     await page.waitForSelector('article.movie h1:has-text("The Shawshank Redemption")');
     await imageShown(page, '#backdrop');
-    assert.match(await page.locator('.files').textContent(), /\/media\/films\/The Shawshank Redemption/);
+    assert.match(await page.locator('.files').textContent(),
+                 /\/kinoro-demo-media\/films\/The Shawshank Redemption/);
     assert.match(await page.locator('.facts').textContent(), /Frank Darabont/);
     await page.waitForSelector('#similar .card');
     await shot(page, 'movie');
@@ -113,14 +114,14 @@ try {
     const form = page.locator('#backdrop-form');
     const message = form.locator('.message');
     await form.locator('select[name=source]').selectOption('sharepath');
-    await form.locator('input[name=where]').fill('/pictures/alien-poster.jpg');
+    await form.locator('input[name=where]').fill('/kinoro-demo-pictures/alien-poster.jpg');
     await form.locator('button[type=submit]').click();
     await page.waitForFunction(() => document.querySelector('#backdrop-form .message').textContent === 'Backdrop added.');
     await imageShown(page, '#backdrop');
     assert.match(await page.locator('#backdrop').getAttribute('src'), /[?&]v=\d+/);
     await shot(page, 'backdrop-added');
 
-    await form.locator('input[name=where]').fill('/pictures/no-such-picture.jpg');
+    await form.locator('input[name=where]').fill('/kinoro-demo-pictures/no-such-picture.jpg');
     await form.locator('button[type=submit]').click();
     await form.locator('.message.error').waitFor();
     assert.equal(await message.textContent(), sentences['117'] || 'error 117');
