@@ -80,7 +80,8 @@ TEST(ImporterTest, AnOlderSchemaIsMigratedOnOpen) {
   TempDb db;
   std::string downgrade = "ALTER TABLE mapper DROP COLUMN from_name; DROP TABLE library_path;";
   for (const char* column :
-       {"width", "height", "video_codec", "audio_codec", "bit_rate", "mtime"}) {
+       {"width", "height", "video_codec", "audio_codec", "bit_rate", "mtime", "sidecar_size",
+        "sidecar_mtime"}) {
     downgrade += std::string("ALTER TABLE video_file DROP COLUMN ") + column + ";";
   }
   ASSERT_TRUE(Connection::Get()->Exec((downgrade + "PRAGMA user_version = 1;").c_str()));
@@ -91,7 +92,7 @@ TEST(ImporterTest, AnOlderSchemaIsMigratedOnOpen) {
   Statement stmt = Connection::Get()->Prepare(
       "SELECT (SELECT user_version FROM pragma_user_version) || ' ' || from_name || ' ' || "
       "(SELECT path FROM library_path) || ' ' || (SELECT mtime FROM video_file) FROM mapper");
-  EXPECT_EQ("3 sort_title,title /media/films 0", stmt.Step() ? stmt.ColumnText(0) : "");
+  EXPECT_EQ("4 sort_title,title /media/films 0", stmt.Step() ? stmt.ColumnText(0) : "");
 }
 
 // Ids and mapper ids are assigned when absent, around the explicit ones.
