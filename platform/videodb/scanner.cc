@@ -767,6 +767,8 @@ ScanResult ScanLibraries(Connection* conn, const ScanOptions& given, ScanStats* 
     *error = "no library " + std::to_string(options.library_id);
     return ScanResult::kFailed;
   }
+  // The batches leave the log as large as all they wrote.
+  conn->CheckpointTruncate();
   stats->seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return ScanResult::kDone;
 }

@@ -463,6 +463,9 @@ TEST_F(ScanTest, KilledScanLeavesASoundDatabaseThatTheNextScanCompletes) {
   ASSERT_EQ(db_.Import(kLibrary), "");
   Scan();
   EXPECT_EQ(Rows(films), resumed);
+  struct stat wal;
+  ASSERT_EQ(stat((db_.dir() + "/fresh.db-wal").c_str(), &wal), 0);
+  EXPECT_EQ(wal.st_size, 0) << "the log is truncated after a scan";
 }
 
 }  // namespace
