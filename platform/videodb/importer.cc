@@ -800,9 +800,9 @@ class DocumentStream {
   }
   long long offset() const { return consumed_ + static_cast<long long>(pos_); }
 
-  // Appends the text of one JSON value: a string with its escapes, an
-  // object or array to its matching close, or a scalar up to the next
-  // delimiter. False when the file ends first.
+  // Appends the text of one JSON value to `out` (or skips it when null): a
+  // string with its escapes, an object or array to its matching close, or
+  // a scalar up to the next delimiter. False when the file ends first.
   bool CaptureValue(std::string* out) {
     int c = Peek();
     if (c == '"') return CaptureString(out);
@@ -815,30 +815,35 @@ class DocumentStream {
           if (!CaptureString(out)) return false;
           continue;
         }
-        out->push_back(static_cast<char>(Get()));
+        Get();
+        if (out != nullptr) out->push_back(static_cast<char>(c));
         if (c == '{' || c == '[') ++depth;
         if (c == '}' || c == ']') --depth;
       } while (depth > 0);
       return true;
     }
+    bool any = false;
     while ((c = Peek()) != EOF && c != ',' && c != ']' && c != '}' && c != ' ' && c != '\t' &&
            c != '\n' && c != '\r') {
-      out->push_back(static_cast<char>(Get()));
+      Get();
+      if (out != nullptr) out->push_back(static_cast<char>(c));
+      any = true;
     }
-    return !out->empty();
+    return any;
   }
 
   bool CaptureString(std::string* out) {
-    out->push_back(static_cast<char>(Get()));  // the opening quote
+    Get();  // the opening quote
+    if (out != nullptr) out->push_back('"');
     for (;;) {
       const int c = Get();
       if (c == EOF) return false;
-      out->push_back(static_cast<char>(c));
+      if (out != nullptr) out->push_back(static_cast<char>(c));
       if (c == '"') return true;
       if (c == '\\') {
         const int escaped = Get();
         if (escaped == EOF) return false;
-        out->push_back(static_cast<char>(escaped));
+        if (out != nullptr) out->push_back(static_cast<char>(escaped));
       }
     }
   }
@@ -916,7 +921,6 @@ long long LargestMapperId(FILE* file) {
 }  // namespace
 
 bool Importer::AddStream(FILE* file, std::string* parse_error) {
-  using AddFn = bool (Importer::*)(const Json::Value&, const std::string&);
   struct Section {
     const char* key;
     AddFn add;
@@ -929,6 +933,19 @@ bool Importer::AddStream(FILE* file, std::string* parse_error) {
       {"conversion_tasks", &Importer::AddConversionTask},
       {nullptr, nullptr},
   };
+  // One pass over the file per section, in this order, so that libraries
+  // come before the videos that name them wherever the document has them.
+  for (const Section* pass = kSections; pass->key != nullptr; ++pass) {
+    if (fseek(file, 0, SEEK_SET) != 0) return false;
+    if (!StreamPass(file, pass->key, pass->add, pass == kSections, parse_error)) return false;
+  }
+  return true;
+}
+
+bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, bool first,
+                          std::string* parse_error) {
+  static const char* const kSectionKeys[] = {"libraries", "movies", "tvshows", "videos",
+                                             "conversion_tasks"};
   DocumentStream in(file);
   std::string text, why;
   Json::Value value;
@@ -940,7 +957,7 @@ bool Importer::AddStream(FILE* file, std::string* parse_error) {
     return ParseJson(text, &value, &why) || syntax(where + ": " + why);
   };
   in.SkipSpace();
-  if (in.Get() != '{') return Fail("document", "expected an object");
+  if (in.Get() != '{') return first ? Fail("document", "expected an object") : false;
   in.SkipSpace();
   if (in.Peek() == '}') {
     in.Get();
@@ -955,9 +972,9 @@ bool Importer::AddStream(FILE* file, std::string* parse_error) {
       in.SkipSpace();
       if (in.Get() != ':') return syntax("expected ':' after \"" + key + "\"");
       in.SkipSpace();
-      const Section* section = kSections;
-      while (section->key != nullptr && key != section->key) ++section;
-      if (section->key != nullptr && in.Peek() == '[') {
+      bool is_section = false;
+      for (const char* section_key : kSectionKeys) is_section = is_section || key == section_key;
+      if (key == wanted && in.Peek() == '[') {
         in.Get();
         in.SkipSpace();
         if (in.Peek() == ']') {
@@ -967,7 +984,7 @@ bool Importer::AddStream(FILE* file, std::string* parse_error) {
             const std::string where = Index(key, i);
             text.clear();
             if (!in.CaptureValue(&text)) return syntax(where + ": the document ends");
-            if (!parse(where) || !(this->*section->add)(value, where)) return false;
+            if (!parse(where) || !(this->*add)(value, where)) return false;
             in.SkipSpace();
             const int c = in.Get();
             if (c == ']') break;
@@ -975,11 +992,16 @@ bool Importer::AddStream(FILE* file, std::string* parse_error) {
             in.SkipSpace();
           }
         }
-      } else {
+      } else if (is_section && in.Peek() == '[') {
+        // Another section's records: read in that section's own pass.
+        if (!in.CaptureValue(nullptr)) return syntax(key + ": the document ends");
+      } else if (first) {
         text.clear();
         if (!in.CaptureValue(&text)) return syntax(key + ": the document ends");
         if (!parse(key)) return false;
-        if (section->key != nullptr) return Fail(key, "expected an array");
+        if (is_section) return Fail(key, "expected an array");
+      } else if (!in.CaptureValue(nullptr)) {
+        return syntax(key + ": the document ends");
       }
       in.SkipSpace();
       const int c = in.Get();

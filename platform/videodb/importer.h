@@ -83,6 +83,8 @@ class Importer {
  private:
   struct VideoCommon;
 
+  using AddFn = bool (Importer::*)(const Json::Value&, const std::string&);
+  bool StreamPass(FILE* file, const char* wanted, AddFn add, bool first, std::string* parse_error);
   bool Fail(const std::string& path, const std::string& message);
   bool FailDb(const std::string& path);
   bool ReadCommon(const Json::Value& value, const std::string& path, VideoCommon* common);
