@@ -181,6 +181,7 @@ bool Generate(Connection* conn, const GenerateOptions& options, std::string* err
     *error = importer.error();
     return false;
   }
+  conn->CheckpointTruncate();
   return true;
 }
 

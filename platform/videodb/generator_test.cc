@@ -1,6 +1,7 @@
 #include "platform/videodb/generator.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "libkinoro/api.h"
 #include "platform/videodb/sqlite_db.h"
@@ -19,6 +20,9 @@ TEST(GeneratorTest, FillsAnEmptyDatabaseOnlyAndAnswersQueries) {
   options.movies = 400;
   std::string error;
   ASSERT_TRUE(Generate(conn, options, &error)) << error;
+  struct stat wal;
+  ASSERT_EQ(stat((db.db_path() + "-wal").c_str(), &wal), 0);
+  EXPECT_EQ(wal.st_size, 0) << "the log is truncated after a bulk write";
   EXPECT_FALSE(Generate(conn, options, &error));
   EXPECT_NE(error.find("already holds libraries"), std::string::npos);
 

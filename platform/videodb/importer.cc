@@ -1,8 +1,10 @@
 #include "platform/videodb/importer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -774,29 +776,281 @@ bool Importer::AddDocument(const Json::Value& doc) {
   return true;
 }
 
+namespace {
+
+// Reads an import document from a file a piece at a time: the top-level
+// object's members one by one, and each element of the record arrays on its
+// own, parsed with jsoncpp. Memory stays bounded by the largest element, not
+// the document; jsoncpp still judges every piece of text.
+class DocumentStream {
+ public:
+  explicit DocumentStream(FILE* file) : file_(file), buffer_(1 << 20) {}
+
+  int Peek() {
+    if (pos_ == end_ && !Fill()) return EOF;
+    return static_cast<unsigned char>(buffer_[pos_]);
+  }
+  int Get() {
+    const int c = Peek();
+    if (c != EOF) ++pos_;
+    return c;
+  }
+  void SkipSpace() {
+    for (int c = Peek(); c == ' ' || c == '\t' || c == '\n' || c == '\r'; c = Peek()) ++pos_;
+  }
+  long long offset() const { return consumed_ + static_cast<long long>(pos_); }
+
+  // Appends the text of one JSON value to `out` (or skips it when null): a
+  // string with its escapes, an object or array to its matching close, or
+  // a scalar up to the next delimiter. False when the file ends first.
+  bool CaptureValue(std::string* out) {
+    int c = Peek();
+    if (c == '"') return CaptureString(out);
+    if (c == '{' || c == '[') {
+      int depth = 0;
+      do {
+        c = Peek();
+        if (c == EOF) return false;
+        if (c == '"') {
+          if (!CaptureString(out)) return false;
+          continue;
+        }
+        Get();
+        if (out != nullptr) out->push_back(static_cast<char>(c));
+        if (c == '{' || c == '[') ++depth;
+        if (c == '}' || c == ']') --depth;
+      } while (depth > 0);
+      return true;
+    }
+    bool any = false;
+    while ((c = Peek()) != EOF && c != ',' && c != ']' && c != '}' && c != ' ' && c != '\t' &&
+           c != '\n' && c != '\r') {
+      Get();
+      if (out != nullptr) out->push_back(static_cast<char>(c));
+      any = true;
+    }
+    return any;
+  }
+
+  bool CaptureString(std::string* out) {
+    Get();  // the opening quote
+    if (out != nullptr) out->push_back('"');
+    for (;;) {
+      const int c = Get();
+      if (c == EOF) return false;
+      if (out != nullptr) out->push_back(static_cast<char>(c));
+      if (c == '"') return true;
+      if (c == '\\') {
+        const int escaped = Get();
+        if (escaped == EOF) return false;
+        if (out != nullptr) out->push_back(static_cast<char>(escaped));
+      }
+    }
+  }
+
+ private:
+  bool Fill() {
+    consumed_ += static_cast<long long>(end_);
+    pos_ = 0;
+    end_ = fread(buffer_.data(), 1, buffer_.size(), file_);
+    return end_ > 0;
+  }
+
+  FILE* file_;
+  std::vector<char> buffer_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  long long consumed_ = 0;
+};
+
+// The largest integer given to a "mapper_id" key anywhere in the document
+// (0 for none), found in one pass over the bytes without parsing: ids
+// assigned to records without one start above it, so that they never
+// collide with a later record's explicit id.
+long long LargestMapperId(FILE* file) {
+  static const std::string kKey = "mapper_id";
+  std::vector<char> buffer(1 << 20);
+  long long largest = 0;
+  bool in_string = false, escaped = false, key_closed = false, colon = false, digits = false;
+  std::string text;  // the current string, up to the key's length + 1
+  long long number = 0;
+  for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
+    for (size_t i = 0; i < n; ++i) {
+      const char c = buffer[i];
+      if (in_string) {
+        if (escaped) {
+          escaped = false;
+        } else if (c == '\\') {
+          escaped = true;
+        } else if (c == '"') {
+          in_string = false;
+          key_closed = text == kKey;
+          continue;
+        }
+        if (text.size() <= kKey.size()) text.push_back(c);
+        continue;
+      }
+      if (digits) {
+        if (c >= '0' && c <= '9' && number < (1LL << 40)) {
+          number = number * 10 + (c - '0');
+          continue;
+        }
+        largest = std::max(largest, number);
+        digits = false;
+      }
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+      if (key_closed && !colon && c == ':') {
+        colon = true;
+        continue;
+      }
+      if (colon && c >= '0' && c <= '9') {
+        digits = true;
+        number = c - '0';
+      }
+      key_closed = colon = false;
+      if (c == '"') {
+        in_string = true;
+        text.clear();
+      }
+    }
+  }
+  if (digits) largest = std::max(largest, number);
+  return largest;
+}
+
+}  // namespace
+
+bool Importer::AddStream(FILE* file, std::string* parse_error) {
+  struct Section {
+    const char* key;
+    AddFn add;
+  };
+  static const Section kSections[] = {
+      {"libraries", &Importer::AddLibrary},
+      {"movies", &Importer::AddMovie},
+      {"tvshows", &Importer::AddTVShow},
+      {"videos", &Importer::AddHomeVideo},
+      {"conversion_tasks", &Importer::AddConversionTask},
+      {nullptr, nullptr},
+  };
+  // One pass over the file per section, in this order, so that libraries
+  // come before the videos that name them wherever the document has them.
+  for (const Section* pass = kSections; pass->key != nullptr; ++pass) {
+    if (fseek(file, 0, SEEK_SET) != 0) return false;
+    if (!StreamPass(file, pass->key, pass->add, pass == kSections, parse_error)) return false;
+  }
+  return true;
+}
+
+bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, bool first,
+                          std::string* parse_error) {
+  static const char* const kSectionKeys[] = {"libraries", "movies", "tvshows", "videos",
+                                             "conversion_tasks"};
+  DocumentStream in(file);
+  std::string text, why;
+  Json::Value value;
+  auto syntax = [&](const std::string& message) {
+    *parse_error = "at byte " + std::to_string(in.offset()) + ": " + message;
+    return false;
+  };
+  auto parse = [&](const std::string& where) {
+    return ParseJson(text, &value, &why) || syntax(where + ": " + why);
+  };
+  in.SkipSpace();
+  if (in.Get() != '{') return first ? Fail("document", "expected an object") : false;
+  in.SkipSpace();
+  if (in.Peek() == '}') {
+    in.Get();
+  } else {
+    for (;;) {
+      in.SkipSpace();
+      text.clear();
+      if (in.Peek() != '"' || !in.CaptureString(&text) || !parse("a member name")) {
+        return syntax("expected a member name");
+      }
+      const std::string key = value.asString();
+      in.SkipSpace();
+      if (in.Get() != ':') return syntax("expected ':' after \"" + key + "\"");
+      in.SkipSpace();
+      bool is_section = false;
+      for (const char* section_key : kSectionKeys) is_section = is_section || key == section_key;
+      if (key == wanted && in.Peek() == '[') {
+        in.Get();
+        in.SkipSpace();
+        if (in.Peek() == ']') {
+          in.Get();
+        } else {
+          for (Json::ArrayIndex i = 0;; ++i) {
+            const std::string where = Index(key, i);
+            text.clear();
+            if (!in.CaptureValue(&text)) return syntax(where + ": the document ends");
+            if (!parse(where) || !(this->*add)(value, where)) return false;
+            in.SkipSpace();
+            const int c = in.Get();
+            if (c == ']') break;
+            if (c != ',') return syntax(where + ": expected ',' or ']'");
+            in.SkipSpace();
+          }
+        }
+      } else if (is_section && in.Peek() == '[') {
+        // Another section's records: read in that section's own pass.
+        if (!in.CaptureValue(nullptr)) return syntax(key + ": the document ends");
+      } else if (first) {
+        text.clear();
+        if (!in.CaptureValue(&text)) return syntax(key + ": the document ends");
+        if (!parse(key)) return false;
+        if (is_section) return Fail(key, "expected an array");
+      } else if (!in.CaptureValue(nullptr)) {
+        return syntax(key + ": the document ends");
+      }
+      in.SkipSpace();
+      const int c = in.Get();
+      if (c == '}') break;
+      if (c != ',') return syntax("expected ',' or '}' after \"" + key + "\"");
+    }
+  }
+  in.SkipSpace();
+  return in.Peek() == EOF || syntax("text after the document");
+}
+
 bool ImportFile(Connection* conn, const std::string& file, bool show_progress, ImportCounts* counts,
-                std::string* error) {
-  std::ifstream in(file, std::ios::binary);
+                std::string* error, bool merge) {
+  std::unique_ptr<FILE, int (*)(FILE*)> in(fopen(file.c_str(), "rbe"), fclose);
   if (!in) {
     *error = file + ": cannot open";
     return false;
   }
-  Json::Value doc;
-  std::string parse_errors;
-  if (!ParseJson(in, &doc, &parse_errors)) {
-    *error = file + ": not a JSON document: " + parse_errors;
-    return false;
-  }
   std::string base_dir = DatabaseDir(file);
   Importer importer(conn, base_dir);
+  importer.SetMerge(merge);
   if (show_progress) {
     importer.SetProgress(
         [](long long records) { fprintf(stderr, "import: %lld records\n", records); }, 10000);
   }
-  if (!importer.Begin() || !importer.AddDocument(doc) || !importer.Commit()) {
+  if (!importer.Begin()) {
     *error = importer.error();
     return false;
   }
+  importer.ReserveMapperIds(LargestMapperId(in.get()));
+  if (ferror(in.get()) || fseek(in.get(), 0, SEEK_SET) != 0) {
+    *error = file + ": cannot read";
+    return false;
+  }
+  std::string parse_error;
+  if (!importer.AddStream(in.get(), &parse_error)) {
+    *error =
+        parse_error.empty() ? importer.error() : file + ": not a JSON document: " + parse_error;
+    return false;
+  }
+  if (ferror(in.get())) {
+    *error = file + ": cannot read";
+    return false;
+  }
+  if (!importer.Commit()) {
+    *error = importer.error();
+    return false;
+  }
+  conn->CheckpointTruncate();
   if (counts) *counts = importer.counts();
   return true;
 }

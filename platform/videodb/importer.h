@@ -7,6 +7,7 @@
 
 #include <json/json.h>
 
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -59,6 +60,19 @@ class Importer {
   // Adds every member of a whole document.
   bool AddDocument(const Json::Value& doc);
 
+  // Adds a document read from `file` one record at a time. False with
+  // `parse_error` set when the text is not JSON, else with error() set.
+  // Mapper ids assigned to records without one start above `largest`, the
+  // largest explicit one (ReserveMapperIds, before the first record).
+  bool AddStream(FILE* file, std::string* parse_error);
+  void ReserveMapperIds(long long largest) {
+    if (largest >= next_mapper_) next_mapper_ = largest + 1;
+  }
+
+  // With merge on, a record whose id exists updates it: the members given
+  // replace the stored ones, the members absent keep theirs.
+  void SetMerge(bool merge) { merge_ = merge; }
+
   // Commits; on false (or when never called) the destructor rolls back and
   // removes the image files this import wrote.
   bool Commit();
@@ -69,6 +83,8 @@ class Importer {
  private:
   struct VideoCommon;
 
+  using AddFn = bool (Importer::*)(const Json::Value&, const std::string&);
+  bool StreamPass(FILE* file, const char* wanted, AddFn add, bool first, std::string* parse_error);
   bool Fail(const std::string& path, const std::string& message);
   bool FailDb(const std::string& path);
   bool ReadCommon(const Json::Value& value, const std::string& path, VideoCommon* common);
@@ -97,6 +113,7 @@ class Importer {
   std::function<void(long long)> progress_;
   long long progress_every_ = 10000;
   long long next_mapper_ = 0;
+  bool merge_ = false;
   long long now_ = 0;
   std::vector<std::string> created_files_;
   std::map<std::string, std::unordered_map<std::string, long long>> name_ids_;
@@ -105,8 +122,10 @@ class Importer {
 // Reads and imports a document file; exit-code style helper for the tool and
 // the tests. False with `error` set when the file cannot be read or parsed or
 // the import failed.
+// The document is read a record at a time; the import ends with the
+// write-ahead log checkpointed and truncated.
 bool ImportFile(Connection* conn, const std::string& file, bool show_progress, ImportCounts* counts,
-                std::string* error);
+                std::string* error, bool merge = false);
 
 // The base time of records without "create_time": the import's start.
 long long ImportNow();

@@ -67,6 +67,15 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
   TempDb db;
   ASSERT_EQ(db.Import(kBase), "");
   const std::string before = db.Snapshot();
+  // The document is read a record at a time: text that is not JSON fails
+  // the import wherever it stands, after records that were fine.
+  for (const char* broken : {R"({"movies": [{"library_id": 1}, {"library_id": 1})",
+                             R"({"movies": [{"library_id": 1}] "videos": []})",
+                             R"({"movies": [{"library_id": 1, "title": "a]}"}, {]})",
+                             R"({"movies": [{"library_id": 1}]} [])", R"({"x": [[[}]]]})"}) {
+    EXPECT_NE(db.Import(broken).find("not a JSON document"), std::string::npos) << broken;
+    EXPECT_EQ(db.Snapshot(), before) << broken;
+  }
   for (const Case& c : cases) {
     std::string error = db.Import(c.doc);
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << "got: " << error << "\nfor: " << c.doc;
@@ -79,8 +88,8 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
 TEST(ImporterTest, AnOlderSchemaIsMigratedOnOpen) {
   TempDb db;
   std::string downgrade = "ALTER TABLE mapper DROP COLUMN from_name; DROP TABLE library_path;";
-  for (const char* column :
-       {"width", "height", "video_codec", "audio_codec", "bit_rate", "mtime"}) {
+  for (const char* column : {"width", "height", "video_codec", "audio_codec", "bit_rate", "mtime",
+                             "sidecar_size", "sidecar_mtime"}) {
     downgrade += std::string("ALTER TABLE video_file DROP COLUMN ") + column + ";";
   }
   ASSERT_TRUE(Connection::Get()->Exec((downgrade + "PRAGMA user_version = 1;").c_str()));
@@ -91,18 +100,25 @@ TEST(ImporterTest, AnOlderSchemaIsMigratedOnOpen) {
   Statement stmt = Connection::Get()->Prepare(
       "SELECT (SELECT user_version FROM pragma_user_version) || ' ' || from_name || ' ' || "
       "(SELECT path FROM library_path) || ' ' || (SELECT mtime FROM video_file) FROM mapper");
-  EXPECT_EQ("3 sort_title,title /media/films 0", stmt.Step() ? stmt.ColumnText(0) : "");
+  EXPECT_EQ("4 sort_title,title /media/films 0", stmt.Step() ? stmt.ColumnText(0) : "");
 }
 
 // Ids and mapper ids are assigned when absent, around the explicit ones.
 TEST(ImporterTest, IdsAreAssignedAroundExplicitOnes) {
   TempDb db;
+  // Brackets, braces and escaped quotes inside strings, and members the
+  // format does not know, are read past as text.
   ASSERT_EQ(db.Import(R"({
-    "libraries": [{"id": 1}, {"title": "no id"}, {"title": "no id either"}],
+    "comment": {"a": [[1, {"b": "]}"}], "\"]"]},
+    "libraries": [{"id": 1, "title": "x]},{\"y"}, {"title": "no id"}, {"title": "no id either"}],
     "movies": [{"id": 1, "library_id": 1}, {"id": 2, "library_id": 1, "mapper_id": 1},
                {"id": 3, "library_id": 1, "mapper_id": 7}]
   })"),
             "");
+  EXPECT_EQ(std::string(R"(x]},{"y)"), [] {
+    Statement stmt = Connection::Get()->Prepare("SELECT title FROM library WHERE id = 1");
+    return stmt.Step() ? stmt.ColumnText(0) : std::string();
+  }());
   Connection* conn = Connection::Get();
   ASSERT_NE(conn, nullptr);
   Statement stmt = conn->Prepare("SELECT id, mapper_id FROM movie ORDER BY id");

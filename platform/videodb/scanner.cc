@@ -21,6 +21,7 @@
 #include "platform/videodb/library_admin.h"
 #include "platform/videodb/media_probe.h"
 #include "platform/videodb/safe_open.h"
+#include "platform/videodb/sidecar_reader.h"
 #include "platform/videodb/sqlite_db.h"
 #include "platform/videodb/video_name.h"
 #include "velm/services.h"
@@ -65,6 +66,9 @@ struct Found {
   std::string path;  // absolute
   long long size;
   long long mtime;
+  // Its sidecar ("<name>.krmeta"): size, -1 for none, and time.
+  long long sidecar_size = -1;
+  long long sidecar_mtime = 0;
 };
 
 // A file the database lists for the library.
@@ -74,13 +78,24 @@ struct Stored {
   std::string path;
   long long size;
   long long mtime;
+  long long sidecar_size;
+  long long sidecar_mtime;
   bool present = false;  // seen unchanged, changed, or moved to
 };
 
 struct Probed {
   const Found* found;
   MediaFacts facts;
+  bool has_sidecar = false;  // read and usable
+  Sidecar sidecar;
 };
+
+constexpr char kSidecarSuffix[] = ".krmeta";
+
+bool SameSidecar(const Stored& stored, const Found& found) {
+  return stored.sidecar_size == found.sidecar_size &&
+         (found.sidecar_size < 0 || stored.sidecar_mtime == found.sidecar_mtime);
+}
 
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -121,6 +136,9 @@ class LibraryScan {
   void Walk(int dir_fd, size_t folder, const std::string& rel_dir);
   void Tick();
   bool Probe(const Found& found, MediaFacts* facts);
+  void LoadSidecar(const Found& found, Probed* probed);
+  bool ApplyLoaded(long long mapper_id, Probed* probed, std::vector<std::string>* dropped);
+  bool WriteSidecars(const std::vector<std::pair<Stored*, const Found*>>& renewed);
   bool WriteMoves(const std::vector<std::pair<Stored*, const Found*>>& moves);
   bool WriteChanged(const std::vector<std::pair<Stored*, const Found*>>& changed);
   bool WriteNew(const std::vector<const Found*>& added);
@@ -129,7 +147,7 @@ class LibraryScan {
                    const std::string& from_name, long long* video_id, long long* mapper_id,
                    long long show_id = 0, int season = 0, int episode_number = 0);
   bool InsertFile(long long mapper_id, const Found& found, const MediaFacts& facts);
-  bool AddToDatabase(const Probed& probed);
+  bool AddToDatabase(Probed* probed, std::vector<std::string>* dropped);
   std::string MovieGroup(const std::string& rel) const;
   bool Fail(const char* what);
 
@@ -150,6 +168,7 @@ class LibraryScan {
   // Shows by lower-case title: (show id, mapper id).
   std::unordered_map<std::string, std::pair<long long, long long>> shows_;
   std::string error_;
+  ImageStore images_{conn_->path()};
   Clock::time_point last_tick_ = Clock::now();
   long long now_ = NowSeconds();
 };
@@ -169,12 +188,13 @@ void LibraryScan::Tick() {
 
 bool LibraryScan::LoadStored() {
   Statement stmt = conn_->Prepare(
-      "SELECT f.id, f.mapper_id, f.path, f.size, f.mtime FROM video_file f "
-      "JOIN mapper m ON m.id = f.mapper_id WHERE m.library_id = ?1");
+      "SELECT f.id, f.mapper_id, f.path, f.size, f.mtime, f.sidecar_size, f.sidecar_mtime "
+      "FROM video_file f JOIN mapper m ON m.id = f.mapper_id WHERE m.library_id = ?1");
   stmt.Bind(1, id_);
   while (stmt.Step()) {
     stored_.push_back({stmt.ColumnInt64(0), stmt.ColumnInt64(1), stmt.ColumnText(2),
-                       stmt.ColumnInt64(3), stmt.ColumnInt64(4)});
+                       stmt.ColumnInt64(3), stmt.ColumnInt64(4), stmt.ColumnInt64(5),
+                       stmt.ColumnInt64(6)});
   }
   return !stmt.failed() || Fail("reading the library's files");
 }
@@ -256,12 +276,20 @@ void LibraryScan::Walk(int dir_fd, size_t folder, const std::string& rel_dir) {
   }
   rewinddir(dir);  // the descriptor's offset is shared with the one it was duplicated from
   std::vector<std::string> subdirs;
+  std::set<std::string> sidecars;
+  const size_t first_found = found_.size();
   errno = 0;
   for (struct dirent* entry; (entry = readdir(dir)) != nullptr; errno = 0) {
     const std::string name = entry->d_name;
     // Hidden entries are the system's or a client's (".AppleDouble",
     // "._x.mkv"), never a person's films.
     if (name.empty() || name[0] == '.') continue;
+    if (name.size() > sizeof(kSidecarSuffix) - 1 &&
+        name.compare(name.size() - (sizeof(kSidecarSuffix) - 1), std::string::npos,
+                     kSidecarSuffix) == 0) {
+      sidecars.insert(name);
+      continue;
+    }
     struct stat st;
     if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     const std::string rel = rel_dir.empty() ? name : rel_dir + "/" + name;
@@ -278,6 +306,16 @@ void LibraryScan::Walk(int dir_fd, size_t folder, const std::string& rel_dir) {
   }
   if (errno != 0) protected_dirs_.push_back(real_dir);
   closedir(dir);
+  // Only a folder that has sidecars costs a stat more per video.
+  for (size_t i = first_found; i < found_.size() && !sidecars.empty(); ++i) {
+    const std::string name = BaseName(found_[i].rel) + kSidecarSuffix;
+    struct stat st;
+    if (sidecars.count(name) != 0 && fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      found_[i].sidecar_size = static_cast<long long>(st.st_size);
+      found_[i].sidecar_mtime = static_cast<long long>(st.st_mtime);
+    }
+  }
   for (const std::string& name : subdirs) {
     const std::string rel = rel_dir.empty() ? name : rel_dir + "/" + name;
     Fd sub(openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -304,6 +342,34 @@ bool LibraryScan::Probe(const Found& found, MediaFacts* facts) {
     *facts = MediaFacts();
   }
   return true;
+}
+
+// Reads the file's sidecar, when it has one, before the transaction that
+// applies it. One that cannot be used is logged once and its size and time
+// are stored all the same, so that it is read again only when it changes.
+void LibraryScan::LoadSidecar(const Found& found, Probed* probed) {
+  probed->has_sidecar = false;
+  if (found.sidecar_size < 0) return;
+  std::string error, warning;
+  const std::string rel = found.rel + kSidecarSuffix;
+  if (!ReadSidecar(folders_[found.folder].fd.get(), rel, &images_, &probed->sidecar, &error,
+                   &warning)) {
+    syslog(LOG_ERR, "%s:%d cannot use the sidecar %s%s: %s", "scanner", __LINE__,
+           found.path.c_str(), kSidecarSuffix, error.c_str());
+    return;
+  }
+  if (!warning.empty()) {
+    syslog(LOG_ERR, "%s:%d sidecar %s%s: %s", "scanner", __LINE__, found.path.c_str(),
+           kSidecarSuffix, warning.c_str());
+  }
+  ++stats_->sidecars;
+  probed->has_sidecar = true;
+}
+
+bool LibraryScan::ApplyLoaded(long long mapper_id, Probed* probed,
+                              std::vector<std::string>* dropped) {
+  if (!probed->has_sidecar) return true;
+  return ApplySidecar(conn_, mapper_id, probed->sidecar, dropped) || Fail("applying a sidecar");
 }
 
 // Where a part of a film finds its other parts: same folder, title and year.
@@ -344,15 +410,17 @@ bool LibraryScan::InsertVideo(const char* table, int type, const std::string& ti
 bool LibraryScan::InsertFile(long long mapper_id, const Found& found, const MediaFacts& facts) {
   Statement stmt = conn_->Prepare(
       "INSERT INTO video_file (mapper_id, path, size, duration, width, height, video_codec, "
-      "audio_codec, bit_rate, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+      "audio_codec, bit_rate, mtime, sidecar_size, sidecar_mtime) "
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
   stmt.Bind(1, mapper_id).Bind(2, found.path).Bind(3, found.size).Bind(4, facts.duration);
   stmt.Bind(5, facts.width).Bind(6, facts.height).Bind(7, facts.video_codec);
   stmt.Bind(8, facts.audio_codec).Bind(9, facts.bit_rate).Bind(10, found.mtime);
+  stmt.Bind(11, found.sidecar_size).Bind(12, found.sidecar_mtime);
   return stmt.Run() || Fail("video_file");
 }
 
-bool LibraryScan::AddToDatabase(const Probed& probed) {
-  const Found& found = *probed.found;
+bool LibraryScan::AddToDatabase(Probed* probed, std::vector<std::string>* dropped) {
+  const Found& found = *probed->found;
   const VideoName name = ParseVideoName(kind_, found.rel, options_.max_year);
   long long video_id = 0, mapper_id = 0;
   if (kind_ == LibraryKind::kMovie) {
@@ -394,7 +462,7 @@ bool LibraryScan::AddToDatabase(const Probed& probed) {
       return false;
     }
   }
-  return InsertFile(mapper_id, found, probed.facts);
+  return InsertFile(mapper_id, found, probed->facts) && ApplyLoaded(mapper_id, probed, dropped);
 }
 
 bool LibraryScan::WriteMoves(const std::vector<std::pair<Stored*, const Found*>>& moves) {
@@ -418,27 +486,36 @@ bool LibraryScan::WriteChanged(const std::vector<std::pair<Stored*, const Found*
     const size_t end = std::min(changed.size(), start + options_.batch);
     // Files are read before the transaction: a slow disk must not hold the
     // database's write lock.
-    std::vector<MediaFacts> facts(end - start);
+    std::vector<Probed> probed(end - start);
     std::vector<bool> readable(end - start);
+    std::vector<std::string> dropped;
     for (size_t i = start; i < end; ++i) {
-      readable[i - start] = Probe(*changed[i].second, &facts[i - start]);
+      Probed& p = probed[i - start];
+      p.found = changed[i].second;
+      readable[i - start] = Probe(*p.found, &p.facts);
+      if (!SameSidecar(*changed[i].first, *p.found)) LoadSidecar(*p.found, &p);
     }
     Transaction txn(conn_);
     if (!txn.ok()) return Fail("starting a transaction");
     for (size_t i = start; i < end; ++i) {
       if (!readable[i - start]) continue;  // gone again since the walk: next scan
-      const MediaFacts& f = facts[i - start];
-      const Found& found = *changed[i].second;
+      Probed& p = probed[i - start];
+      const MediaFacts& f = p.facts;
+      const Found& found = *p.found;
       Statement stmt = conn_->Prepare(
           "UPDATE video_file SET size = ?2, mtime = ?3, duration = ?4, width = ?5, height = ?6, "
-          "video_codec = ?7, audio_codec = ?8, bit_rate = ?9 WHERE id = ?1");
+          "video_codec = ?7, audio_codec = ?8, bit_rate = ?9, sidecar_size = ?10, "
+          "sidecar_mtime = ?11 WHERE id = ?1");
       stmt.Bind(1, changed[i].first->file_id).Bind(2, found.size).Bind(3, found.mtime);
       stmt.Bind(4, f.duration).Bind(5, f.width).Bind(6, f.height).Bind(7, f.video_codec);
-      stmt.Bind(8, f.audio_codec).Bind(9, f.bit_rate);
+      stmt.Bind(8, f.audio_codec).Bind(9, f.bit_rate).Bind(10, found.sidecar_size);
+      stmt.Bind(11, found.sidecar_mtime);
       if (!stmt.Run()) return Fail("updating a file");
+      if (!ApplyLoaded(changed[i].first->mapper_id, &p, &dropped)) return false;
       ++stats_->changed;
     }
     if (!txn.Commit()) return Fail("commit");
+    RemoveImageFiles(conn_, dropped);
     Tick();
   }
   return true;
@@ -448,19 +525,24 @@ bool LibraryScan::WriteNew(const std::vector<const Found*>& added) {
   for (size_t start = 0; start < added.size(); start += options_.batch) {
     const size_t end = std::min(added.size(), start + options_.batch);
     std::vector<Probed> batch;
+    std::vector<std::string> dropped;
     for (size_t i = start; i < end; ++i) {
-      Probed probed{added[i], MediaFacts()};
-      if (Probe(*added[i], &probed.facts)) batch.push_back(std::move(probed));
+      Probed probed;
+      probed.found = added[i];
+      if (!Probe(*added[i], &probed.facts)) continue;
+      LoadSidecar(*added[i], &probed);
+      batch.push_back(std::move(probed));
     }
     Transaction txn(conn_);
     if (!txn.ok()) return Fail("starting a transaction");
     // A video row names its mapper and the mapper its video: checked at
     // commit.
     if (!conn_->Exec("PRAGMA defer_foreign_keys = ON")) return Fail("defer_foreign_keys");
-    for (const Probed& probed : batch) {
-      if (!AddToDatabase(probed)) return false;  // the scan ends here
+    for (Probed& probed : batch) {
+      if (!AddToDatabase(&probed, &dropped)) return false;  // the scan ends here
     }
     if (!txn.Commit()) return Fail("commit");
+    RemoveImageFiles(conn_, dropped);
     stats_->added += static_cast<long long>(batch.size());
     Tick();
   }
@@ -527,6 +609,36 @@ bool LibraryScan::WriteRemovals(const std::vector<const Stored*>& gone) {
   return true;
 }
 
+// Files that stayed as they were (or only moved) whose sidecar appeared,
+// changed or went away. A sidecar that went away leaves the metadata as it
+// is: what it set was a person's, not the name's.
+bool LibraryScan::WriteSidecars(const std::vector<std::pair<Stored*, const Found*>>& renewed) {
+  for (size_t start = 0; start < renewed.size(); start += options_.batch) {
+    const size_t end = std::min(renewed.size(), start + options_.batch);
+    std::vector<Probed> probed(end - start);
+    std::vector<std::string> dropped;
+    for (size_t i = start; i < end; ++i) {
+      probed[i - start].found = renewed[i].second;
+      LoadSidecar(*renewed[i].second, &probed[i - start]);
+    }
+    Transaction txn(conn_);
+    if (!txn.ok()) return Fail("starting a transaction");
+    for (size_t i = start; i < end; ++i) {
+      const Found& found = *renewed[i].second;
+      Statement stmt = conn_->Prepare(
+          "UPDATE video_file SET sidecar_size = ?2, sidecar_mtime = ?3 WHERE id = ?1");
+      stmt.Bind(1, renewed[i].first->file_id).Bind(2, found.sidecar_size);
+      stmt.Bind(3, found.sidecar_mtime);
+      if (!stmt.Run()) return Fail("updating a file");
+      if (!ApplyLoaded(renewed[i].first->mapper_id, &probed[i - start], &dropped)) return false;
+    }
+    if (!txn.Commit()) return Fail("commit");
+    RemoveImageFiles(conn_, dropped);
+    Tick();
+  }
+  return true;
+}
+
 bool LibraryScan::Run(std::string* error) {
   if (!LoadStored() || (kind_ == LibraryKind::kTvShow && !LoadShows())) {
     *error = error_;
@@ -539,7 +651,7 @@ bool LibraryScan::Run(std::string* error) {
 
   std::unordered_map<std::string, Stored*> by_path;
   for (Stored& s : stored_) by_path[s.path] = &s;
-  std::vector<std::pair<Stored*, const Found*>> changed, moves;
+  std::vector<std::pair<Stored*, const Found*>> changed, moves, renewed;
   std::vector<const Found*> fresh;
   for (const Found& found : found_) {
     auto it = by_path.find(found.path);
@@ -550,6 +662,8 @@ bool LibraryScan::Run(std::string* error) {
     it->second->present = true;
     if (it->second->size != found.size || it->second->mtime != found.mtime) {
       changed.emplace_back(it->second, &found);
+    } else if (!SameSidecar(*it->second, found)) {
+      renewed.emplace_back(it->second, &found);
     }
   }
   // Files gone from where they were; those below a folder that could not
@@ -575,6 +689,7 @@ bool LibraryScan::Run(std::string* error) {
     }
     it->second->present = true;
     moves.emplace_back(it->second, found);
+    if (!SameSidecar(*it->second, *found)) renewed.emplace_back(it->second, found);
     vanished.erase(it);
   }
   // The films that new parts may join: those of files still here.
@@ -593,7 +708,8 @@ bool LibraryScan::Run(std::string* error) {
   std::vector<const Stored*> gone;
   for (const auto& entry : vanished) gone.push_back(entry.second);
 
-  if (!WriteMoves(moves) || !WriteChanged(changed) || !WriteNew(added) || !WriteRemovals(gone)) {
+  if (!WriteMoves(moves) || !WriteChanged(changed) || !WriteSidecars(renewed) || !WriteNew(added) ||
+      !WriteRemovals(gone)) {
     *error = error_;
     return false;
   }
@@ -651,6 +767,8 @@ ScanResult ScanLibraries(Connection* conn, const ScanOptions& given, ScanStats* 
     *error = "no library " + std::to_string(options.library_id);
     return ScanResult::kFailed;
   }
+  // The batches leave the log as large as all they wrote.
+  conn->CheckpointTruncate();
   stats->seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return ScanResult::kDone;
 }

@@ -25,6 +25,7 @@ struct ScanStats {
   long long removed = 0;     // files gone
   long long probed = 0;      // files opened with libavformat
   long long unreadable = 0;  // non-empty files libavformat could not read
+  long long sidecars = 0;    // sidecars read and applied
   double seconds = 0;
   // Folders that were missing or could not be read, as "library N: PATH":
   // nothing under them was removed.

@@ -229,6 +229,14 @@ ALTER TABLE video_file ADD COLUMN bit_rate INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE video_file ADD COLUMN mtime INTEGER NOT NULL DEFAULT 0;
 )sql";
 
+// Version 4: the size and time of the sidecar ("<file>.krmeta") last read
+// for a file, -1 when it had none, so that a rescan reads a sidecar again
+// only when it changed.
+constexpr const char kSchemaV4[] = R"sql(
+ALTER TABLE video_file ADD COLUMN sidecar_size INTEGER NOT NULL DEFAULT -1;
+ALTER TABLE video_file ADD COLUMN sidecar_mtime INTEGER NOT NULL DEFAULT 0;
+)sql";
+
 int UserVersion(Connection* conn) {
   Statement stmt = conn->Prepare("PRAGMA user_version");
   if (!stmt.Step()) return -1;
@@ -256,6 +264,7 @@ bool EnsureSchema(Connection* conn) {
   if (version == 0) sql += kSchemaV1;
   if (version <= 1) sql += kSchemaV2;
   if (version <= 2) sql += kSchemaV3;
+  if (version <= 3) sql += kSchemaV4;
   sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
   if (!conn->Exec(sql.c_str())) return false;
   return txn.Commit();

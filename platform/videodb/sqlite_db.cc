@@ -425,6 +425,12 @@ Transaction::Transaction(Connection* conn) : conn_(conn) {
   begun_ = conn_ != nullptr && conn_->Prepare("BEGIN IMMEDIATE").Run();
 }
 
+bool Connection::CheckpointTruncate() {
+  int log = 0, done = 0;
+  return sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &log, &done) ==
+         SQLITE_OK;
+}
+
 Transaction::~Transaction() {
   if (begun_ && !done_) conn_->Prepare("ROLLBACK").Run();
 }

@@ -98,6 +98,12 @@ class Connection {
   bool Exec(const char* sql);
   sqlite3* handle() const { return db_; }
   const std::string& path() const { return path_; }
+
+  // Copies the write-ahead log into the database and truncates it, so that
+  // after a bulk write the log is not left as large as the database (every
+  // later reader would search it). Best effort: false when a reader holds
+  // the log, which then stays until a later checkpoint.
+  bool CheckpointTruncate();
   long long LastInsertRowId() const { return sqlite3_last_insert_rowid(db_); }
   int Changes() const { return sqlite3_changes(db_); }
 

@@ -7,11 +7,15 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
+#include "libkinoro/api.h"
 #include "platform/services/share_config.h"
 #include "platform/videodb/scanner.h"
 #include "platform/videodb/sqlite_db.h"
@@ -115,10 +119,11 @@ TEST_F(ScanTest, FirstScanListsVideosWithTheirFacts) {
   PutVideo("films/Heat (1995)/heat.cd2.mp4", mp4);
   Put("films/Empty Film (2001).mkv");
   Put("films/Broken (2000).mkv", ReadFile(mkv).substr(0, 100));
-  for (const char* other : {"films/poster.jpg", "films/Heat (1995)/heat.srt", "films/x.nfo",
-                            "films/Heat (1995)/heat.cd1.mkv.krmeta", "films/.hidden.mkv"}) {
+  for (const char* other :
+       {"films/poster.jpg", "films/Heat (1995)/heat.srt", "films/x.nfo", "films/.hidden.mkv"}) {
     Put(other, "not a video");
   }
+  Put("films/Heat (1995)/heat.cd1.mkv.krmeta", R"({"format": "kinoro-sidecar", "version": 1})");
   // Links lead nowhere the scan goes, inside the share or out of it.
   ASSERT_EQ(symlink(mkv.c_str(), (vol_ + "/films/Link (1999).mkv").c_str()), 0);
   ASSERT_EQ(symlink(db_.dir().c_str(), (vol_ + "/films/outside").c_str()), 0);
@@ -297,6 +302,170 @@ TEST_F(ScanTest, LibraryCommandsAddListAndDeleteWithoutTouchingFiles) {
   EXPECT_EQ(ReadFile(kept), "x") << "the files stay";
   Statement fk = Connection::Get()->Prepare("PRAGMA foreign_key_check");
   EXPECT_FALSE(fk.Step());
+}
+
+// A sidecar beside a film, as the metadata daemon writes it: each member it
+// has wins over the name, one that is absent keeps the name's, and one that
+// cannot be used leaves the name's facts with one log line. A sidecar is
+// read again when it changes, and only then.
+TEST_F(ScanTest, SidecarMembersWinOverTheName) {
+  ASSERT_EQ(db_.Import(R"({"libraries": [{"id": 1, "type": "movie", "paths": ["/media/films"]}]})"),
+            "");
+  auto doc = [](const std::string& members) {
+    return R"({"format": "kinoro-sidecar", "version": 1, "type": "movie")" +
+           (members.empty() ? "" : ", " + members) + "}";
+  };
+  const std::string jpeg = videodb_test::FakeJpeg(100, 1);
+  const std::string outside = db_.WriteFile("outside.jpg", jpeg);
+  // Columns: title, sort title, date, summary, rating, tmdb, imdb,
+  // from_name, genres, actors, backdrops.
+  const std::string by_name = "Heat|Heat|1995||-1.0|-1||title,sort_title,original_available|||0";
+  struct Case {
+    const char* what;
+    std::string sidecar;
+    std::function<void(const std::string& dir)> extra;
+    std::string want;
+    bool logged;
+  } cases[] = {
+      {"title", doc(R"("title": "Heat - Director's Cut")"), nullptr,
+       "Heat - Director's Cut|Heat - Director's Cut|1995||-1.0|-1||"
+       "sort_title,original_available|||0",
+       false},
+      {"date", doc(R"("original_available": "1995-12-15")"), nullptr,
+       "Heat|Heat|1995-12-15||-1.0|-1||title,sort_title|||0", false},
+      {"facts",
+       doc(R"("summary": "A heist.", "rating": 8.3, "tmdb_id": 949, "imdb_id": "tt0113277")"),
+       nullptr, "Heat|Heat|1995|A heist.|8.3|949|tt0113277|title,sort_title,original_available|||0",
+       false},
+      {"people", doc(R"("genres": ["Crime", "Drama"], "actors": ["Al Pacino", "Robert De Niro"])"),
+       nullptr,
+       "Heat|Heat|1995||-1.0|-1||title,sort_title,original_available|Crime,Drama|"
+       "Al Pacino,Robert De Niro|0",
+       false},
+      {"backdrop", doc(R"("backdrops": ["Heat (1995).mkv.backdrop-1.jpg"])"),
+       [&](const std::string& dir) { Put(dir + "/Heat (1995).mkv.backdrop-1.jpg", jpeg); },
+       "Heat|Heat|1995||-1.0|-1||title,sort_title,original_available|||1", false},
+      {"backdrop through a link", doc(R"("backdrops": ["b.jpg"], "title": "Heat")"),
+       [&](const std::string& dir) {
+         ASSERT_EQ(symlink(outside.c_str(), (vol_ + "/" + dir + "/b.jpg").c_str()), 0);
+       },
+       "Heat|Heat|1995||-1.0|-1||sort_title,original_available|||0", true},
+      {"not JSON", "{\"format\": \"kinoro-sidecar\", ", nullptr, by_name, true},
+      {"unknown version", R"({"format": "kinoro-sidecar", "version": 2, "title": "X"})", nullptr,
+       by_name, true},
+      {"wrong kind", doc(R"("title": 5)"), nullptr, by_name, true},
+      {"oversize", doc(R"("title": "X")") + std::string(1024 * 1024, ' '), nullptr, by_name, true},
+  };
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+    const std::string dir = "films/" + std::to_string(i);
+    Put(dir + "/Heat (1995).mkv");
+    Put(dir + "/Heat (1995).mkv.krmeta", cases[i].sidecar);
+    if (cases[i].extra) cases[i].extra(dir);
+  }
+  const std::string row =
+      "SELECT m.title, m.sort_title, m.original_available, m.summary, printf('%.1f', m.rating), "
+      "m.tmdb_id, m.imdb_id, p.from_name, "
+      "(SELECT IFNULL(group_concat(name), '') FROM (SELECT g.name FROM video_genre v "
+      "JOIN genre g ON g.id = v.genre_id WHERE v.mapper_id = m.mapper_id ORDER BY position)), "
+      "(SELECT IFNULL(group_concat(name), '') FROM (SELECT n.name FROM credit c "
+      "JOIN person n ON n.id = c.person_id WHERE c.mapper_id = m.mapper_id AND role = 1 "
+      "ORDER BY position)), "
+      "(SELECT COUNT(*) FROM backdrop b WHERE b.mapper_id = m.mapper_id) "
+      "FROM movie m JOIN mapper p ON p.id = m.mapper_id "
+      "JOIN video_file f ON f.mapper_id = m.mapper_id WHERE f.path = '" +
+      vol_ + "/films/";
+
+  kinoro_testing::ClearSyslog();
+  Scan();
+  const auto lines = kinoro_testing::SyslogLines();
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+    EXPECT_EQ(One(row + std::to_string(i) + "/Heat (1995).mkv'"), cases[i].want) << cases[i].what;
+    int logged = 0;
+    for (const auto& line : lines) {
+      logged += line.text.find("/films/" + std::to_string(i) + "/") != std::string::npos;
+    }
+    EXPECT_EQ(logged, cases[i].logged ? 1 : 0) << cases[i].what;
+  }
+
+  // Unchanged: nothing read again, nothing logged again.
+  kinoro_testing::ClearSyslog();
+  EXPECT_EQ(Scan().sidecars, 0);
+  EXPECT_TRUE(kinoro_testing::SyslogLines().empty());
+  // Changed beside an unchanged film, and one that became usable: both win.
+  Put("films/0/Heat (1995).mkv.krmeta", doc(R"("title": "Heat 2", "sort_title": "Heat two")"));
+  Put("films/6/Heat (1995).mkv.krmeta", doc(R"("summary": "Fixed.")"));
+  EXPECT_EQ(Scan().sidecars, 2);
+  EXPECT_EQ(One(row + "0/Heat (1995).mkv'"),
+            "Heat 2|Heat two|1995||-1.0|-1||original_available|||0");
+  EXPECT_EQ(One(row + "6/Heat (1995).mkv'"),
+            "Heat|Heat|1995|Fixed.|-1.0|-1||title,sort_title,original_available|||0");
+}
+
+// A scan killed with SIGKILL between or inside its batches leaves a database
+// that passes check, and the next scan ends where a scan of the same tree
+// into a fresh database ends: films whose parts fell into different
+// batches included.
+TEST_F(ScanTest, KilledScanLeavesASoundDatabaseThatTheNextScanCompletes) {
+  const char kLibrary[] =
+      R"({"libraries": [{"id": 1, "type": "movie", "paths": ["/media/films"]}]})";
+  ASSERT_EQ(db_.Import(kLibrary), "");
+  constexpr int kFilms = 4000;
+  for (int i = 0; i < kFilms; ++i) {
+    const std::string name = "films/d" + std::to_string(i / 100) + "/Film " + std::to_string(i) +
+                             " (" + std::to_string(1950 + i % 70) + ")";
+    if (i % 40 == 0) {
+      Put(name + "/" + name.substr(name.rfind('/') + 1) + " cd1.mkv");
+      Put(name + "/" + name.substr(name.rfind('/') + 1) + " cd2.mkv");
+    } else {
+      Put(name + ".mkv");
+    }
+  }
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ScanOptions options;
+    options.batch = 50;
+    ScanStats stats;
+    std::string error;
+    _exit(ScanLibraries(Connection::Get(), options, &stats, &error) == ScanResult::kDone ? 0 : 1);
+  }
+  // Killed once a few batches are in, while it still writes.
+  auto watcher = Connection::Open(db_.db_path());
+  ASSERT_NE(watcher, nullptr);
+  long long rows = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (rows < 300 && std::chrono::steady_clock::now() < deadline) {
+    Statement count = watcher->Prepare("SELECT COUNT(*) FROM video_file");
+    if (count.Step()) rows = count.ColumnInt64(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the scan ended before it was killed";
+  watcher.reset();
+
+  const std::string films =
+      "SELECT m.title, m.original_available, p.from_name, "
+      "(SELECT group_concat(substr(path, length(path) - 7)) FROM video_file f "
+      "WHERE f.mapper_id = m.mapper_id) FROM movie m JOIN mapper p ON p.id = m.mapper_id "
+      "ORDER BY m.title";
+  EXPECT_LT(Rows(films).size(), static_cast<size_t>(kFilms)) << "killed part-way";
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(kinoro_db::RunCommand("check", {}), 0);
+  EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr("database ok"));
+  EXPECT_EQ(Scan().removed, 0);
+  const std::vector<std::string> resumed = Rows(films);
+  EXPECT_EQ(resumed.size(), static_cast<size_t>(kFilms));
+
+  LibKinoro::db::SetDatabasePath(db_.dir() + "/fresh.db");
+  ASSERT_NE(Connection::Get(LibKinoro::db::internal::OpenMode::kCreate), nullptr);
+  ASSERT_EQ(db_.Import(kLibrary), "");
+  Scan();
+  EXPECT_EQ(Rows(films), resumed);
+  struct stat wal;
+  ASSERT_EQ(stat((db_.dir() + "/fresh.db-wal").c_str(), &wal), 0);
+  EXPECT_EQ(wal.st_size, 0) << "the log is truncated after a scan";
 }
 
 }  // namespace
