@@ -9,7 +9,8 @@
 //                                     [--path ...] (--public | --user UID ...)
 //   kinoro-db [--db PATH] library list
 //   kinoro-db [--db PATH] library del ID
-//   kinoro-db [--db PATH] scan [--library ID]
+//   kinoro-db [--db PATH] scan [--library ID] [--match] [--rematch]
+//   kinoro-db [--db PATH] match [--library ID] [--rematch]
 //   kinoro-db movielens DIR OUT.json
 //   kinoro-db share add NAME PATH [--conf FILE]
 //   kinoro-db share del NAME [--conf FILE]
@@ -40,7 +41,8 @@ void Usage() {
           "                 --path /share/folder [--path ...] (--public | --user UID ...)\n"
           "       kinoro-db [--db PATH] library list\n"
           "       kinoro-db [--db PATH] library del ID\n"
-          "       kinoro-db [--db PATH] scan [--library ID]\n"
+          "       kinoro-db [--db PATH] scan [--library ID] [--match] [--rematch]\n"
+          "       kinoro-db [--db PATH] match [--library ID] [--rematch]\n"
           "       kinoro-db movielens DIR OUT.json\n"
           "       kinoro-db share add NAME PATH [--conf FILE]\n"
           "       kinoro-db share del NAME [--conf FILE]\n"

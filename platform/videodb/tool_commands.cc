@@ -14,6 +14,7 @@
 #include "platform/videodb/movielens.h"
 #include "platform/videodb/scanner.h"
 #include "platform/videodb/sqlite_db.h"
+#include "platform/videodb/tmdb_match.h"
 
 namespace kinoro_db {
 
@@ -261,16 +262,37 @@ std::string ScanLine(const LibKinoro::db::internal::ScanStats& stats, double sec
   return line;
 }
 
+// [--library ID] [--match] [--rematch]: the library and whether to match
+// with TMDb afterwards (--rematch: also what found no match before).
+bool ParseScanArgs(const std::vector<std::string>& args, long long* library_id, bool* match,
+                   bool* rematch) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    unsigned long long id = 0;
+    if (args[i] == "--match" || args[i] == "--rematch") {
+      *match = true;
+      *rematch = *rematch || args[i] == "--rematch";
+    } else if (args[i] == "--library" && i + 1 < args.size() && ParseCount(args[i + 1], &id) &&
+               id > 0) {
+      *library_id = static_cast<long long>(id);
+      ++i;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+int Match(const std::vector<std::string>& args) {
+  long long library_id = 0;
+  bool match = true, rematch = false;
+  if (!ParseScanArgs(args, &library_id, &match, &rematch)) return 2;
+  return LibKinoro::db::internal::RunMatchCommand(library_id, rematch);
+}
+
 int Scan(const std::vector<std::string>& args) {
   LibKinoro::db::internal::ScanOptions options;
-  for (size_t i = 0; i < args.size(); i += 2) {
-    unsigned long long id = 0;
-    if (args[i] != "--library" || i + 1 >= args.size() || !ParseCount(args[i + 1], &id) ||
-        id == 0) {
-      return 2;
-    }
-    options.library_id = static_cast<long long>(id);
-  }
+  bool match = false, rematch = false;
+  if (!ParseScanArgs(args, &options.library_id, &match, &rematch)) return 2;
   Connection* conn = OpenOrComplain();
   if (conn == nullptr) return 1;
   // On a terminal one line that keeps its place; in a log nothing but the
@@ -300,7 +322,8 @@ int Scan(const std::vector<std::string>& args) {
   for (const std::string& folder : stats.unavailable) {
     printf("%s is missing or unreadable: nothing under it was removed\n", folder.c_str());
   }
-  return 0;
+  fflush(stdout);
+  return match ? LibKinoro::db::internal::RunMatchCommand(options.library_id, rematch) : 0;
 }
 
 }  // namespace
@@ -313,7 +336,8 @@ int RunCommand(const std::string& command, const std::vector<std::string>& args)
   static const Command kCommands[] = {
       {"init", Init},       {"import", Import},     {"stats", Stats},
       {"check", Check},     {"generate", Generate}, {"movielens", MovieLens},
-      {"library", Library}, {"scan", Scan},         {nullptr, nullptr},
+      {"library", Library}, {"scan", Scan},         {"match", Match},
+      {nullptr, nullptr},
   };
   for (const Command* c = kCommands; c->name != nullptr; ++c) {
     if (command == c->name) return c->run(args);

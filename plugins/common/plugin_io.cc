@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <memory>
+#include <utility>
 
 namespace kinoro_plugins {
 
@@ -107,6 +108,11 @@ Json::Value TitleToJson(const Title& title) {
   out["title"] = title.title;
   out["original_available"] = title.original_available;
   out["summary"] = title.summary;
+  for (const auto& [key, names] :
+       {std::pair{"genre", &title.genres}, std::pair{"actor", &title.actors},
+        std::pair{"director", &title.directors}}) {
+    for (const std::string& name : *names) out[key].append(name);
+  }
   Json::Value tmdb(Json::objectValue);
   Json::Value reference(Json::objectValue);
   if (title.tmdb_id > 0) reference["themoviedb"] = Json::Int64(title.tmdb_id);

@@ -51,11 +51,16 @@ struct Title {
   double rating = 0;
   std::vector<std::string> posters;
   std::vector<std::string> backdrops;
+  // Known only from a movie's full details.
+  std::vector<std::string> genres;
+  std::vector<std::string> actors;  // in billing order
+  std::vector<std::string> directors;
 };
 
-// {"title", "original_available", "summary", "extra": {"com.velmora.TheMovieDb":
-//  {"reference": {"themoviedb", "imdb"}, "rating": {"themoviedb"}, "poster", "backdrop"}}}
-// with the optional members present only when known.
+// {"title", "original_available", "summary", "genre", "actor", "director",
+//  "extra": {"com.velmora.TheMovieDb": {"reference": {"themoviedb", "imdb"},
+//  "rating": {"themoviedb"}, "poster", "backdrop"}}}
+// with the optional members (name lists included) present only when known.
 Json::Value TitleToJson(const Title& title);
 
 // An integral number, or a real with an integral value, that fits int64.

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -155,6 +156,35 @@ std::string ImageUrl(const Json::Value& path, const Settings& settings) {
   std::string text = path.asString();
   if (text[0] != '/') text = "/" + text;
   return settings.image_base_url + text;
+}
+
+// The members every TMDb movie entry has; false without a usable id.
+bool FillTitle(const Json::Value& movie, const Settings& settings, kinoro_plugins::Title* out) {
+  if (!movie.isObject()) return false;
+  if (!AsInt64(movie["id"], &out->tmdb_id) || out->tmdb_id <= 0) return false;
+  out->title = movie["title"].isString() ? movie["title"].asString() : "";
+  if (out->title.empty() && movie["original_title"].isString()) {
+    out->title = movie["original_title"].asString();
+  }
+  if (movie["release_date"].isString()) out->original_available = movie["release_date"].asString();
+  if (movie["overview"].isString()) out->summary = movie["overview"].asString();
+  if (movie["imdb_id"].isString()) out->imdb_id = movie["imdb_id"].asString();
+  if (movie["vote_average"].isNumeric()) {
+    out->has_rating = true;
+    out->rating = movie["vote_average"].asDouble();
+  }
+  std::string poster = ImageUrl(movie["poster_path"], settings);
+  if (!poster.empty()) out->posters.push_back(poster);
+  std::string backdrop = ImageUrl(movie["backdrop_path"], settings);
+  if (!backdrop.empty()) out->backdrops.push_back(backdrop);
+  return true;
+}
+
+// Appends a non-empty name that is not listed yet.
+void AddName(const Json::Value& name, std::vector<std::string>* names) {
+  if (!name.isString() || name.asString().empty()) return;
+  if (std::find(names->begin(), names->end(), name.asString()) != names->end()) return;
+  names->push_back(name.asString());
 }
 
 // Walks a paged TMDb list, appending the titles not yet `seen` to `answer`
@@ -310,44 +340,72 @@ bool ReadSettings(const Json::Value& settings, Settings* out, std::string* error
 }
 
 bool MapMovie(const Json::Value& movie, const Settings& settings, Json::Value* title) {
-  if (!movie.isObject()) return false;
   kinoro_plugins::Title out;
-  if (!AsInt64(movie["id"], &out.tmdb_id) || out.tmdb_id <= 0) return false;
-  out.title = movie["title"].isString() ? movie["title"].asString() : "";
-  if (out.title.empty() && movie["original_title"].isString()) {
-    out.title = movie["original_title"].asString();
+  if (!FillTitle(movie, settings, &out)) return false;
+  *title = kinoro_plugins::TitleToJson(out);
+  return true;
+}
+
+bool MapDetails(const Json::Value& movie, const Settings& settings, Json::Value* title) {
+  kinoro_plugins::Title out;
+  if (!FillTitle(movie, settings, &out)) return false;
+  const Json::Value& external = movie["external_ids"];
+  if (out.imdb_id.empty() && external.isObject() && external["imdb_id"].isString()) {
+    out.imdb_id = external["imdb_id"].asString();
   }
-  if (movie["release_date"].isString()) out.original_available = movie["release_date"].asString();
-  if (movie["overview"].isString()) out.summary = movie["overview"].asString();
-  if (movie["imdb_id"].isString()) out.imdb_id = movie["imdb_id"].asString();
-  if (movie["vote_average"].isNumeric()) {
-    out.has_rating = true;
-    out.rating = movie["vote_average"].asDouble();
+  for (const Json::Value& genre : movie["genres"]) {
+    if (genre.isObject()) AddName(genre["name"], &out.genres);
   }
-  std::string poster = ImageUrl(movie["poster_path"], settings);
-  if (!poster.empty()) out.posters.push_back(poster);
-  std::string backdrop = ImageUrl(movie["backdrop_path"], settings);
-  if (!backdrop.empty()) out.backdrops.push_back(backdrop);
+  const Json::Value& credits = movie["credits"];
+  if (credits.isObject()) {
+    // Billing order is "order"; TMDb sends the list sorted by it, but that
+    // is not promised.
+    std::vector<std::pair<int64_t, const Json::Value*>> cast;
+    for (const Json::Value& person : credits["cast"]) {
+      int64_t order = 0;
+      if (!person.isObject()) continue;
+      if (!AsInt64(person["order"], &order)) order = INT64_MAX;
+      cast.emplace_back(order, &person["name"]);
+    }
+    std::stable_sort(cast.begin(), cast.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [order, name] : cast) {
+      if (out.actors.size() >= kDetailsCast) break;
+      AddName(*name, &out.actors);
+    }
+    for (const Json::Value& person : credits["crew"]) {
+      if (person.isObject() && person["job"].isString() && person["job"].asString() == "Director") {
+        AddName(person["name"], &out.directors);
+      }
+    }
+  }
   *title = kinoro_plugins::TitleToJson(out);
   return true;
 }
 
 bool Answer(const Request& request, Json::Value* answer, std::string* error) {
   *answer = Json::Value(Json::arrayValue);
-  if (request.type != "movie" || (request.action != "similar" && request.action != "search")) {
+  if (request.type != "movie" ||
+      (request.action != "similar" && request.action != "search" && request.action != "details")) {
     *error = "cannot answer " + request.action + " for type " + request.type;
     return false;
   }
   Settings settings;
   if (!ReadSettings(request.settings, &settings, error)) return false;
   const Json::Value& input = request.input;
-  const size_t limit =
-      static_cast<size_t>(std::min<uint64_t>(request.limit, uint64_t{kMaxPages} * 20));
+  // Details are one title, whatever count is asked for beyond none.
+  const uint64_t most = request.action == "details" ? 1 : uint64_t{kMaxPages} * 20;
+  const size_t limit = static_cast<size_t>(std::min<uint64_t>(request.limit, most));
 
   // What the answer is about: a search's query, or the movie whose similar
   // titles are asked for, by id or else by its title.
   const bool search = request.action == "search";
+  const bool details = request.action == "details";
   int64_t id = -1;
+  if (details && !input.isMember("tmdb_id")) {
+    *error = "details needs a \"tmdb_id\"";
+    return false;
+  }
   if (search) {
     if (!HasTitle(input)) {
       *error = "search needs a \"title\"";
@@ -374,7 +432,17 @@ bool Answer(const Request& request, Json::Value* answer, std::string* error) {
 
   Client client(settings);
   bool ok;
-  if (search) {
+  if (details) {
+    // One request: the credits and the external ids come appended.
+    Json::Value body, title;
+    ok = client.Get("/movie/" + std::to_string(id),
+                    {{"append_to_response", "credits,external_ids"}}, &body, error);
+    if (ok && !MapDetails(body, settings, &title)) {
+      *error = "TMDb answer to /movie/" + std::to_string(id) + " has no usable \"id\"";
+      ok = false;
+    }
+    if (ok) answer->append(std::move(title));
+  } else if (search) {
     std::set<int64_t> seen;
     ok = CollectPages(&client, "/search/movie", subject, limit, settings, &seen, answer, error);
   } else if (id <= 0) {

@@ -19,6 +19,8 @@ constexpr char kDefaultLanguage[] = "en-US";
 constexpr char kDefaultImageBaseUrl[] = "https://image.tmdb.org/t/p/original";
 // TMDb pages hold 20 titles; the module never asks for more than 100.
 constexpr int kMaxPages = 10;
+// Actors a movie's details name, in billing order.
+constexpr size_t kDetailsCast = 15;
 constexpr size_t kMaxResponseBytes = 2 << 20;
 constexpr long kRequestTimeoutMs = 10000;
 // All requests of one answer together; below the engine's limit in INFO, so
@@ -51,10 +53,16 @@ bool ReadSettings(const Json::Value& settings, Settings* out, std::string* error
 // Returns false when the entry has no usable id.
 bool MapMovie(const Json::Value& movie, const Settings& settings, Json::Value* title);
 
+// A /movie/{id} answer with "credits" and "external_ids" appended, in the
+// title form with its genres, first kDetailsCast actors and directors, and
+// the imdb id from either place. False without a usable id.
+bool MapDetails(const Json::Value& movie, const Settings& settings, Json::Value* title);
+
 // Answers one request: fills `answer` with an array of titles, or gives
 // false with `error` set (an unusable request, an HTTP failure, or TMDb's
 // error answer, whose status message it carries). Similar titles are TMDb's
-// recommendations first, then the new titles of its similar list. Answers
+// recommendations first, then the new titles of its similar list; "details"
+// ({"tmdb_id"}) is one title with all MapDetails reads. Answers
 // come from the cache when it holds them, and successful ones are kept
 // there; the cache is opened on the first request that uses it and kept for
 // the next ones of the process.

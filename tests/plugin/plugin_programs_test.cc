@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdio.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,8 +29,11 @@
 #include <vector>
 
 #include "platform/plugin/plugin_config.h"
+#include "platform/videodb/sqlite_db.h"
+#include "platform/videodb/tmdb_match.h"
 #include "tests/support/syslog_recorder.h"
 #include "tests/support/temp_dir.h"
+#include "tests/videodb/temp_db.h"
 #include "velm/plugin.h"
 
 namespace {
@@ -576,9 +580,20 @@ constexpr char kLibrary[] = R"({"movies": [
 //                                 9005 three recommendations while /similar
 //                                 is not found
 //   /3/search/movie               the recorded details as the one hit when
-//                                 "query" is its title, else no hit
+//                                 "query" holds its title, else no hit
+//   /3/movie/550                  the recorded details with credits and
+//                                 external ids in TMDb's shape (kCredits)
+//   /img/<name>                   a small JPEG
 //   a key but "good-key"          the recorded "invalid API key" (HTTP 401)
+//   anything while failing_       HTTP 500
 // tmdb keeps its answer cache in the test's folder.
+// Credits out of billing order, a repeated actor and crew that is no director.
+constexpr char kCredits[] = R"({"credits": {"cast": [
+    {"name": "Helena Bonham Carter", "order": 2}, {"name": "Edward Norton", "order": 0},
+    {"name": "Brad Pitt", "order": 1}, {"name": "Edward Norton", "order": 3}],
+  "crew": [{"name": "Jim Uhls", "job": "Screenplay"}, {"name": "David Fincher", "job": "Director"}]},
+  "external_ids": {"imdb_id": "tt0137523"}})";
+
 class ProgramsTest : public PluginFolderTest {
  protected:
   static constexpr int kPageSize = 7;  // 20 recorded titles: pages of 7, 7 and 6
@@ -612,6 +627,7 @@ class ProgramsTest : public PluginFolderTest {
         "http://127.0.0.1:)" + std::to_string(port) +
                                  R"(/3//"})");
     working_["tmdb"]["cache_path"] = cache_;
+    working_["tmdb"]["image_base_url"] = "http://127.0.0.1:" + std::to_string(port) + "/img";
     Install("tmdb", TMDB_PROGRAM);
   }
   void TearDown() override {
@@ -686,19 +702,25 @@ class ProgramsTest : public PluginFolderTest {
     for (const auto& [name, value] : args) line += (line == path ? "?" : "&") + name + "=" + value;
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(line);
+    if (failing_) return {500, "{}"};
+    if (path.rfind("/img/", 0) == 0) return {200, videodb_test::FakeJpeg(2000, path.size())};
     if (args["api_key"] != "good-key") return {401, invalid_key_};
     Json::Value body(Json::objectValue);
     body["results"] = Json::Value(Json::arrayValue);
     body["total_pages"] = 1;
     if (path == "/3/search/movie") {
-      if (strcasecmp(args["query"].c_str(), details_["title"].asCString()) == 0) {
+      if (strcasestr(args["query"].c_str(), details_["title"].asCString()) != nullptr) {
         body["results"].append(details_);
       }
       return {200, body.toStyledString()};
     }
     int id = 0;
     char list[32] = "";
-    if (sscanf(path.c_str(), "/3/movie/%d/%31s", &id, list) != 2) return {404, not_found_};
+    const int parts = sscanf(path.c_str(), "/3/movie/%d/%31s", &id, list);
+    if (parts == 1 && id == 550 && args["append_to_response"] == "credits,external_ids") {
+      return {200, With(details_, kCredits).toStyledString()};
+    }
+    if (parts != 2) return {404, not_found_};
     const bool recommended = strcmp(list, "recommendations") == 0;
     if (!recommended && strcmp(list, "similar") != 0) return {404, not_found_};
     if (id == 9003) return {200, "{\"results\": [], \"x\": \"" + std::string(3 << 20, 'x') + "\"}"};
@@ -732,6 +754,7 @@ class ProgramsTest : public PluginFolderTest {
   MHD_Daemon* daemon_ = nullptr;
   std::mutex mutex_;
   std::vector<std::string> requests_;
+  bool failing_ = false;  // under mutex_
 };
 
 // Similar titles by TMDb id or by title, best first, up to the limit, and
@@ -953,6 +976,25 @@ TEST_F(ProgramsTest, TitlesCarryWhatTheSourceHas) {
       "reference": {"themoviedb": 550, "imdb": "tt0137523"}, "rating": {"themoviedb": 8.44},
       "poster": ["https://img.example/p/pB8BM7pdSp6B6Ih7QZ4DrQ3PmJK.jpg"],
       "backdrop": ["https://img.example/p/hZkgoQYus5vegHoetLkCJzb17zJ.jpg"]}}}])"));
+
+  // Details: one request with the credits and external ids appended, and
+  // kept like the other answers.
+  TakeRequests();
+  const std::vector<std::string> asked = {
+      "/3/movie/550?api_key=good-key&append_to_response=credits,external_ids&language=fr-FR"};
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(Lookup("tmdb", R"({"action": "details", "tmdb_id": 550})", 5, &answer), 0)
+        << OnlyLine();
+    ASSERT_EQ(answer.size(), 1u);
+    answer[0].removeMember("summary");
+    EXPECT_EQ(answer, ParseJson(R"([{"title": "Fight Club", "original_available": "1999-10-15",
+        "genre": ["Drama"], "actor": ["Edward Norton", "Brad Pitt", "Helena Bonham Carter"],
+        "director": ["David Fincher"], "extra": {"com.velmora.TheMovieDb": {
+        "reference": {"themoviedb": 550, "imdb": "tt0137523"}, "rating": {"themoviedb": 8.44},
+        "poster": ["https://img.example/p/pB8BM7pdSp6B6Ih7QZ4DrQ3PmJK.jpg"],
+        "backdrop": ["https://img.example/p/hZkgoQYus5vegHoetLkCJzb17zJ.jpg"]}}}])"));
+    EXPECT_EQ(TakeRequests(), round == 0 ? asked : std::vector<std::string>{});
+  }
 }
 
 // local_similar's warm process answers as a fresh one would after an
@@ -1013,6 +1055,9 @@ TEST_F(ProgramsTest, FailuresAreFailedLookupsWithTheReasonLogged) {
       {"tmdb", "{}", R"({"tmdb_id": -4})", "\"tmdb_id\" is not a positive integer"},
       {"tmdb", "{}", R"({"original_available": "1999"})", "needs a \"tmdb_id\" or a \"title\""},
       {"tmdb", "{}", R"({"action": "search", "title": ""})", "search needs a \"title\""},
+      {"tmdb", "{}", R"({"action": "details", "tmdb_id": 12})",
+       "HTTP 404 to /movie/12: The resource"},
+      {"tmdb", "{}", R"({"action": "details"})", "details needs a \"tmdb_id\""},
   };
   for (const auto& c : cases) {
     if (c.id == "tmdb" && daemon_ == nullptr) continue;
@@ -1024,6 +1069,104 @@ TEST_F(ProgramsTest, FailuresAreFailedLookupsWithTheReasonLogged) {
   }
   // The database must exist: a missing file is not created.
   EXPECT_FALSE(kinoro_testing::PathExists(missing));
+}
+
+// Movies without a TMDb id as a scan leaves them: names that came from the
+// file's name, and one with members a sidecar set (not in from_name).
+constexpr char kScanned[] = R"({"libraries": [{"id": 3, "title": "Scanned", "type": "movie"}],
+ "movies": [
+  {"id": 31, "library_id": 3, "title": "fight club!", "original_available": "1999",
+   "from_name": ["title", "sort_title", "original_available"]},
+  {"id": 32, "library_id": 3, "title": "Fight Club 2", "original_available": "1999",
+   "from_name": ["title", "sort_title", "original_available"]},
+  {"id": 33, "library_id": 3, "title": "Fight Club", "original_available": "2001",
+   "from_name": ["title", "sort_title", "original_available"]},
+  {"id": 34, "library_id": 3, "title": "FIGHT CLUB", "summary": "From the sidecar.",
+   "genres": ["Satire"], "from_name": ["title", "sort_title"]},
+  {"id": 35, "library_id": 3, "title": "Fight Club", "original_available": "2000",
+   "from_name": ["title", "sort_title", "original_available"]}]})";
+
+// Matching through the engine and the real tmdb program: confident matches
+// get TMDb's members where the name gave them or nothing did, with artwork;
+// a failed request is asked again on the next run, "no match" only with
+// rematch; without a key nothing is asked.
+TEST_F(ProgramsTest, MatchStoresConfidentMatchesAndRetriesOnlyFailures) {
+  if (daemon_ == nullptr) GTEST_SKIP() << "no recorded TMDb answers in " << TMDB_SAMPLES_DIR;
+  ASSERT_TRUE(WriteFile(dir_.File("scanned.json"), kScanned));
+  const std::string import =
+      std::string(KINORO_DB_PROGRAM) + " --db " + db_ + " import " + dir_.File("scanned.json");
+  ASSERT_EQ(0, system(import.c_str()));
+  auto conn = LibKinoro::db::internal::Connection::Open(db_);
+  ASSERT_NE(conn, nullptr);
+  auto rows = [&](const std::string& sql) {
+    std::string out;
+    auto stmt = conn->Prepare(sql.c_str());
+    while (stmt.Step()) {
+      for (int i = 0; i < stmt.ColumnCount(); ++i) out += (i ? "|" : "") + stmt.ColumnText(i);
+      out += "\n";
+    }
+    return out;
+  };
+  using LibKinoro::db::internal::MatchResult;
+  LibKinoro::db::internal::MatchOptions options;
+  options.library_id = 3;
+  options.download.allow_private_addresses = true;  // the stand-in is on loopback
+  auto match = [&](long long looked, long long matched, long long unmatched, long long failed) {
+    LibKinoro::db::internal::MatchStats stats;
+    std::string error;
+    ASSERT_EQ(MatchMovies(conn.get(), options, &stats, &error), MatchResult::kDone) << error;
+    EXPECT_EQ(std::vector<long long>({stats.looked, stats.matched, stats.unmatched, stats.failed}),
+              std::vector<long long>({looked, matched, unmatched, failed}));
+  };
+  auto searches = [&] {
+    int n = 0;
+    for (const std::string& line : TakeRequests()) n += line.rfind("/3/search/", 0) == 0;
+    return n;
+  };
+  auto fail = [&](bool failing) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failing_ = failing;
+  };
+
+  Settings("tmdb", R"({"api_key": ""})");
+  LibKinoro::db::internal::MatchStats stats;
+  std::string error;
+  EXPECT_EQ(MatchMovies(conn.get(), options, &stats, &error), MatchResult::kNoKey);
+  Settings("tmdb", "{}");
+  fail(true);
+  match(5, 0, 0, 5);
+  EXPECT_EQ(searches(), 5);
+  fail(false);
+  match(5, 3, 2, 0);
+  EXPECT_EQ(searches(), 5);
+  match(0, 0, 0, 0);  // the unmatched are not asked again
+  EXPECT_EQ(searches(), 0);
+  options.rematch = true;
+  match(2, 0, 2, 0);
+  EXPECT_EQ(searches(), 0);  // tmdb's cache still holds the answers
+
+  EXPECT_EQ(rows("SELECT m.id, m.title, m.original_available, m.tmdb_id, m.imdb_id, m.rating, "
+                 "m.summary LIKE 'A ticking%', mp.from_name FROM movie m JOIN mapper mp ON "
+                 "mp.id = m.mapper_id WHERE m.library_id = 3 ORDER BY m.id"),
+            "31|Fight Club|1999-10-15|550|tt0137523|8.44|1|\n"
+            "32|Fight Club 2|1999|-1||-1.0|0|title,sort_title,original_available\n"
+            "33|Fight Club|2001|-1||-1.0|0|title,sort_title,original_available\n"
+            "34|Fight Club|1999-10-15|550|tt0137523|8.44|0|\n"
+            "35|Fight Club|1999-10-15|550|tt0137523|8.44|1|\n");
+  EXPECT_EQ(rows("SELECT summary FROM movie WHERE id = 34"), "From the sidecar.\n");
+  // Names in order; the sidecar's genre stays.
+  EXPECT_EQ(rows("SELECT id, group_concat(name, ',') FROM (SELECT m.id, n.name FROM movie m JOIN ("
+                 "SELECT mapper_id, 0 AS role, position, g.name FROM video_genre JOIN genre g "
+                 "ON g.id = genre_id UNION ALL SELECT mapper_id, role, position, p.name FROM "
+                 "credit JOIN person p ON p.id = person_id) n ON n.mapper_id = m.mapper_id "
+                 "WHERE m.library_id = 3 ORDER BY m.id, n.role, n.position) GROUP BY id"),
+            "31|Drama,Edward Norton,Brad Pitt,Helena Bonham Carter,David Fincher\n"
+            "34|Satire,Edward Norton,Brad Pitt,Helena Bonham Carter,David Fincher\n"
+            "35|Drama,Edward Norton,Brad Pitt,Helena Bonham Carter,David Fincher\n");
+  EXPECT_EQ(rows("SELECT m.id, (SELECT count(*) FROM poster p WHERE p.mapper_id = m.mapper_id), "
+                 "(SELECT count(*) FROM backdrop b WHERE b.mapper_id = m.mapper_id) FROM movie m "
+                 "WHERE m.library_id = 3 AND m.tmdb_id > 0 ORDER BY m.id"),
+            "31|1|1\n34|1|1\n35|1|1\n");
 }
 
 }  // namespace
