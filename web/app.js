@@ -239,12 +239,12 @@ function backdropTools(movie, image) {
   );
   const where = h('input', {
     name: 'where',
-    placeholder: '/pictures/alien-poster.jpg',
+    placeholder: '/share/folder/picture.jpg',
     'aria-label': 'Share path or URL',
     required: true,
   });
   source.addEventListener('change', () => {
-    where.placeholder = source.value === 'url' ? 'https://…/image.jpg' : '/pictures/alien-poster.jpg';
+    where.placeholder = source.value === 'url' ? 'https://…/image.jpg' : '/share/folder/picture.jpg';
   });
   const add = h('button', { type: 'submit' }, 'Add backdrop');
   const removeAll = h('button', { type: 'button', class: 'danger' }, 'Delete all backdrops');
