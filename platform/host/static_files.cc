@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kinoro/root.h"
+#include "platform/services/scoped_fd.h"
 
 namespace kinoro {
 namespace host {
@@ -50,24 +51,7 @@ const char* ContentTypeFor(const std::string& name) {
   return row->type;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
+using Fd = velm_services::ScopedFd;
 
 // Every answer from the web folder, errors included, carries these: the
 // page runs only its own scripts and styles, is never framed, and leaks no

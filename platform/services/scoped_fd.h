@@ -1,4 +1,4 @@
-// Owner of one file descriptor, for the services' own use.
+// Owner of one file descriptor.
 #ifndef KINORO_PLATFORM_SERVICES_SCOPED_FD_H_
 #define KINORO_PLATFORM_SERVICES_SCOPED_FD_H_
 
@@ -16,6 +16,12 @@ class ScopedFd {
   ScopedFd& operator=(const ScopedFd&) = delete;
 
   int get() const { return fd_; }
+  // Gives the descriptor away: the caller closes it.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/services/scoped_fd.h"
 #include "platform/videodb/db_util.h"
 #include "platform/videodb/sqlite_db.h"
 
@@ -20,24 +21,7 @@ namespace internal {
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
+using Fd = velm_services::ScopedFd;
 
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "libkinoro/records.h"
+#include "libkinoro/util.h"
 #include "platform/videodb/db_util.h"
 #include "platform/videodb/image_store.h"
 #include "platform/videodb/sqlite_db.h"
@@ -16,21 +17,6 @@ namespace {
 // Videos removed per transaction by DeleteLibrary.
 constexpr size_t kDeleteBatch = 200;
 
-const char* VideoTable(int type) {
-  switch (type) {
-    case VIDEO_TYPE_MOVIE:
-      return "movie";
-    case VIDEO_TYPE_TVSHOW:
-      return "tvshow";
-    case VIDEO_TYPE_TVSHOW_EPISODE:
-      return "tvshow_episode";
-    case VIDEO_TYPE_HOME_VIDEO:
-      return "home_video";
-    default:
-      return nullptr;
-  }
-}
-
 bool CollectFiles(Connection* conn, const char* sql, long long mapper_id,
                   std::vector<std::string>* files) {
   Statement stmt = conn->Prepare(sql);
@@ -43,8 +29,8 @@ bool DeleteOne(Connection* conn, long long mapper_id, std::vector<std::string>* 
   Statement type = conn->Prepare("SELECT type FROM mapper WHERE id = ?1");
   type.Bind(1, mapper_id);
   if (!type.Step()) return !type.failed();  // already gone
-  const char* table = VideoTable(type.ColumnInt(0));
-  if (table == nullptr) return false;
+  const std::string table = VideoTypeGetName(static_cast<_VIDEO_TYPE_>(type.ColumnInt(0)));
+  if (table.empty()) return false;
 
   if (!CollectFiles(conn, "SELECT file FROM backdrop WHERE mapper_id = ?1 AND file IS NOT NULL",
                     mapper_id, image_files) ||

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "libkinoro/records.h"
+#include "libkinoro/util.h"
 #include "platform/videodb/db_util.h"
 #include "platform/videodb/image_check.h"
 #include "platform/videodb/json_reader.h"
@@ -97,21 +98,6 @@ bool ReadBeneath(int dir_fd, const std::string& rel, size_t max, std::string* by
   const bool ok = ReadBounded(fd, max, bytes, error);
   close(fd);
   return ok;
-}
-
-const char* TableOf(int type) {
-  switch (type) {
-    case VIDEO_TYPE_MOVIE:
-      return "movie";
-    case VIDEO_TYPE_TVSHOW:
-      return "tvshow";
-    case VIDEO_TYPE_TVSHOW_EPISODE:
-      return "tvshow_episode";
-    case VIDEO_TYPE_HOME_VIDEO:
-      return "home_video";
-    default:
-      return nullptr;
-  }
 }
 
 bool HasColumn(const std::string& table, const std::string& key) {
@@ -276,8 +262,8 @@ bool ApplySidecar(Connection* conn, long long mapper_id, const Sidecar& sidecar,
     video_id = stmt.ColumnInt64(1);
     from_name = stmt.ColumnText(2);
   }
-  const char* table = TableOf(type);
-  if (table == nullptr) return false;
+  const std::string table = VideoTypeGetName(static_cast<_VIDEO_TYPE_>(type));
+  if (table.empty()) return false;
   const Json::Value& m = sidecar.members;
   std::set<std::string> applied;
 
