@@ -19,7 +19,15 @@ TEST(GeneratorTest, FillsAnEmptyDatabaseOnlyAndAnswersQueries) {
   GenerateOptions options;
   options.movies = 400;
   std::string error;
+  auto indexes = [conn] {
+    Statement stmt = conn->Prepare(
+        "SELECT group_concat(sql, ';') FROM (SELECT sql FROM sqlite_schema "
+        "WHERE type = 'index' ORDER BY name)");
+    return stmt.Step() ? stmt.ColumnText(0) : std::string();
+  };
+  const std::string before = indexes();
   ASSERT_TRUE(Generate(conn, options, &error)) << error;
+  EXPECT_EQ(indexes(), before) << "the indexes dropped for the bulk write are back";
   struct stat wal;
   ASSERT_EQ(stat((db.db_path() + "-wal").c_str(), &wal), 0);
   EXPECT_EQ(wal.st_size, 0) << "the log is truncated after a bulk write";

@@ -124,6 +124,7 @@ struct Importer::VideoCommon {
   std::string certificate;
   double rating = -1.0;
   long long create_time = 0;
+  bool stored = false;  // merge: the row exists and is updated
 };
 
 Importer::Importer(Connection* conn, std::string base_dir)
@@ -192,24 +193,47 @@ bool Importer::AddLibrary(const Json::Value& value, const std::string& path) {
   Reader r(value, path, &error_);
   long long id = 0;
   std::string title, type = "movie";
-  bool is_public = false;
-  if (!r.Int("id", 1, kIntMax, &id) || !r.String("title", &title) || !r.String("type", &type) ||
-      !r.Bool("public", &is_public)) {
+  bool is_public = false, stored = false;
+  if (!r.Int("id", 1, kIntMax, &id)) return false;
+  if (merge_ && id > 0) {
+    Statement find = conn_->Prepare("SELECT title, type, is_public FROM library WHERE id = ?1");
+    find.Bind(1, id);
+    stored = find.Step();
+    if (find.failed()) return FailDb(path);
+    if (stored) {
+      title = find.ColumnText(0);
+      type = find.ColumnText(1);
+      is_public = find.ColumnInt(2) != 0;
+    }
+  }
+  if (!r.String("title", &title) || !r.String("type", &type) || !r.Bool("public", &is_public)) {
     return false;
   }
   if (type != "movie" && type != "tvshow" && type != "home_video") {
     return Fail(path + ".type", "expected \"movie\", \"tvshow\" or \"home_video\"");
   }
   Statement stmt = conn_->Prepare(
-      "INSERT INTO library (id, title, type, is_public, create_time) VALUES (?1, ?2, ?3, ?4, ?5)");
+      stored ? "UPDATE library SET title = ?2, type = ?3, is_public = ?4 WHERE id = ?1"
+             : "INSERT INTO library (id, title, type, is_public, create_time) "
+               "VALUES (?1, ?2, ?3, ?4, ?5)");
   if (id > 0) {
     stmt.Bind(1, id);
   } else {
     stmt.BindNull(1);
   }
-  stmt.Bind(2, title).Bind(3, type).Bind(4, is_public ? 1 : 0).Bind(5, now_);
+  stmt.Bind(2, title).Bind(3, type).Bind(4, is_public ? 1 : 0);
+  if (!stored) stmt.Bind(5, now_);
   if (!stmt.Run()) return FailDb(id > 0 ? path + ".id" : path);
-  id = conn_->LastInsertRowId();
+  if (!stored) id = conn_->LastInsertRowId();
+  // Merge: a list given replaces the stored one.
+  for (const char* list : {"users", "paths"}) {
+    if (!stored || !value.isMember(list)) continue;
+    Statement clear = conn_->Prepare(std::string(list) == "users"
+                                         ? "DELETE FROM library_user WHERE library_id = ?1"
+                                         : "DELETE FROM library_path WHERE library_id = ?1");
+    clear.Bind(1, id);
+    if (!clear.Run()) return FailDb(path + "." + list);
+  }
 
   if (value.isMember("users")) {
     const Json::Value& users = value["users"];
@@ -241,12 +265,60 @@ bool Importer::AddLibrary(const Json::Value& value, const std::string& path) {
   return true;
 }
 
-bool Importer::ReadCommon(const Json::Value& value, const std::string& path, VideoCommon* common) {
+bool Importer::LoadStored(const char* table, const std::string& path, VideoCommon* c) {
+  const std::string sql =
+      std::string(
+          "SELECT mapper_id, library_id, title, sort_title, original_available, rating, "
+          "summary, certificate, create_time FROM ") +
+      table + " WHERE id = ?1";
+  Statement stmt = conn_->Prepare(sql.c_str());
+  stmt.Bind(1, c->id);
+  if (!stmt.Step()) return !stmt.failed() || FailDb(path);
+  c->stored = true;
+  c->mapper_id = stmt.ColumnInt64(0);
+  c->library_id = stmt.ColumnInt64(1);
+  c->title = stmt.ColumnText(2);
+  c->sort_title = stmt.ColumnText(3);
+  c->original_available = stmt.ColumnText(4);
+  c->rating = stmt.ColumnDouble(5);
+  c->summary = stmt.ColumnText(6);
+  c->certificate = stmt.ColumnText(7);
+  c->create_time = stmt.ColumnInt64(8);
+  return true;
+}
+
+bool Importer::UpdateStored(const char* table, const VideoCommon& c, const std::string& path) {
+  const std::string sql = std::string("UPDATE ") + table +
+                          " SET library_id = ?2, title = ?3, sort_title = ?4, "
+                          "original_available = ?5, rating = ?6, summary = ?7, certificate = ?8, "
+                          "create_time = ?9 WHERE id = ?1";
+  Statement stmt = conn_->Prepare(sql.c_str());
+  stmt.Bind(1, c.id)
+      .Bind(2, c.library_id)
+      .Bind(3, c.title)
+      .Bind(4, c.sort_title)
+      .Bind(5, c.original_available)
+      .Bind(6, c.rating)
+      .Bind(7, c.summary)
+      .Bind(8, c.certificate)
+      .Bind(9, c.create_time);
+  if (!stmt.Run()) return FailDb(path);
+  Statement mapper =
+      conn_->Prepare("UPDATE mapper SET library_id = ?2, create_time = ?3 WHERE id = ?1");
+  mapper.Bind(1, c.mapper_id).Bind(2, c.library_id).Bind(3, c.create_time);
+  return mapper.Run() || FailDb(path);
+}
+
+bool Importer::ReadCommon(const Json::Value& value, const std::string& path, const char* table,
+                          VideoCommon* common) {
   if (!value.isObject()) return Fail(path, "expected an object");
   Reader r(value, path, &error_);
   common->create_time = now_;
-  if (!r.Int("id", 1, kIntMax, &common->id) ||
-      !r.Int("library_id", 1, kIntMax, &common->library_id) ||
+  if (!r.Int("id", 1, kIntMax, &common->id)) return false;
+  // The stored values are the defaults the document's members override.
+  if (merge_ && common->id > 0 && !LoadStored(table, path, common)) return false;
+  const long long stored_mapper = common->mapper_id;
+  if (!r.Int("library_id", 1, kIntMax, &common->library_id) ||
       !r.Int("mapper_id", 1, kIntMax, &common->mapper_id) || !r.String("title", &common->title) ||
       !r.String("sort_title", &common->sort_title) ||
       !r.String("original_available", &common->original_available) ||
@@ -254,7 +326,11 @@ bool Importer::ReadCommon(const Json::Value& value, const std::string& path, Vid
       !r.Number("rating", &common->rating) || !r.Time("create_time", &common->create_time)) {
     return false;
   }
-  if (!value.isMember("sort_title")) common->sort_title = common->title;
+  if (common->stored && common->mapper_id != stored_mapper) {
+    return Fail(path + ".mapper_id",
+                "the stored video has mapper id " + std::to_string(stored_mapper));
+  }
+  if (!value.isMember("sort_title") && !common->stored) common->sort_title = common->title;
   return true;
 }
 
@@ -297,10 +373,18 @@ bool Importer::NameId(const char* table, const std::string& name, long long* id)
 }
 
 bool Importer::AddNames(const Json::Value& value, const std::string& path, const char* key,
-                        long long mapper_id, const char* kind, int role) {
+                        long long mapper_id, const char* kind, int role, bool replace) {
   std::vector<std::string> names;
   Reader r(value, path, &error_);
   if (!r.StringArray(key, &names)) return false;
+  if (replace && value.isMember(key)) {
+    Statement clear = conn_->Prepare(
+        role > 0                       ? "DELETE FROM credit WHERE mapper_id = ?1 AND role = ?2"
+        : std::string(kind) == "genre" ? "DELETE FROM video_genre WHERE mapper_id = ?1 AND ?2 = 0"
+                                       : "DELETE FROM video_tag WHERE mapper_id = ?1 AND ?2 = 0");
+    clear.Bind(1, mapper_id).Bind(2, role);
+    if (!clear.Run()) return FailDb(path + "." + key);
+  }
   std::set<std::string> seen;
   int position = 0;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -328,11 +412,32 @@ bool Importer::AddNames(const Json::Value& value, const std::string& path, const
   return true;
 }
 
-bool Importer::AddFiles(const Json::Value& value, const std::string& path, long long mapper_id) {
+bool Importer::AddFiles(const Json::Value& value, const std::string& path, long long mapper_id,
+                        bool replace) {
   if (!value.isMember("files")) return true;
   const Json::Value& files = value["files"];
   std::string files_path = path + ".files";
   if (!files.isArray()) return Fail(files_path, "expected an array of files");
+  if (replace) {
+    // The stored files the list names by id are updated in place (their
+    // scanned facts and conversion tasks stay); the others go.
+    std::set<long long> listed;
+    for (const Json::Value& file : files) {
+      if (file.isObject() && file["id"].isInt64()) listed.insert(file["id"].asInt64());
+    }
+    std::vector<long long> gone;
+    Statement stored = conn_->Prepare("SELECT id FROM video_file WHERE mapper_id = ?1");
+    stored.Bind(1, mapper_id);
+    while (stored.Step()) {
+      if (listed.count(stored.ColumnInt64(0)) == 0) gone.push_back(stored.ColumnInt64(0));
+    }
+    if (stored.failed()) return FailDb(files_path);
+    for (long long id : gone) {
+      Statement drop = conn_->Prepare("DELETE FROM video_file WHERE id = ?1");
+      drop.Bind(1, id);
+      if (!drop.Run()) return FailDb(files_path);
+    }
+  }
   for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
     std::string item = Index(files_path, i);
     const Json::Value& file = files[i];
@@ -348,6 +453,17 @@ bool Importer::AddFiles(const Json::Value& value, const std::string& path, long 
     }
     if (file_path.empty() || file_path[0] != '/') {
       return Fail(item + ".path", "expected an absolute path");
+    }
+    if (replace && id > 0) {
+      Statement update = conn_->Prepare(
+          "UPDATE video_file SET path = ?3, size = ?4, duration = ?5 "
+          "WHERE id = ?1 AND mapper_id = ?2");
+      update.Bind(1, id).Bind(2, mapper_id).Bind(3, file_path).Bind(4, size).Bind(5, duration);
+      if (!update.Run()) return FailDb(item);
+      if (conn_->Changes() > 0) {
+        ++counts_.files;
+        continue;
+      }
     }
     Statement stmt = conn_->Prepare(
         "INSERT INTO video_file (id, mapper_id, path, size, duration) VALUES (?1, ?2, ?3, ?4, ?5)");
@@ -411,20 +527,30 @@ bool Importer::AddImages(const Json::Value& value, const std::string& path, long
   return true;
 }
 
-bool Importer::AddVideoParts(const Json::Value& value, const std::string& path,
-                             long long mapper_id) {
-  if (!AddNames(value, path, "actors", mapper_id, "person", kRoleActor) ||
-      !AddNames(value, path, "directors", mapper_id, "person", kRoleDirector) ||
-      !AddNames(value, path, "writers", mapper_id, "person", kRoleWriter) ||
-      !AddNames(value, path, "genres", mapper_id, "genre", 0) ||
-      !AddNames(value, path, "tags", mapper_id, "tag", 0) || !AddFiles(value, path, mapper_id) ||
-      !AddImages(value, path, mapper_id)) {
+bool Importer::AddVideoParts(const Json::Value& value, const std::string& path, long long mapper_id,
+                             bool replace) {
+  if (replace && value.isMember("backdrops")) {
+    Statement clear = conn_->Prepare("DELETE FROM backdrop WHERE mapper_id = ?1");
+    clear.Bind(1, mapper_id);
+    if (!clear.Run()) return FailDb(path + ".backdrops");
+  }
+  if (replace && value.isMember("collection")) {
+    Statement clear = conn_->Prepare("DELETE FROM collection_map WHERE mapper_id = ?1");
+    clear.Bind(1, mapper_id);
+    if (!clear.Run()) return FailDb(path + ".collection");
+  }
+  if (!AddNames(value, path, "actors", mapper_id, "person", kRoleActor, replace) ||
+      !AddNames(value, path, "directors", mapper_id, "person", kRoleDirector, replace) ||
+      !AddNames(value, path, "writers", mapper_id, "person", kRoleWriter, replace) ||
+      !AddNames(value, path, "genres", mapper_id, "genre", 0, replace) ||
+      !AddNames(value, path, "tags", mapper_id, "tag", 0, replace) ||
+      !AddFiles(value, path, mapper_id, replace) || !AddImages(value, path, mapper_id)) {
     return false;
   }
   Reader r(value, path, &error_);
   std::vector<std::string> from_name;
   if (!r.StringArray("from_name", &from_name)) return false;
-  if (!from_name.empty()) {
+  if (!from_name.empty() || (replace && value.isMember("from_name"))) {
     std::string joined;
     for (size_t i = 0; i < from_name.size(); ++i) {
       if (kFromNameMembers.count(from_name[i]) == 0) {
@@ -475,10 +601,18 @@ bool Importer::AddVideoParts(const Json::Value& value, const std::string& path,
 
 bool Importer::AddMovie(const Json::Value& value, const std::string& path) {
   VideoCommon c;
-  if (!ReadCommon(value, path, &c)) return false;
+  if (!ReadCommon(value, path, "movie", &c)) return false;
   Reader r(value, path, &error_);
   long long tmdb_id = -1;
   std::string imdb_id, tagline;
+  if (c.stored) {
+    Statement stored = conn_->Prepare("SELECT tmdb_id, imdb_id, tagline FROM movie WHERE id = ?1");
+    stored.Bind(1, c.id);
+    if (!stored.Step()) return FailDb(path);
+    tmdb_id = stored.ColumnInt64(0);
+    imdb_id = stored.ColumnText(1);
+    tagline = stored.ColumnText(2);
+  }
   if (!r.Int("tmdb_id", std::numeric_limits<long long>::min(),
              std::numeric_limits<long long>::max(), &tmdb_id) ||
       !r.String("imdb_id", &imdb_id) || !r.String("tagline", &tagline)) {
@@ -486,6 +620,17 @@ bool Importer::AddMovie(const Json::Value& value, const std::string& path) {
   }
   if (c.library_id <= 0) return Fail(path + ".library_id", "missing");
   if (!LibraryExists(c.library_id, path)) return false;
+  if (c.stored) {
+    Statement extra =
+        conn_->Prepare("UPDATE movie SET tmdb_id = ?2, imdb_id = ?3, tagline = ?4 WHERE id = ?1");
+    extra.Bind(1, c.id).Bind(2, tmdb_id).Bind(3, imdb_id).Bind(4, tagline);
+    if (!UpdateStored("movie", c, path)) return false;
+    if (!extra.Run()) return FailDb(path);
+    if (!AddVideoParts(value, path, c.mapper_id, true)) return false;
+    ++counts_.movies;
+    Tick();
+    return true;
+  }
 
   Statement stmt = conn_->Prepare(
       "INSERT INTO movie (id, mapper_id, library_id, title, sort_title, original_available, "
@@ -517,7 +662,7 @@ bool Importer::AddMovie(const Json::Value& value, const std::string& path) {
   Statement link = conn_->Prepare("UPDATE movie SET mapper_id = ?1 WHERE id = ?2");
   link.Bind(1, mapper_id).Bind(2, id);
   if (!link.Run()) return FailDb(path + ".mapper_id");
-  if (!AddVideoParts(value, path, mapper_id)) return false;
+  if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.movies;
   Tick();
   return true;
@@ -526,11 +671,30 @@ bool Importer::AddMovie(const Json::Value& value, const std::string& path) {
 bool Importer::AddEpisode(const Json::Value& value, const std::string& path, long long tvshow_id,
                           long long library_id) {
   VideoCommon c;
-  if (!ReadCommon(value, path, &c)) return false;
+  if (!ReadCommon(value, path, "tvshow_episode", &c)) return false;
   Reader r(value, path, &error_);
   long long season = 0, episode = 0;
+  if (c.stored) {
+    Statement stored = conn_->Prepare("SELECT season, episode FROM tvshow_episode WHERE id = ?1");
+    stored.Bind(1, c.id);
+    if (!stored.Step()) return FailDb(path);
+    season = stored.ColumnInt64(0);
+    episode = stored.ColumnInt64(1);
+  }
   if (!r.Int("season", 0, kIntMax, &season) || !r.Int("episode", 0, kIntMax, &episode)) {
     return false;
+  }
+  if (c.stored) {
+    c.library_id = library_id;  // an episode lives in its show's library
+    Statement extra = conn_->Prepare(
+        "UPDATE tvshow_episode SET tvshow_id = ?2, season = ?3, episode = ?4 WHERE id = ?1");
+    extra.Bind(1, c.id).Bind(2, tvshow_id).Bind(3, season).Bind(4, episode);
+    if (!UpdateStored("tvshow_episode", c, path)) return false;
+    if (!extra.Run()) return FailDb(path);
+    if (!AddVideoParts(value, path, c.mapper_id, true)) return false;
+    ++counts_.episodes;
+    Tick();
+    return true;
   }
   Statement stmt = conn_->Prepare(
       "INSERT INTO tvshow_episode (id, mapper_id, tvshow_id, library_id, season, episode, title, "
@@ -562,7 +726,7 @@ bool Importer::AddEpisode(const Json::Value& value, const std::string& path, lon
   Statement link = conn_->Prepare("UPDATE tvshow_episode SET mapper_id = ?1 WHERE id = ?2");
   link.Bind(1, mapper_id).Bind(2, id);
   if (!link.Run()) return FailDb(path + ".mapper_id");
-  if (!AddVideoParts(value, path, mapper_id)) return false;
+  if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.episodes;
   Tick();
   return true;
@@ -570,9 +734,25 @@ bool Importer::AddEpisode(const Json::Value& value, const std::string& path, lon
 
 bool Importer::AddTVShow(const Json::Value& value, const std::string& path) {
   VideoCommon c;
-  if (!ReadCommon(value, path, &c)) return false;
+  if (!ReadCommon(value, path, "tvshow", &c)) return false;
   if (c.library_id <= 0) return Fail(path + ".library_id", "missing");
   if (!LibraryExists(c.library_id, path)) return false;
+  if (c.stored) {
+    if (!UpdateStored("tvshow", c, path)) return false;
+    // Its stored episodes follow the show to another library.
+    Statement episodes =
+        conn_->Prepare("UPDATE tvshow_episode SET library_id = ?2 WHERE tvshow_id = ?1");
+    episodes.Bind(1, c.id).Bind(2, c.library_id);
+    Statement mappers = conn_->Prepare(
+        "UPDATE mapper SET library_id = ?2 "
+        "WHERE id IN (SELECT mapper_id FROM tvshow_episode WHERE tvshow_id = ?1)");
+    mappers.Bind(1, c.id).Bind(2, c.library_id);
+    if (!episodes.Run() || !mappers.Run()) return FailDb(path);
+    if (!AddVideoParts(value, path, c.mapper_id, true)) return false;
+    ++counts_.tvshows;
+    Tick();
+    return AddEpisodes(value, path, c.id, c.library_id);
+  }
   Statement stmt = conn_->Prepare(
       "INSERT INTO tvshow (id, mapper_id, library_id, title, sort_title, original_available, "
       "rating, summary, certificate, create_time) "
@@ -600,24 +780,35 @@ bool Importer::AddTVShow(const Json::Value& value, const std::string& path) {
   Statement link = conn_->Prepare("UPDATE tvshow SET mapper_id = ?1 WHERE id = ?2");
   link.Bind(1, mapper_id).Bind(2, id);
   if (!link.Run()) return FailDb(path + ".mapper_id");
-  if (!AddVideoParts(value, path, mapper_id)) return false;
+  if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.tvshows;
   Tick();
-  if (value.isMember("episodes")) {
-    const Json::Value& episodes = value["episodes"];
-    if (!episodes.isArray()) return Fail(path + ".episodes", "expected an array");
-    for (Json::ArrayIndex i = 0; i < episodes.size(); ++i) {
-      if (!AddEpisode(episodes[i], Index(path + ".episodes", i), id, c.library_id)) return false;
-    }
+  return AddEpisodes(value, path, id, c.library_id);
+}
+
+bool Importer::AddEpisodes(const Json::Value& value, const std::string& path, long long tvshow_id,
+                           long long library_id) {
+  if (!value.isMember("episodes")) return true;
+  const Json::Value& episodes = value["episodes"];
+  if (!episodes.isArray()) return Fail(path + ".episodes", "expected an array");
+  for (Json::ArrayIndex i = 0; i < episodes.size(); ++i) {
+    if (!AddEpisode(episodes[i], Index(path + ".episodes", i), tvshow_id, library_id)) return false;
   }
   return true;
 }
 
 bool Importer::AddHomeVideo(const Json::Value& value, const std::string& path) {
   VideoCommon c;
-  if (!ReadCommon(value, path, &c)) return false;
+  if (!ReadCommon(value, path, "home_video", &c)) return false;
   if (c.library_id <= 0) return Fail(path + ".library_id", "missing");
   if (!LibraryExists(c.library_id, path)) return false;
+  if (c.stored) {
+    if (!UpdateStored("home_video", c, path)) return false;
+    if (!AddVideoParts(value, path, c.mapper_id, true)) return false;
+    ++counts_.videos;
+    Tick();
+    return true;
+  }
   Statement stmt = conn_->Prepare(
       "INSERT INTO home_video (id, mapper_id, library_id, title, sort_title, original_available, "
       "rating, summary, certificate, create_time) "
@@ -645,7 +836,7 @@ bool Importer::AddHomeVideo(const Json::Value& value, const std::string& path) {
   Statement link = conn_->Prepare("UPDATE home_video SET mapper_id = ?1 WHERE id = ?2");
   link.Bind(1, mapper_id).Bind(2, id);
   if (!link.Run()) return FailDb(path + ".mapper_id");
-  if (!AddVideoParts(value, path, mapper_id)) return false;
+  if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.videos;
   Tick();
   return true;

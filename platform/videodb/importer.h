@@ -70,7 +70,9 @@ class Importer {
   }
 
   // With merge on, a record whose id exists updates it: the members given
-  // replace the stored ones, the members absent keep theirs.
+  // replace the stored ones, the members absent keep theirs, and a list
+  // given (genres, people, tags, files, backdrops, users, paths) replaces
+  // the stored list. Conversion tasks are always added.
   void SetMerge(bool merge) { merge_ = merge; }
 
   // Commits; on false (or when never called) the destructor rolls back and
@@ -87,13 +89,20 @@ class Importer {
   bool StreamPass(FILE* file, const char* wanted, AddFn add, bool first, std::string* parse_error);
   bool Fail(const std::string& path, const std::string& message);
   bool FailDb(const std::string& path);
-  bool ReadCommon(const Json::Value& value, const std::string& path, VideoCommon* common);
+  bool ReadCommon(const Json::Value& value, const std::string& path, const char* table,
+                  VideoCommon* common);
+  bool LoadStored(const char* table, const std::string& path, VideoCommon* common);
+  bool UpdateStored(const char* table, const VideoCommon& common, const std::string& path);
   bool InsertMapper(int type, long long video_id, long long library_id, long long create_time,
                     long long requested, const std::string& path, long long* mapper_id);
-  bool AddVideoParts(const Json::Value& value, const std::string& path, long long mapper_id);
+  // `replace`: the video was stored before this import (merge), so the
+  // lists the document gives replace the stored ones.
+  bool AddVideoParts(const Json::Value& value, const std::string& path, long long mapper_id,
+                     bool replace);
   bool AddNames(const Json::Value& value, const std::string& path, const char* key,
-                long long mapper_id, const char* kind, int role);
-  bool AddFiles(const Json::Value& value, const std::string& path, long long mapper_id);
+                long long mapper_id, const char* kind, int role, bool replace);
+  bool AddFiles(const Json::Value& value, const std::string& path, long long mapper_id,
+                bool replace);
   bool AddImages(const Json::Value& value, const std::string& path, long long mapper_id);
   bool StoreImage(const std::string& image_path, const std::string& path, long long mapper_id,
                   bool poster);
@@ -101,6 +110,8 @@ class Importer {
   bool LibraryExists(long long id, const std::string& path);
   bool AddEpisode(const Json::Value& value, const std::string& path, long long tvshow_id,
                   long long library_id);
+  bool AddEpisodes(const Json::Value& value, const std::string& path, long long tvshow_id,
+                   long long library_id);
   void Tick();
 
   Connection* conn_;

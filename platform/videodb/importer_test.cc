@@ -163,6 +163,92 @@ TEST(ImporterTest, FailedImportRemovesTheImageFilesItWrote) {
   EXPECT_EQ(videodb_test::CountFiles(db.dir() + "/images"), 0) << "an image file was left behind";
 }
 
+// Merge updates stored rows by id: members absent keep their values, lists
+// given replace the stored lists, new ids are added, and a bad document
+// changes nothing.
+TEST(ImporterTest, MergeUpdatesStoredRowsById) {
+  const char kStored[] = R"({
+    "libraries": [{"id": 1, "title": "Films", "type": "movie", "users": [5],
+                   "paths": ["/media/films"]},
+                  {"id": 2, "title": "Shows", "type": "tvshow", "public": true}],
+    "movies": [{"id": 1, "library_id": 1, "title": "Kept", "sort_title": "Kept, The",
+                "summary": "Old", "tmdb_id": 11, "genres": ["Drama", "War"],
+                "actors": ["Ann", "Bo"], "directors": ["Cy"], "backdrops": ["b.jpg"],
+                "files": [{"id": 1, "path": "/v/a.mkv", "size": 10}, {"id": 2, "path": "/v/b.mkv"}]}],
+    "tvshows": [{"id": 1, "library_id": 2, "title": "Show",
+                 "episodes": [{"id": 1, "season": 1, "episode": 2, "title": "Pilot"}]}]
+  })";
+  // Title, sort title, summary, tmdb id, genres, people, files, backdrops.
+  const char kMovie[] =
+      "SELECT title || '|' || sort_title || '|' || summary || '|' || tmdb_id || '|' || "
+      "(SELECT group_concat(name) FROM (SELECT name FROM video_genre JOIN genre ON genre.id = "
+      "genre_id WHERE mapper_id = movie.mapper_id ORDER BY position)) || '|' || "
+      "(SELECT group_concat(name) FROM (SELECT name FROM credit JOIN person ON person.id = "
+      "person_id WHERE mapper_id = movie.mapper_id ORDER BY role, position)) || '|' || "
+      "(SELECT group_concat(id || ':' || path || ':' || size) FROM video_file "
+      "WHERE mapper_id = movie.mapper_id) || '|' || "
+      "(SELECT COUNT(*) FROM backdrop WHERE mapper_id = movie.mapper_id) FROM movie WHERE id = 1";
+  const char kUnchanged[] =
+      "Kept|Kept, The|Old|11|Drama,War|Ann,Bo,Cy|1:/v/a.mkv:10,2:/v/b.mkv:0|1";
+  const char kLibrary[] =
+      "SELECT title || '|' || type || '|' || is_public || '|' || "
+      "IFNULL((SELECT group_concat(uid) FROM library_user WHERE library_id = 1), '') || '|' || "
+      "(SELECT group_concat(path) FROM library_path WHERE library_id = 1) FROM library WHERE id = "
+      "1";
+  const char kEpisode[] =
+      "SELECT e.title || '|' || season || '|' || episode || '|' || e.library_id || '|' || "
+      "m.library_id FROM tvshow_episode e JOIN mapper m ON m.id = e.mapper_id WHERE e.id = 1";
+  struct Case {
+    const char* doc;
+    const char* error;  // a prefix of the error, or nullptr when it succeeds
+    const char* query;
+    const char* expected;
+  } cases[] = {
+      {R"({"movies": [{"id": 1}]})", nullptr, kMovie, kUnchanged},
+      {R"({"movies": [{"id": 1, "summary": "New", "title": "Renamed"}]})", nullptr, kMovie,
+       "Renamed|Kept, The|New|11|Drama,War|Ann,Bo,Cy|1:/v/a.mkv:10,2:/v/b.mkv:0|1"},
+      // Lists given replace the stored ones, those absent stay; a file
+      // named by its id is updated in place, one left out goes.
+      {R"({"movies": [{"id": 1, "genres": ["Comedy"], "actors": ["Di"], "backdrops": [],
+                       "files": [{"id": 2, "path": "/v/moved.mkv"}, {"path": "/v/c.mkv"}]}]})",
+       nullptr, kMovie, "Kept|Kept, The|Old|11|Comedy|Di,Cy|2:/v/moved.mkv:0,3:/v/c.mkv:0|0"},
+      {R"({"movies": [{"id": 7, "library_id": 1, "title": "New"}]})", nullptr,
+       "SELECT group_concat(title) FROM (SELECT title FROM movie ORDER BY id)", "Kept,New"},
+      {R"({"libraries": [{"id": 1, "title": "Films 2", "users": []}]})", nullptr, kLibrary,
+       "Films 2|movie|0||/media/films"},
+      {R"({"libraries": [{"id": 1, "public": true, "paths": ["/media/a", "/media/b"]}]})", nullptr,
+       kLibrary, "Films|movie|1|5|/media/a,/media/b"},
+      // An episode keeps its numbers, and follows its show to a library.
+      {R"({"libraries": [{"id": 3, "type": "tvshow"}],
+           "tvshows": [{"id": 1, "library_id": 3, "episodes": [{"id": 1, "title": "Pilot 2"}]}]})",
+       nullptr, kEpisode, "Pilot 2|1|2|3|3"},
+      // A bad record after a good one: the good one's change goes too.
+      {R"({"movies": [{"id": 1, "title": "Changed"}, {"id": 1, "mapper_id": 99}]})",
+       "movies[1].mapper_id: the stored video has mapper id", kMovie, kUnchanged},
+      {R"({"movies": [{"id": 1, "genres": ["Comedy"], "files": [{"id": 1, "path": "x"}]}]})",
+       "movies[0].files[0].path: expected an absolute path", kMovie, kUnchanged},
+  };
+  for (const Case& c : cases) {
+    TempDb db;
+    db.WriteFile("b.jpg", videodb_test::FakeJpeg(100, 1));
+    ASSERT_EQ(db.Import(kStored), "");
+    const std::string before = db.Snapshot();
+    std::string error;
+    const bool ok = ImportFile(Connection::Get(), db.WriteFile("merge.json", c.doc), false, nullptr,
+                               &error, true);
+    if (c.error == nullptr) {
+      EXPECT_TRUE(ok) << error << "\nfor: " << c.doc;
+    } else {
+      EXPECT_EQ(error.rfind(c.error, 0), 0u) << "got: " << error << "\nfor: " << c.doc;
+      EXPECT_EQ(db.Snapshot(), before) << c.doc;
+    }
+    Statement stmt = Connection::Get()->Prepare(c.query);
+    EXPECT_EQ(stmt.Step() ? stmt.ColumnText(0) : "", c.expected) << c.doc;
+    Statement fk = Connection::Get()->Prepare("PRAGMA foreign_key_check");
+    EXPECT_FALSE(fk.Step()) << c.doc;
+  }
+}
+
 TEST(ImporterTest, ToolExitCodes) {
   TempDb db;
   std::string good = db.WriteFile("good.json", kBase);
@@ -170,6 +256,9 @@ TEST(ImporterTest, ToolExitCodes) {
   std::string broken = db.WriteFile("broken.json", "{\"movies\": [");
   EXPECT_EQ(kinoro_db::RunCommand("init", {}), 0);
   EXPECT_EQ(kinoro_db::RunCommand("import", {good}), 0);
+  EXPECT_EQ(kinoro_db::RunCommand("import", {good}), 1);  // its ids exist now
+  EXPECT_EQ(kinoro_db::RunCommand("import", {"--merge", good}), 0);
+  EXPECT_EQ(kinoro_db::RunCommand("import", {"--merge", good, good}), 2);
   EXPECT_EQ(kinoro_db::RunCommand("import", {bad}), 1);
   EXPECT_EQ(kinoro_db::RunCommand("import", {broken}), 1);
   EXPECT_EQ(kinoro_db::RunCommand("import", {db.dir() + "/absent.json"}), 1);

@@ -1,7 +1,7 @@
 // kinoro-db: creates, fills and inspects the video database.
 //
 //   kinoro-db [--db PATH] init
-//   kinoro-db [--db PATH] import FILE.json
+//   kinoro-db [--db PATH] import [--merge] FILE.json
 //   kinoro-db [--db PATH] generate --movies N [--seed S]
 //   kinoro-db [--db PATH] stats
 //   kinoro-db [--db PATH] check
@@ -33,7 +33,7 @@ namespace {
 void Usage() {
   fprintf(stderr,
           "usage: kinoro-db [--db PATH] init\n"
-          "       kinoro-db [--db PATH] import FILE.json\n"
+          "       kinoro-db [--db PATH] import [--merge] FILE.json\n"
           "       kinoro-db [--db PATH] generate --movies N [--seed S]\n"
           "       kinoro-db [--db PATH] stats\n"
           "       kinoro-db [--db PATH] check\n"

@@ -43,12 +43,13 @@ int Init(const std::vector<std::string>& args) {
 }
 
 int Import(const std::vector<std::string>& args) {
-  if (args.size() != 1) return 2;
+  const bool merge = args.size() == 2 && args[0] == "--merge";
+  if (args.size() != 1 && !merge) return 2;
   Connection* conn = OpenOrComplain(OpenMode::kCreate);
   if (conn == nullptr) return 1;
   LibKinoro::db::internal::ImportCounts counts;
   std::string error;
-  if (!LibKinoro::db::internal::ImportFile(conn, args[0], true, &counts, &error)) {
+  if (!LibKinoro::db::internal::ImportFile(conn, args.back(), true, &counts, &error, merge)) {
     fprintf(stderr, "kinoro-db: import failed, nothing changed: %s\n", error.c_str());
     return 1;
   }
