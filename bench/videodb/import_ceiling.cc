@@ -121,8 +121,8 @@ Catalogue MakeCatalogue(long long count) {
       if (std::find(m.actors.begin(), m.actors.end(), a) == m.actors.end()) m.actors.push_back(a);
     }
     m.director = actors + static_cast<int>(rng.Below(static_cast<uint64_t>(directors)));
-    m.file_path = "/volume1/media/films/library" + std::to_string(m.library_id) + "/" + m.title +
-                  ".mkv";
+    m.file_path =
+        "/volume1/media/films/library" + std::to_string(m.library_id) + "/" + m.title + ".mkv";
     m.file_size = 700LL * 1024 * 1024 + static_cast<long long>(rng.Below(4ULL << 30));
     m.duration = static_cast<double>(4800 + rng.Below(4800));
   }
@@ -137,7 +137,8 @@ bool WriteDocument(const Catalogue& c, const std::string& path) {
   setvbuf(out, buffer, _IOFBF, sizeof(buffer));
   fputs("{\"libraries\": [", out);
   for (int l = 1; l <= kLibraries; ++l) {
-    fprintf(out, "%s\n {\"id\": %d, \"title\": \"Films %d\", \"type\": \"movie\", \"public\": true}",
+    fprintf(out,
+            "%s\n {\"id\": %d, \"title\": \"Films %d\", \"type\": \"movie\", \"public\": true}",
             l > 1 ? "," : "", l, l);
   }
   fputs("],\n\"movies\": [", out);
@@ -155,7 +156,8 @@ bool WriteDocument(const Catalogue& c, const std::string& path) {
     }
     fputs("], \"actors\": [", out);
     for (size_t a = 0; a < m.actors.size(); ++a) {
-      fprintf(out, "%s\"%s\"", a > 0 ? ", " : "", c.people[static_cast<size_t>(m.actors[a])].c_str());
+      fprintf(out, "%s\"%s\"", a > 0 ? ", " : "",
+              c.people[static_cast<size_t>(m.actors[a])].c_str());
     }
     fprintf(out,
             "], \"directors\": [\"%s\"], \"files\": [{\"path\": \"%s\", \"size\": %lld, "
@@ -187,7 +189,8 @@ bool RunTool(const std::vector<std::string>& args, const std::string& log, doubl
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
-    if (freopen("/dev/null", "w", stdout) == nullptr || freopen(log.c_str(), "w", stderr) == nullptr) {
+    if (freopen("/dev/null", "w", stdout) == nullptr ||
+        freopen(log.c_str(), "w", stderr) == nullptr) {
       _exit(126);
     }
     execv(argv[0], argv.data());
@@ -262,8 +265,8 @@ bool WriteCeiling(const Catalogue& c, const std::string& path, std::string* erro
                "create_time) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, '', '', ?11)");
     Stmt person(db, "INSERT INTO person (id, name) VALUES (?1, ?2)");
     Stmt genre(db, "INSERT INTO genre (id, name) VALUES (?1, ?2)");
-    Stmt credit(db,
-                "INSERT INTO credit (mapper_id, role, position, person_id) VALUES (?1, ?2, ?3, ?4)");
+    Stmt credit(
+        db, "INSERT INTO credit (mapper_id, role, position, person_id) VALUES (?1, ?2, ?3, ?4)");
     Stmt video_genre(db,
                      "INSERT INTO video_genre (mapper_id, position, genre_id) VALUES (?1, ?2, ?3)");
     Stmt file(db,
@@ -311,7 +314,9 @@ bool WriteCeiling(const Catalogue& c, const std::string& path, std::string* erro
       for (int actor : m.actors) {
         const long long id = person_id(actor);
         if (id == 0) return fail("person");
-        if (!credit.Int(1, m.id).Int(2, LibKinoro::db::internal::kRoleActor).Int(3, position++)
+        if (!credit.Int(1, m.id)
+                 .Int(2, LibKinoro::db::internal::kRoleActor)
+                 .Int(3, position++)
                  .Int(4, id)
                  .Run()) {
           return fail("credit");
@@ -319,7 +324,9 @@ bool WriteCeiling(const Catalogue& c, const std::string& path, std::string* erro
       }
       const long long director = person_id(m.director);
       if (director == 0) return fail("person");
-      if (!credit.Int(1, m.id).Int(2, LibKinoro::db::internal::kRoleDirector).Int(3, 0)
+      if (!credit.Int(1, m.id)
+               .Int(2, LibKinoro::db::internal::kRoleDirector)
+               .Int(3, 0)
                .Int(4, director)
                .Run()) {
         return fail("credit");
@@ -351,8 +358,8 @@ std::string RowCounts(const std::string& path) {
   std::unique_ptr<Connection> conn = Connection::Open(path, OpenMode::kExisting, &error);
   if (!conn) return "cannot open: " + error;
   std::string out;
-  for (const char* table : {"library", "mapper", "movie", "person", "credit", "genre",
-                            "video_genre", "video_file"}) {
+  for (const char* table :
+       {"library", "mapper", "movie", "person", "credit", "genre", "video_genre", "video_file"}) {
     const std::string sql = std::string("SELECT COUNT(*) FROM ") + table;
     sqlite3_stmt* stmt = nullptr;
     long long n = -1;
@@ -427,8 +434,8 @@ int main(int argc, char** argv) {
     const double ceiling_s = Seconds(start);
     const std::string imported = RowCounts(import_db), written = RowCounts(ceiling_db);
     if (imported != written) {
-      fprintf(stderr, "the two databases differ:\n  import:  %s\n  ceiling: %s\n",
-              imported.c_str(), written.c_str());
+      fprintf(stderr, "the two databases differ:\n  import:  %s\n  ceiling: %s\n", imported.c_str(),
+              written.c_str());
       return 1;
     }
     const double import_rate = static_cast<double>(count) / import_s;
@@ -437,17 +444,19 @@ int main(int argc, char** argv) {
     ceiling_rates.push_back(ceiling_rate);
     shares.push_back(import_rate / ceiling_rate);
     peak_kb = std::max(peak_kb, round_peak);
-    printf("round %d: import %.0f movies/s (%.1f s, peak %.1f MB), ceiling %.0f movies/s (%.1f s), "
-           "share %.2f\n",
-           round, import_rate, import_s, static_cast<double>(round_peak) / 1024, ceiling_rate,
-           ceiling_s, import_rate / ceiling_rate);
+    printf(
+        "round %d: import %.0f movies/s (%.1f s, peak %.1f MB), ceiling %.0f movies/s (%.1f s), "
+        "share %.2f\n",
+        round, import_rate, import_s, static_cast<double>(round_peak) / 1024, ceiling_rate,
+        ceiling_s, import_rate / ceiling_rate);
     if (round == 1) printf("  rows: %s\n", imported.c_str());
     fflush(stdout);
   }
-  printf("median of %d: import %.0f movies/s, ceiling %.0f movies/s, share %.2f (target 0.80); "
-         "import peak memory %.1f MB\n",
-         rounds, Median(import_rates), Median(ceiling_rates), Median(shares),
-         static_cast<double>(peak_kb) / 1024);
+  printf(
+      "median of %d: import %.0f movies/s, ceiling %.0f movies/s, share %.2f (target 0.80); "
+      "import peak memory %.1f MB\n",
+      rounds, Median(import_rates), Median(ceiling_rates), Median(shares),
+      static_cast<double>(peak_kb) / 1024);
   RemoveDatabase(import_db);
   RemoveDatabase(ceiling_db);
   return 0;
