@@ -10,6 +10,7 @@
 //
 // Prints each round and the medians: movies per second of both, import's
 // share of the ceiling, and import's peak memory.
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -178,7 +179,7 @@ void RemoveDatabase(const std::string& path) {
 }
 
 // Runs the tool with its output in `log`; the child's exit status, its wall
-// time and its own peak resident memory (wait4 reports that child alone).
+// time and its peak resident memory.
 bool RunTool(const std::vector<std::string>& args, const std::string& log, double* seconds,
              long* peak_kb) {
   std::vector<char*> argv;
@@ -199,10 +200,109 @@ bool RunTool(const std::vector<std::string>& args, const std::string& log, doubl
   int status = 0;
   struct rusage usage = {};
   if (wait4(pid, &status, 0, &usage) != pid) return false;
-  if (seconds) *seconds = Seconds(start);
-  if (peak_kb) *peak_kb = usage.ru_maxrss;
+  *seconds = Seconds(start);
+  *peak_kb = usage.ru_maxrss;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+bool ReadAll(int fd, void* data, size_t size) {
+  for (char* p = static_cast<char*>(data); size > 0;) {
+    const ssize_t n = read(fd, p, size);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  for (const char* p = static_cast<const char*>(data); size > 0;) {
+    const ssize_t n = write(fd, p, size);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A child's ru_maxrss starts from the high-water mark of the process it was
+// forked from, exec or not, so a tool forked from this process (which holds
+// every record) would report at least this process's size. The tools are
+// forked by a launcher instead, itself forked while this process is small.
+class Launcher {
+ public:
+  bool Start() {
+    int request[2], reply[2];
+    if (pipe2(request, O_CLOEXEC) != 0 || pipe2(reply, O_CLOEXEC) != 0) return false;
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+      close(request[1]);
+      close(reply[0]);
+      Serve(request[0], reply[1]);
+      _exit(0);
+    }
+    close(request[0]);
+    close(reply[1]);
+    to_ = request[1];
+    from_ = reply[0];
+    pid_ = pid;
+    return true;
+  }
+  ~Launcher() {
+    if (pid_ <= 0) return;
+    close(to_);  // the launcher ends at the end of its requests
+    close(from_);
+    waitpid(pid_, nullptr, 0);
+  }
+
+  // `args` then `log` go over as length-prefixed strings.
+  bool Run(const std::vector<std::string>& args, const std::string& log, double* seconds,
+           long* peak_kb) {
+    std::vector<std::string> message = args;
+    message.push_back(log);
+    const uint32_t count = static_cast<uint32_t>(message.size());
+    if (!WriteAll(to_, &count, sizeof(count))) return false;
+    for (const std::string& part : message) {
+      const uint32_t size = static_cast<uint32_t>(part.size());
+      if (!WriteAll(to_, &size, sizeof(size)) || !WriteAll(to_, part.data(), size)) return false;
+    }
+    Result result;
+    if (!ReadAll(from_, &result, sizeof(result))) return false;
+    *seconds = result.seconds;
+    *peak_kb = result.peak_kb;
+    return result.ok;
+  }
+
+ private:
+  struct Result {
+    bool ok;
+    double seconds;
+    long peak_kb;
+  };
+
+  static void Serve(int in, int out) {
+    for (uint32_t count; ReadAll(in, &count, sizeof(count));) {
+      std::vector<std::string> message(count);
+      for (std::string& part : message) {
+        uint32_t size = 0;
+        if (!ReadAll(in, &size, sizeof(size))) return;
+        part.resize(size);
+        if (!ReadAll(in, &part[0], size)) return;
+      }
+      const std::string log = message.back();
+      message.pop_back();
+      Result result = {};
+      result.ok = RunTool(message, log, &result.seconds, &result.peak_kb);
+      if (!WriteAll(out, &result, sizeof(result))) return;
+    }
+  }
+
+  int to_ = -1;
+  int from_ = -1;
+  pid_t pid_ = -1;
+};
 
 class Stmt {
  public:
@@ -396,6 +496,11 @@ int main(int argc, char** argv) {
     if (slash == std::string::npos) break;
   }
 
+  Launcher launcher;
+  if (!launcher.Start()) {
+    perror("launcher");
+    return 1;
+  }
   auto start = std::chrono::steady_clock::now();
   const Catalogue catalogue = MakeCatalogue(count);
   const std::string doc = dir + "/movies-" + std::to_string(count) + ".json";
@@ -417,11 +522,13 @@ int main(int argc, char** argv) {
     RemoveDatabase(ceiling_db);
     double import_s = 0;
     long round_peak = 0;
-    if (!RunTool({tool, "--db", import_db, "import", doc}, log, &import_s, &round_peak)) {
+    if (!launcher.Run({tool, "--db", import_db, "import", doc}, log, &import_s, &round_peak)) {
       fprintf(stderr, "import failed; see %s\n", log.c_str());
       return 1;
     }
-    if (!RunTool({tool, "--db", ceiling_db, "init"}, log, nullptr, nullptr)) {
+    double init_s = 0;
+    long init_peak = 0;
+    if (!launcher.Run({tool, "--db", ceiling_db, "init"}, log, &init_s, &init_peak)) {
       fprintf(stderr, "init failed; see %s\n", log.c_str());
       return 1;
     }
