@@ -100,12 +100,12 @@ bool IsSharePathForm(const std::string& path) {
   return true;
 }
 
-bool AddLibrary(Connection* conn, LibrarySpec* spec, std::string* error) {
-  if (spec->type != "movie" && spec->type != "tvshow" && spec->type != "home_video") {
-    *error = "unknown library type " + spec->type;
+bool AddLibrary(Connection* conn, LibraryRecord* library, std::string* error) {
+  if (library->type != "movie" && library->type != "tvshow" && library->type != "home_video") {
+    *error = "unknown library type " + library->type;
     return false;
   }
-  for (const std::string& path : spec->paths) {
+  for (const std::string& path : library->paths) {
     if (!IsSharePathForm(path)) {
       *error = "not a share path such as /media/films: " + path;
       return false;
@@ -118,20 +118,20 @@ bool AddLibrary(Connection* conn, LibrarySpec* spec, std::string* error) {
   }
   Statement add = conn->Prepare(
       "INSERT INTO library (title, type, is_public, create_time) VALUES (?1, ?2, ?3, ?4)");
-  add.Bind(1, spec->title).Bind(2, spec->type).Bind(3, spec->is_public ? 1 : 0);
+  add.Bind(1, library->title).Bind(2, library->type).Bind(3, library->is_public ? 1 : 0);
   add.Bind(4, NowSeconds());
   bool ok = add.Run();
-  spec->id = conn->LastInsertRowId();
-  for (unsigned int uid : spec->users) {
+  library->id = conn->LastInsertRowId();
+  for (unsigned int uid : library->users) {
     Statement user =
         conn->Prepare("INSERT OR IGNORE INTO library_user (uid, library_id) VALUES (?1, ?2)");
-    user.Bind(1, static_cast<long long>(uid)).Bind(2, spec->id);
+    user.Bind(1, static_cast<long long>(uid)).Bind(2, library->id);
     ok = ok && user.Run();
   }
-  for (const std::string& path : spec->paths) {
+  for (const std::string& path : library->paths) {
     Statement folder =
         conn->Prepare("INSERT OR IGNORE INTO library_path (library_id, path) VALUES (?1, ?2)");
-    folder.Bind(1, spec->id).Bind(2, path);
+    folder.Bind(1, library->id).Bind(2, path);
     ok = ok && folder.Run();
   }
   if (!ok || !txn.Commit()) {
@@ -141,18 +141,18 @@ bool AddLibrary(Connection* conn, LibrarySpec* spec, std::string* error) {
   return true;
 }
 
-bool ListLibraries(Connection* conn, std::vector<LibrarySpec>* out) {
+bool ListLibraries(Connection* conn, std::vector<LibraryRecord>* out) {
   ReadSnapshot snapshot(conn);
   std::map<long long, size_t> index_of;
   Statement stmt = conn->Prepare("SELECT id, title, type, is_public FROM library ORDER BY id");
   while (stmt.Step()) {
-    LibrarySpec spec;
-    spec.id = stmt.ColumnInt64(0);
-    spec.title = stmt.ColumnText(1);
-    spec.type = stmt.ColumnText(2);
-    spec.is_public = stmt.ColumnInt(3) != 0;
-    index_of[spec.id] = out->size();
-    out->push_back(std::move(spec));
+    LibraryRecord library;
+    library.id = stmt.ColumnInt64(0);
+    library.title = stmt.ColumnText(1);
+    library.type = stmt.ColumnText(2);
+    library.is_public = stmt.ColumnInt(3) != 0;
+    index_of[library.id] = out->size();
+    out->push_back(std::move(library));
   }
   if (stmt.failed()) return false;
   Statement users = conn->Prepare("SELECT library_id, uid FROM library_user ORDER BY uid");

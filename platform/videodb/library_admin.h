@@ -18,7 +18,7 @@ class Connection;
 // without a trailing slash.
 bool IsSharePathForm(const std::string& path);
 
-struct LibrarySpec {
+struct LibraryRecord {
   long long id = 0;  // filled in
   std::string title;
   std::string type;  // "movie", "tvshow" or "home_video"
@@ -28,10 +28,10 @@ struct LibrarySpec {
 };
 
 // Adds a library in one transaction; false with `error` set.
-bool AddLibrary(Connection* conn, LibrarySpec* spec, std::string* error);
+bool AddLibrary(Connection* conn, LibraryRecord* library, std::string* error);
 
 // Every library with its users and folders, by id.
-bool ListLibraries(Connection* conn, std::vector<LibrarySpec>* out);
+bool ListLibraries(Connection* conn, std::vector<LibraryRecord>* out);
 
 // Removes the videos named by mapper id inside the caller's write
 // transaction: files, conversion tasks of those files, credits, genres,

@@ -746,13 +746,13 @@ ScanResult ScanLibraries(Connection* conn, const ScanOptions& given, ScanStats* 
     return busy ? ScanResult::kBusy : ScanResult::kFailed;
   }
 
-  std::vector<LibrarySpec> libraries;
+  std::vector<LibraryRecord> libraries;
   if (!ListLibraries(conn, &libraries)) {
     *error = std::string("cannot read the libraries: ") + sqlite3_errmsg(conn->handle());
     return ScanResult::kFailed;
   }
   bool known = options.library_id == 0;
-  for (const LibrarySpec& library : libraries) {
+  for (const LibraryRecord& library : libraries) {
     if (options.library_id != 0 && library.id != options.library_id) continue;
     known = true;
     if (library.paths.empty()) continue;

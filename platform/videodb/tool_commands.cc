@@ -164,44 +164,44 @@ std::string TypeFromName(const std::string& name) {
 std::string TypeName(const std::string& type) { return type == "home_video" ? "video" : type; }
 
 int LibraryAdd(const std::vector<std::string>& args) {
-  LibKinoro::db::internal::LibrarySpec spec;
+  LibKinoro::db::internal::LibraryRecord library;
   bool have_title = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& flag = args[i];
     if (flag == "--public") {
-      spec.is_public = true;
+      library.is_public = true;
       continue;
     }
     if (i + 1 >= args.size()) return 2;
     const std::string& value = args[++i];
     unsigned long long uid = 0;
     if (flag == "--title") {
-      spec.title = value;
+      library.title = value;
       have_title = true;
     } else if (flag == "--type") {
-      spec.type = TypeFromName(value);
-      if (spec.type.empty()) return 2;
+      library.type = TypeFromName(value);
+      if (library.type.empty()) return 2;
     } else if (flag == "--path") {
-      spec.paths.push_back(value);
+      library.paths.push_back(value);
     } else if (flag == "--user" && ParseCount(value, &uid) && uid <= 0xffffffffULL) {
-      spec.users.push_back(static_cast<unsigned int>(uid));
+      library.users.push_back(static_cast<unsigned int>(uid));
     } else {
       return 2;
     }
   }
   // Either everyone sees it or the users named do.
-  if (!have_title || spec.type.empty() || spec.paths.empty() ||
-      spec.is_public == !spec.users.empty()) {
+  if (!have_title || library.type.empty() || library.paths.empty() ||
+      library.is_public == !library.users.empty()) {
     return 2;
   }
   Connection* conn = OpenOrComplain();
   if (conn == nullptr) return 1;
   std::string error;
-  if (!LibKinoro::db::internal::AddLibrary(conn, &spec, &error)) {
+  if (!LibKinoro::db::internal::AddLibrary(conn, &library, &error)) {
     fprintf(stderr, "kinoro-db: library add failed: %s\n", error.c_str());
     return 1;
   }
-  printf("%lld\n", spec.id);
+  printf("%lld\n", library.id);
   return 0;
 }
 
@@ -211,7 +211,7 @@ int LibraryList(const std::vector<std::string>& args) {
   if (!args.empty()) return 2;
   Connection* conn = OpenOrComplain();
   if (conn == nullptr) return 1;
-  std::vector<LibKinoro::db::internal::LibrarySpec> libraries;
+  std::vector<LibKinoro::db::internal::LibraryRecord> libraries;
   if (!LibKinoro::db::internal::ListLibraries(conn, &libraries)) {
     fprintf(stderr, "kinoro-db: cannot read the libraries\n");
     return 1;
