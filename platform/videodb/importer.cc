@@ -943,19 +943,6 @@ bool Importer::AddDocument(const Json::Value& doc) {
     }
   }
 
-  using AddFn = bool (Importer::*)(const Json::Value&, const std::string&);
-  struct Section {
-    const char* key;
-    AddFn add;
-  };
-  static const Section kSections[] = {
-      {"libraries", &Importer::AddLibrary},
-      {"movies", &Importer::AddMovie},
-      {"tvshows", &Importer::AddTVShow},
-      {"videos", &Importer::AddHomeVideo},
-      {"conversion_tasks", &Importer::AddConversionTask},
-      {nullptr, nullptr},
-  };
   for (const Section* section = kSections; section->key != nullptr; ++section) {
     if (!doc.isMember(section->key)) continue;
     const Json::Value& list = doc[section->key];
@@ -1111,19 +1098,16 @@ long long LargestMapperId(FILE* file) {
 
 }  // namespace
 
+const Importer::Section Importer::kSections[] = {
+    {"libraries", &Importer::AddLibrary},
+    {"movies", &Importer::AddMovie},
+    {"tvshows", &Importer::AddTVShow},
+    {"videos", &Importer::AddHomeVideo},
+    {"conversion_tasks", &Importer::AddConversionTask},
+    {nullptr, nullptr},
+};
+
 bool Importer::AddStream(FILE* file, std::string* parse_error) {
-  struct Section {
-    const char* key;
-    AddFn add;
-  };
-  static const Section kSections[] = {
-      {"libraries", &Importer::AddLibrary},
-      {"movies", &Importer::AddMovie},
-      {"tvshows", &Importer::AddTVShow},
-      {"videos", &Importer::AddHomeVideo},
-      {"conversion_tasks", &Importer::AddConversionTask},
-      {nullptr, nullptr},
-  };
   // One pass over the file per section, in this order, so that libraries
   // come before the videos that name them wherever the document has them.
   for (const Section* pass = kSections; pass->key != nullptr; ++pass) {

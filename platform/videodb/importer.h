@@ -86,6 +86,13 @@ class Importer {
   struct VideoCommon;
 
   using AddFn = bool (Importer::*)(const Json::Value&, const std::string&);
+  // The document's top-level arrays in the order they go in, so that
+  // libraries come before the videos that name them.
+  struct Section {
+    const char* key;
+    AddFn add;
+  };
+  static const Section kSections[];
   bool StreamPass(FILE* file, const char* wanted, AddFn add, bool first, std::string* parse_error);
   bool Fail(const std::string& path, const std::string& message);
   bool FailDb(const std::string& path);
