@@ -193,6 +193,16 @@ TitleYear ParseTitleYear(const std::string& name, int max_year) {
   // A part marker counts after the year (or without one); before it, "Part 1"
   // belongs to the title.
   size_t part_at = tokens.size();
+  // A name that is nothing but a marker ("cd1.mkv") is a part with no title
+  // of its own: the folder names the film.
+  size_t bare_used = 0;
+  if (!tokens.empty() && year_at == tokens.size()) {
+    const int part = PartMarker(tokens, 0, &bare_used);
+    if (part > 0 && bare_used == tokens.size()) {
+      out.part = part;
+      return out;
+    }
+  }
   for (size_t i = year_at == tokens.size() ? 1 : year_at + 1; i < tokens.size(); ++i) {
     size_t used = 0;
     int part = PartMarker(tokens, i, &used);
@@ -355,7 +365,8 @@ VideoName ParseVideoName(LibraryKind kind, const std::string& relative_path, int
       out.part = own.part;
       if (own.year == 0 && parts.size() >= 2) {
         TitleYear folder = ParseTitleYear(parts[parts.size() - 2], max_year);
-        if (folder.year != 0 && !folder.title.empty()) own = folder;
+        // A bare part takes the folder's title even without a year.
+        if ((folder.year != 0 || own.title.empty()) && !folder.title.empty()) own = folder;
       }
       out.title = own.title;
       out.year = own.year;

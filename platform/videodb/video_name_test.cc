@@ -47,6 +47,10 @@ TEST(VideoNameTest, NamesAsPeopleWriteThem) {
       {kMovie, "Heat (1995)/heat.part1.mkv", "Heat", 1995, 1, "", -1, -1},
       {kMovie, "Heat.1995.pt2.mkv", "Heat", 1995, 2, "", -1, -1},
       {kMovie, "Heat disc 1.mkv", "Heat", 0, 1, "", -1, -1},
+      // A bare part's film is its folder, with or without a year there.
+      {kMovie, "Heat (1995)/CD2.avi", "Heat", 1995, 2, "", -1, -1},
+      {kMovie, "Heat/part 1.mkv", "Heat", 0, 1, "", -1, -1},
+      {kMovie, "cd1.mkv", "cd1", 0, 1, "", -1, -1},
       {kMovie, "Deathly Hallows Part 1 (2010).mkv", "Deathly Hallows Part 1", 2010, 0, "", -1, -1},
       // Shows: the show's folder wins over the name, a season folder gives
       // the season when the name has none.
