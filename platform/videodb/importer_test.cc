@@ -87,7 +87,9 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
 // it; the import's "from_name" and "paths" members land in the new parts.
 TEST(ImporterTest, AnOlderSchemaIsMigratedOnOpen) {
   TempDb db;
-  std::string downgrade = "ALTER TABLE mapper DROP COLUMN from_name; DROP TABLE library_path;";
+  std::string downgrade =
+      "ALTER TABLE mapper DROP COLUMN from_name; DROP TABLE library_path; "
+      "ALTER TABLE tvshow DROP COLUMN tmdb_id; ALTER TABLE tvshow DROP COLUMN imdb_id;";
   for (const char* column : {"width", "height", "video_codec", "audio_codec", "bit_rate", "mtime",
                              "sidecar_size", "sidecar_mtime"}) {
     downgrade += std::string("ALTER TABLE video_file DROP COLUMN ") + column + ";";
@@ -100,7 +102,7 @@ TEST(ImporterTest, AnOlderSchemaIsMigratedOnOpen) {
   Statement stmt = Connection::Get()->Prepare(
       "SELECT (SELECT user_version FROM pragma_user_version) || ' ' || from_name || ' ' || "
       "(SELECT path FROM library_path) || ' ' || (SELECT mtime FROM video_file) FROM mapper");
-  EXPECT_EQ("4 sort_title,title /media/films 0", stmt.Step() ? stmt.ColumnText(0) : "");
+  EXPECT_EQ("5 sort_title,title /media/films 0", stmt.Step() ? stmt.ColumnText(0) : "");
 }
 
 // Ids and mapper ids are assigned when absent, around the explicit ones.

@@ -237,6 +237,12 @@ ALTER TABLE video_file ADD COLUMN sidecar_size INTEGER NOT NULL DEFAULT -1;
 ALTER TABLE video_file ADD COLUMN sidecar_mtime INTEGER NOT NULL DEFAULT 0;
 )sql";
 
+// Version 5: TV shows are matched with TMDb as movies are.
+constexpr const char kSchemaV5[] = R"sql(
+ALTER TABLE tvshow ADD COLUMN tmdb_id INTEGER NOT NULL DEFAULT -1;
+ALTER TABLE tvshow ADD COLUMN imdb_id TEXT NOT NULL DEFAULT '';
+)sql";
+
 int UserVersion(Connection* conn) {
   Statement stmt = conn->Prepare("PRAGMA user_version");
   if (!stmt.Step()) return -1;
@@ -265,6 +271,7 @@ bool EnsureSchema(Connection* conn) {
   if (version <= 1) sql += kSchemaV2;
   if (version <= 2) sql += kSchemaV3;
   if (version <= 3) sql += kSchemaV4;
+  if (version <= 4) sql += kSchemaV5;
   sql += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
   if (!conn->Exec(sql.c_str())) return false;
   return txn.Commit();

@@ -10,7 +10,7 @@ class Connection;
 
 // PRAGMA user_version of the schema this library writes. Each version adds
 // a migration step from the one before.
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // Credit roles in the credit table.
 enum CreditRole { kRoleActor = 1, kRoleDirector = 2, kRoleWriter = 3 };

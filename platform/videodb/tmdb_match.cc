@@ -50,6 +50,7 @@ struct Candidate {
   long long mapper_id = 0;
   std::string title;
   std::string date;
+  bool show = false;  // a TV show (its episodes are not matched one by one)
 };
 
 int YearOf(const std::string& date) {
@@ -71,10 +72,10 @@ char FoldLatin1(unsigned char second) {
   return c == '0' ? 0 : c;
 }
 
-bool Ask(const Json::Value& plugin, const Json::Value& request, unsigned long limit,
-         Json::Value* answer) {
+bool Ask(const Json::Value& plugin, const char* type, const Json::Value& request,
+         unsigned long limit, Json::Value* answer) {
   Json::Value result;
-  if (VELMKinoro::VideoPluginLookup(plugin, "movie", "enu", request, result, limit, true) < 0) {
+  if (VELMKinoro::VideoPluginLookup(plugin, type, "enu", request, result, limit, true) < 0) {
     return false;  // the engine logged why
   }
   if (!result.isArray()) {
@@ -133,18 +134,22 @@ class Matcher {
       *error = std::string("cannot keep the lookup marks: ") + sqlite3_errmsg(conn_->handle());
       return false;
     }
-    Statement stmt = conn_->Prepare(
-        "SELECT m.mapper_id, m.title, m.original_available FROM movie m "
-        "LEFT JOIN tmdb_lookup t ON t.mapper_id = m.mapper_id "
-        "WHERE m.tmdb_id <= 0 AND (?1 = 0 OR m.library_id = ?1) AND (?2 OR t.mapper_id IS NULL "
-        "OR t.title != m.title OR t.original_available != m.original_available) ORDER BY m.id");
-    stmt.Bind(1, options_.library_id).Bind(2, options_.rematch ? 1 : 0);
-    while (stmt.Step()) {
-      out->push_back({stmt.ColumnInt64(0), stmt.ColumnText(1), stmt.ColumnText(2)});
-    }
-    if (stmt.failed()) {
-      *error = std::string("cannot list the movies: ") + sqlite3_errmsg(conn_->handle());
-      return false;
+    for (const bool show : {false, true}) {
+      const std::string sql =
+          std::string("SELECT m.mapper_id, m.title, m.original_available FROM ") +
+          (show ? "tvshow" : "movie") +
+          " m LEFT JOIN tmdb_lookup t ON t.mapper_id = m.mapper_id "
+          "WHERE m.tmdb_id <= 0 AND (?1 = 0 OR m.library_id = ?1) AND (?2 OR t.mapper_id IS NULL "
+          "OR t.title != m.title OR t.original_available != m.original_available) ORDER BY m.id";
+      Statement stmt = conn_->Prepare(sql.c_str());
+      stmt.Bind(1, options_.library_id).Bind(2, options_.rematch ? 1 : 0);
+      while (stmt.Step()) {
+        out->push_back({stmt.ColumnInt64(0), stmt.ColumnText(1), stmt.ColumnText(2), show});
+      }
+      if (stmt.failed()) {
+        *error = std::string("cannot list the videos: ") + sqlite3_errmsg(conn_->handle());
+        return false;
+      }
     }
     return true;
   }
@@ -158,7 +163,8 @@ class Matcher {
     search["title"] = movie.title;
     if (year > 0) search["original_available"] = std::to_string(year);
     Json::Value results;
-    if (!Ask(plugin_, search, kSearchResults, &results)) {
+    const char* type = movie.show ? "tvshow" : "movie";
+    if (!Ask(plugin_, type, search, kSearchResults, &results)) {
       ++stats_->failed;
       return true;
     }
@@ -171,7 +177,7 @@ class Matcher {
     request["action"] = "details";
     request["tmdb_id"] = TmdbExtra(*found)["reference"]["themoviedb"];
     Json::Value details;
-    if (!Ask(plugin_, request, 1, &details) || details.empty() || !details[0].isObject()) {
+    if (!Ask(plugin_, type, request, 1, &details) || details.empty() || !details[0].isObject()) {
       ++stats_->failed;
       return true;
     }
@@ -312,13 +318,15 @@ class Matcher {
   // then no longer came from the name.
   bool Write(const Candidate& movie, const Json::Value& title, const Artwork& poster,
              const Artwork& backdrop) {
-    Statement read = conn_->Prepare(
+    const char* table = movie.show ? "tvshow" : "movie";
+    const std::string select =
         "SELECT m.tmdb_id, m.title, m.sort_title, m.original_available, m.imdb_id, m.rating, "
         "m.summary, mp.from_name, "
         "(SELECT count(*) FROM video_genre WHERE mapper_id = m.mapper_id), "
         "(SELECT count(*) FROM credit WHERE mapper_id = m.mapper_id AND role = ?2), "
-        "(SELECT count(*) FROM credit WHERE mapper_id = m.mapper_id AND role = ?3) "
-        "FROM movie m JOIN mapper mp ON mp.id = m.mapper_id WHERE m.mapper_id = ?1");
+        "(SELECT count(*) FROM credit WHERE mapper_id = m.mapper_id AND role = ?3) FROM " +
+        std::string(table) + " m JOIN mapper mp ON mp.id = m.mapper_id WHERE m.mapper_id = ?1";
+    Statement read = conn_->Prepare(select.c_str());
     read.Bind(1, movie.mapper_id)
         .Bind(2, static_cast<int>(kRoleActor))
         .Bind(3, static_cast<int>(kRoleDirector));
@@ -357,7 +365,7 @@ class Matcher {
     fill("rating", extra["rating"]["themoviedb"], no_rating);
     fill("summary", title["summary"], empty_summary);
 
-    std::string sql = "UPDATE movie SET ";
+    std::string sql = std::string("UPDATE ") + table + " SET ";
     for (size_t i = 0; i < sets.size(); ++i) {
       sql += (i ? ", " : "") + sets[i].first + " = ?" + std::to_string(i + 2);
     }
@@ -460,7 +468,7 @@ const Json::Value* ConfidentMatch(const Json::Value& results, const std::string&
   return best;
 }
 
-MatchResult MatchMovies(Connection* conn, const MatchOptions& options, MatchStats* stats,
+MatchResult MatchVideos(Connection* conn, const MatchOptions& options, MatchStats* stats,
                         std::string* error) {
   const Clock::time_point start = Clock::now();
   *stats = MatchStats();
@@ -499,7 +507,7 @@ int RunMatchCommand(long long library_id, bool rematch) {
   options.download = ReadDownloadSettings();
   auto line = [](const MatchStats& stats) {
     char text[192];
-    snprintf(text, sizeof(text), "%lld movies looked up: %lld matched, %lld unmatched, %lld failed",
+    snprintf(text, sizeof(text), "%lld videos looked up: %lld matched, %lld unmatched, %lld failed",
              stats.looked, stats.matched, stats.unmatched, stats.failed);
     return std::string(text);
   };
@@ -512,7 +520,7 @@ int RunMatchCommand(long long library_id, bool rematch) {
   }
   MatchStats stats;
   std::string error;
-  const MatchResult result = MatchMovies(conn, options, &stats, &error);
+  const MatchResult result = MatchVideos(conn, options, &stats, &error);
   if (terminal) fprintf(stderr, "\r\033[K");
   if (result == MatchResult::kNoKey) {
     fprintf(stderr, "TMDb matching needs an api_key in plugins.conf\n");

@@ -1,5 +1,5 @@
-// Matching scanned movies with TMDb through the plug-in engine's tmdb
-// plug-in: a title search, and for a confident match the movie's details
+// Matching scanned movies and TV shows with TMDb through the plug-in
+// engine's tmdb plug-in: a title search, and for a confident match the details
 // and artwork. Only members that still came from the file's name, or are
 // empty, are filled, so what a sidecar or a person set stays.
 #ifndef KINORO_PLATFORM_VIDEODB_TMDB_MATCH_H_
@@ -19,7 +19,7 @@ namespace internal {
 class Connection;
 
 struct MatchStats {
-  long long looked = 0;     // movies searched for
+  long long looked = 0;     // movies and shows searched for
   long long matched = 0;    // stored from TMDb
   long long unmatched = 0;  // no confident match: not searched again
   long long failed = 0;     // a failed request: searched again next time
@@ -29,21 +29,21 @@ struct MatchStats {
 };
 
 struct MatchOptions {
-  long long library_id = 0;  // 0: every movie library
-  // Searches again for movies an earlier run found no confident match for.
+  long long library_id = 0;  // 0: every library
+  // Searches again for videos an earlier run found no confident match for.
   bool rematch = false;
   DownloadSettings download;
-  // Called after each movie.
+  // Called after each video.
   std::function<void(const MatchStats&)> progress;
 };
 
 enum class MatchResult { kDone, kNoKey, kFailed };
 
-// Matches the movies without a TMDb id. kNoKey when plugins.conf gives the
-// tmdb plug-in no api_key (nothing is asked); kFailed with `error` set when
-// the plug-in is not installed or the database fails. Each matched movie is
-// written in a transaction of its own.
-MatchResult MatchMovies(Connection* conn, const MatchOptions& options, MatchStats* stats,
+// Matches the movies and TV shows without a TMDb id. kNoKey when
+// plugins.conf gives the tmdb plug-in no api_key (nothing is asked); kFailed
+// with `error` set when the plug-in is not installed or the database fails.
+// Each match is written in a transaction of its own.
+MatchResult MatchVideos(Connection* conn, const MatchOptions& options, MatchStats* stats,
                         std::string* error);
 
 // Titles as matching compares them: lower case, Latin accents dropped, and

@@ -158,15 +158,18 @@ std::string ImageUrl(const Json::Value& path, const Settings& settings) {
   return settings.image_base_url + text;
 }
 
-// The members every TMDb movie entry has; false without a usable id.
+// The members every TMDb movie or show entry has; false without a usable
+// id. Shows name their title "name" and their date "first_air_date".
 bool FillTitle(const Json::Value& movie, const Settings& settings, kinoro_plugins::Title* out) {
   if (!movie.isObject()) return false;
   if (!AsInt64(movie["id"], &out->tmdb_id) || out->tmdb_id <= 0) return false;
-  out->title = movie["title"].isString() ? movie["title"].asString() : "";
-  if (out->title.empty() && movie["original_title"].isString()) {
-    out->title = movie["original_title"].asString();
+  for (const char* key : {"title", "original_title", "name", "original_name"}) {
+    if (!out->title.empty()) break;
+    if (movie[key].isString()) out->title = movie[key].asString();
   }
-  if (movie["release_date"].isString()) out->original_available = movie["release_date"].asString();
+  for (const char* key : {"release_date", "first_air_date"}) {
+    if (movie[key].isString()) out->original_available = movie[key].asString();
+  }
   if (movie["overview"].isString()) out->summary = movie["overview"].asString();
   if (movie["imdb_id"].isString()) out->imdb_id = movie["imdb_id"].asString();
   if (movie["vote_average"].isNumeric()) {
@@ -218,12 +221,13 @@ bool CollectPages(Client* client, const std::string& path, const Query& query, s
   return true;
 }
 
-// A title search, narrowed to the year when the release date is known.
-Query SearchQuery(const Json::Value& input) {
+// A title search, narrowed to the year when the release date is known (a
+// show's by the year it first aired).
+Query SearchQuery(const Json::Value& input, bool show) {
   Query query = {{"query", input["title"].asString()}};
   const Json::Value& date = input["original_available"];
   if (date.isString() && date.asString().size() >= 4) {
-    query.emplace_back("year", date.asString().substr(0, 4));
+    query.emplace_back(show ? "first_air_date_year" : "year", date.asString().substr(0, 4));
   }
   return query;
 }
@@ -232,7 +236,7 @@ bool FindIdByTitle(Client* client, const Json::Value& input, const Settings& set
                    std::string* error) {
   Json::Value found(Json::arrayValue);
   std::set<int64_t> seen;
-  if (!CollectPages(client, "/search/movie", SearchQuery(input), 1, settings, &seen, &found,
+  if (!CollectPages(client, "/search/movie", SearchQuery(input, false), 1, settings, &seen, &found,
                     error)) {
     return false;
   }
@@ -282,6 +286,7 @@ AnswerCache* CacheAt(const std::string& path) {
 std::vector<std::string> CacheKeyParts(const Request& request, const Query& subject,
                                        const Settings& settings) {
   std::vector<std::string> parts = {"tmdb answer 1", request.action};
+  if (request.type != "movie") parts.push_back(request.type);
   for (const auto& [name, value] : subject) {
     parts.push_back(name);
     parts.push_back(value);
@@ -385,8 +390,11 @@ bool MapDetails(const Json::Value& movie, const Settings& settings, Json::Value*
 
 bool Answer(const Request& request, Json::Value* answer, std::string* error) {
   *answer = Json::Value(Json::arrayValue);
-  if (request.type != "movie" ||
-      (request.action != "similar" && request.action != "search" && request.action != "details")) {
+  // Shows are searched and detailed for matching; similar lists are movies'.
+  const bool show = request.type == "tvshow";
+  if ((request.type != "movie" && !show) ||
+      (request.action != "similar" && request.action != "search" && request.action != "details") ||
+      (show && request.action == "similar")) {
     *error = "cannot answer " + request.action + " for type " + request.type;
     return false;
   }
@@ -421,7 +429,7 @@ bool Answer(const Request& request, Json::Value* answer, std::string* error) {
     return false;
   }
   if (limit == 0) return true;
-  const Query subject = id > 0 ? Query{{"tmdb_id", std::to_string(id)}} : SearchQuery(input);
+  const Query subject = id > 0 ? Query{{"tmdb_id", std::to_string(id)}} : SearchQuery(input, show);
 
   AnswerCache* cache = settings.cache_lifetime_s > 0 && settings.cache_entries > 0
                            ? CacheAt(settings.cache_path)
@@ -435,16 +443,17 @@ bool Answer(const Request& request, Json::Value* answer, std::string* error) {
   if (details) {
     // One request: the credits and the external ids come appended.
     Json::Value body, title;
-    ok = client.Get("/movie/" + std::to_string(id),
-                    {{"append_to_response", "credits,external_ids"}}, &body, error);
+    const std::string path = (show ? "/tv/" : "/movie/") + std::to_string(id);
+    ok = client.Get(path, {{"append_to_response", "credits,external_ids"}}, &body, error);
     if (ok && !MapDetails(body, settings, &title)) {
-      *error = "TMDb answer to /movie/" + std::to_string(id) + " has no usable \"id\"";
+      *error = "TMDb answer to " + path + " has no usable \"id\"";
       ok = false;
     }
     if (ok) answer->append(std::move(title));
   } else if (search) {
     std::set<int64_t> seen;
-    ok = CollectPages(&client, "/search/movie", subject, limit, settings, &seen, answer, error);
+    ok = CollectPages(&client, show ? "/search/tv" : "/search/movie", subject, limit, settings,
+                      &seen, answer, error);
   } else if (id <= 0) {
     // Without an id, the best match for the title stands for the movie.
     ok = FindIdByTitle(&client, input, settings, &id, error) &&

@@ -44,6 +44,7 @@ using kinoro_testing::ReadFile;
 using kinoro_testing::SyslogLines;
 using kinoro_testing::WriteFile;
 using ::testing::AllOf;
+using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
@@ -583,6 +584,8 @@ constexpr char kLibrary[] = R"({"movies": [
 //                                 "query" holds its title, else no hit
 //   /3/movie/550                  the recorded details with credits and
 //                                 external ids in TMDb's shape (kCredits)
+//   /3/search/tv, /3/tv/550       the same as a show's ("name",
+//                                 "first_air_date")
 //   /img/<name>                   a small JPEG
 //   a key but "good-key"          the recorded "invalid API key" (HTTP 401)
 //   anything while failing_       HTTP 500
@@ -708,11 +711,18 @@ class ProgramsTest : public PluginFolderTest {
     Json::Value body(Json::objectValue);
     body["results"] = Json::Value(Json::arrayValue);
     body["total_pages"] = 1;
-    if (path == "/3/search/movie") {
+    Json::Value show = details_;
+    show.removeMember("title", &show["name"]);
+    show.removeMember("release_date", &show["first_air_date"]);
+    show.removeMember("original_title");
+    if (path == "/3/search/movie" || path == "/3/search/tv") {
       if (strcasestr(args["query"].c_str(), details_["title"].asCString()) != nullptr) {
-        body["results"].append(details_);
+        body["results"].append(path == "/3/search/tv" ? show : details_);
       }
       return {200, body.toStyledString()};
+    }
+    if (path == "/3/tv/550" && args["append_to_response"] == "credits,external_ids") {
+      return {200, With(show, kCredits).toStyledString()};
     }
     int id = 0;
     char list[32] = "";
@@ -1073,7 +1083,10 @@ TEST_F(ProgramsTest, FailuresAreFailedLookupsWithTheReasonLogged) {
 
 // Movies without a TMDb id as a scan leaves them: names that came from the
 // file's name, and one with members a sidecar set (not in from_name).
-constexpr char kScanned[] = R"({"libraries": [{"id": 3, "title": "Scanned", "type": "movie"}],
+constexpr char kScanned[] = R"({"libraries": [{"id": 3, "title": "Scanned", "type": "movie"},
+                                {"id": 4, "title": "Shows", "type": "tvshow"}],
+ "tvshows": [{"id": 41, "library_id": 4, "title": "Fight Club", "original_available": "1999",
+   "from_name": ["title", "sort_title", "original_available"]}],
  "movies": [
   {"id": 31, "library_id": 3, "title": "fight club!", "original_available": "1999",
    "from_name": ["title", "sort_title", "original_available"]},
@@ -1114,7 +1127,7 @@ TEST_F(ProgramsTest, MatchStoresConfidentMatchesAndRetriesOnlyFailures) {
   auto match = [&](long long looked, long long matched, long long unmatched, long long failed) {
     LibKinoro::db::internal::MatchStats stats;
     std::string error;
-    ASSERT_EQ(MatchMovies(conn.get(), options, &stats, &error), MatchResult::kDone) << error;
+    ASSERT_EQ(MatchVideos(conn.get(), options, &stats, &error), MatchResult::kDone) << error;
     EXPECT_EQ(std::vector<long long>({stats.looked, stats.matched, stats.unmatched, stats.failed}),
               std::vector<long long>({looked, matched, unmatched, failed}));
   };
@@ -1131,7 +1144,7 @@ TEST_F(ProgramsTest, MatchStoresConfidentMatchesAndRetriesOnlyFailures) {
   Settings("tmdb", R"({"api_key": ""})");
   LibKinoro::db::internal::MatchStats stats;
   std::string error;
-  EXPECT_EQ(MatchMovies(conn.get(), options, &stats, &error), MatchResult::kNoKey);
+  EXPECT_EQ(MatchVideos(conn.get(), options, &stats, &error), MatchResult::kNoKey);
   Settings("tmdb", "{}");
   fail(true);
   match(5, 0, 0, 5);
@@ -1167,6 +1180,14 @@ TEST_F(ProgramsTest, MatchStoresConfidentMatchesAndRetriesOnlyFailures) {
                  "(SELECT count(*) FROM backdrop b WHERE b.mapper_id = m.mapper_id) FROM movie m "
                  "WHERE m.library_id = 3 AND m.tmdb_id > 0 ORDER BY m.id"),
             "31|1|1\n34|1|1\n35|1|1\n");
+
+  // A show is searched and detailed as a show.
+  options.library_id = 4;
+  match(1, 1, 0, 0);
+  EXPECT_THAT(TakeRequests(), Contains(HasSubstr("/3/search/tv?api_key=good-key&"
+                                                 "first_air_date_year=1999&")));
+  EXPECT_EQ(rows("SELECT title, original_available, tmdb_id, imdb_id, rating FROM tvshow"),
+            "Fight Club|1999-10-15|550|tt0137523|8.44\n");
 }
 
 }  // namespace
