@@ -52,7 +52,9 @@ constexpr size_t kMaxRawHead = 64 * 1024;
 // The raw answer in `fd` (`size` bytes, owned): its head alone when the body
 // has at least `min_body` bytes and stays in the file (`body`), else the
 // whole text.
-std::string SplitRawAnswer(int fd, size_t size, size_t min_body, SharedBodyFile* body) {
+// A file no longer needed goes to `spare`, for the next large answer.
+std::string SplitRawAnswer(int fd, size_t size, size_t min_body,
+                           const std::function<void(int fd)>& spare, SharedBodyFile* body) {
   std::string head = ReadFileRange(fd, 0, std::min(size, kMaxRawHead));
   size_t end = head.find("\n\n");
   size_t crlf = head.find("\n\r\n");
@@ -62,12 +64,12 @@ std::string SplitRawAnswer(int fd, size_t size, size_t min_body, SharedBodyFile*
     end += 2;
   }
   if (end != std::string::npos && size - end >= min_body) {
-    *body = std::make_shared<BodyFile>(fd, end, size - end);
+    *body = std::make_shared<BodyFile>(fd, end, size - end, spare);
     head.resize(end);
     return head;
   }
   std::string text = head + ReadFileRange(fd, head.size(), size);
-  close(fd);
+  spare(fd);
   return text;
 }
 
@@ -212,7 +214,9 @@ DispatchResult Dispatcher::Call(const std::string& api, const std::string& versi
     if (!threw && !response.IsOutputEnabled() && raw_file_from_ > 0) {
       size_t size = 0;
       const int fd = scope.TakeFile(&size);
-      if (fd >= 0) output = SplitRawAnswer(fd, size, raw_file_from_, &result.raw_file);
+      if (fd >= 0) {
+        output = SplitRawAnswer(fd, size, raw_file_from_, capture_.SpareTaker(), &result.raw_file);
+      }
     } else {
       output = scope.End();
     }

@@ -80,6 +80,9 @@ class Dispatcher {
   // capture file (DispatchResult::raw_file); 0, the default, reads every
   // body into memory.
   void HandOverRawBodiesFrom(size_t bytes) { raw_file_from_ = bytes; }
+  // A raw body's file that was handed over and is read by nobody any more:
+  // a later large answer is written over its pages.
+  void ReuseRawBodyFile(int fd) { capture_.AddSpare(fd); }
 
   static Json::Value ErrorEnvelope(int code);
 

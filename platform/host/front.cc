@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -59,6 +60,30 @@ struct Front::Channel {
 
   ~Channel() {
     if (passed_fd >= 0) close(passed_fd);
+  }
+};
+
+struct Front::ReleasedFiles {
+  std::mutex mu;
+  std::vector<std::pair<int, uint64_t>> files;  // worker pid, inode
+
+  void Add(int pid, uint64_t inode) {
+    std::lock_guard<std::mutex> lock(mu);
+    // A bound for files of workers that are gone; a file not given back
+    // stays with the worker, which lets it go in time.
+    if (files.size() >= 4 * kMaxReleasedFiles) files.clear();
+    files.emplace_back(pid, inode);
+  }
+  std::vector<uint64_t> Take(int pid) {
+    std::vector<uint64_t> out;
+    std::lock_guard<std::mutex> lock(mu);
+    auto mine = std::stable_partition(files.begin(), files.end(),
+                                      [pid](const auto& f) { return f.first != pid; });
+    for (auto it = mine; it != files.end() && out.size() < kMaxReleasedFiles; ++it) {
+      out.push_back(it->second);
+    }
+    files.erase(mine, files.end());
+    return out;
   }
 };
 
@@ -222,7 +247,8 @@ Front::Front(const FrontConfig& config, std::vector<RequestHandler*> login_handl
     : config_(config),
       access_log_(access_log),
       static_files_(config.web_root),
-      login_handlers_(std::move(login_handlers)) {}
+      login_handlers_(std::move(login_handlers)),
+      released_(std::make_shared<ReleasedFiles>()) {}
 
 Front::~Front() {
   if (login_pool_) login_pool_->Stop(BusyAnswer());
@@ -278,6 +304,45 @@ void Front::ConnectionClosed(MHD_Connection* connection) {
   StopTimer(connection);
 }
 
+namespace {
+
+// A worker's body file mapped for libmicrohttpd, which copies it into the
+// socket as it goes. When libmicrohttpd lets the answer go, the mapping and
+// the file go with it, and the worker may write over the file again: sent
+// bytes are the socket's own by then, which is why the worker's files are not
+// sent with sendfile(), whose pages stay referenced until the peer has them.
+struct MappedBody {
+  void* base = MAP_FAILED;
+  size_t size = 0;
+  SharedBodyFile file;
+};
+
+void ReleaseMappedBody(void* cls) {
+  auto* body = static_cast<MappedBody*>(cls);
+  munmap(body->base, body->size);
+  delete body;  // the last hold on the file: it goes back to its worker
+}
+
+MHD_Response* MappedBodyResponse(const SharedBodyFile& file) {
+  if (file->length == 0 || file->offset > SIZE_MAX - file->length) return nullptr;
+  auto body = std::make_unique<MappedBody>();
+  body->size = static_cast<size_t>(file->offset + file->length);
+  body->base = mmap(nullptr, body->size, PROT_READ, MAP_SHARED | MAP_POPULATE, file->fd, 0);
+  if (body->base == MAP_FAILED) return nullptr;
+  body->file = file;
+  char* data = static_cast<char*>(body->base) + file->offset;
+  MHD_Response* r = MHD_create_response_from_buffer_with_free_callback_cls(
+      static_cast<size_t>(file->length), data, &ReleaseMappedBody, body.get());
+  if (r == nullptr) {
+    munmap(body->base, body->size);
+    return nullptr;
+  }
+  body.release();
+  return r;
+}
+
+}  // namespace
+
 int Front::Answer(MHD_Connection* connection, Pending* pending, const HttpResponse& response) {
   MHD_Response* r = nullptr;
   if (response.status == 304) {
@@ -289,12 +354,18 @@ int Front::Answer(MHD_Connection* connection, Pending* pending, const HttpRespon
     r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1024, &NoBody, nullptr, nullptr);
     if (r != nullptr) MHD_set_response_options(r, MHD_RF_HTTP_1_0_COMPATIBLE_STRICT, MHD_RO_END);
   } else if (response.body_file) {
-    // libmicrohttpd sends the file with sendfile() and closes its own copy.
-    const int fd = fcntl(response.body_file->fd, F_DUPFD_CLOEXEC, 0);
-    if (fd >= 0) {
-      r = MHD_create_response_from_fd_at_offset64(response.body_file->length, fd,
-                                                  response.body_file->offset);
-      if (r == nullptr) close(fd);
+    // A worker's file, which it wants back, is copied out of a mapping; any
+    // other (a static file) goes with sendfile(), which libmicrohttpd does
+    // on its own copy of the descriptor.
+    if (response.body_file->recycle) r = MappedBodyResponse(response.body_file);
+    if (r == nullptr) {
+      response.body_file->recycle = nullptr;  // sent from its pages: never written over
+      const int fd = fcntl(response.body_file->fd, F_DUPFD_CLOEXEC, 0);
+      if (fd >= 0) {
+        r = MHD_create_response_from_fd_at_offset64(response.body_file->length, fd,
+                                                    response.body_file->offset);
+        if (r == nullptr) close(fd);
+      }
     }
   } else {
     r = MHD_create_response_from_buffer(
@@ -580,8 +651,14 @@ void Front::ReadAnswer(Channel* channel) {
            file.offset <= static_cast<uint64_t>(st.st_size) &&
            file.length <= static_cast<uint64_t>(st.st_size) - file.offset;
       if (ok) {
-        response.body_file =
-            std::make_shared<BodyFile>(channel->passed_fd, file.offset, file.length);
+        // Once sent, the file goes back to the worker for its next answer.
+        auto give_back = [released = released_, pid = channel->pid,
+                          inode = static_cast<uint64_t>(st.st_ino)](int fd) {
+          close(fd);
+          released->Add(pid, inode);
+        };
+        response.body_file = std::make_shared<BodyFile>(channel->passed_fd, file.offset,
+                                                        file.length, std::move(give_back));
         channel->passed_fd = -1;
       }
     }
@@ -654,7 +731,7 @@ void Front::Dispatch() {
       queue_.pop_front();
     }
     idle->current = pending;
-    idle->out = EncodeRequestFrame(pending->request);
+    idle->out = EncodeRequestFrame(pending->request, released_->Take(idle->pid));
     idle->out_done = 0;
     pending->request = HttpRequest();
     FlushRequest(idle);

@@ -84,6 +84,7 @@ class Front {
   using Clock = std::chrono::steady_clock;
   struct Pending;
   struct Channel;
+  struct ReleasedFiles;
 
   int Answer(MHD_Connection* connection, Pending* pending, const HttpResponse& response);
   // Hands `pending` its answer and resumes its suspended connection; the
@@ -129,6 +130,10 @@ class Front {
   std::deque<Pending*> queue_;
 
   std::vector<std::unique_ptr<Channel>> channels_;
+  // Workers' body files whose answers are sent, until the worker's next
+  // request frame gives them back. Shared with the files' recyclers, which
+  // may run after the front is gone.
+  std::shared_ptr<ReleasedFiles> released_;
   bool spare_asked_ = false;
   Clock::time_point spare_asked_at_;
   Clock::time_point drain_deadline_;

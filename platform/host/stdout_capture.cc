@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -15,6 +16,23 @@ namespace {
 
 // Larger capture files are emptied before the next call instead of kept.
 constexpr long kKeepBytes = 8 << 20;
+// Spare files kept for the next large answers; one per answer being sent is
+// enough for a worker that answers one call at a time.
+constexpr size_t kMaxSpares = 4;
+
+void KeepSpare(std::vector<int>* spares, int fd) {
+  if (spares->size() >= kMaxSpares) {
+    close(fd);
+    return;
+  }
+  // An unusually large one is kept empty rather than holding its pages idle.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (st.st_size > kKeepBytes && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return;
+  }
+  spares->push_back(fd);
+}
 
 void FlushAll() {
   std::cout.flush();
@@ -45,14 +63,38 @@ StdoutCapture::StdoutCapture()
       running_(false),
       keep_redirected_(false),
       dirty_(false),
-      kept_bytes_(0) {}
+      kept_bytes_(0),
+      spares_(std::make_shared<std::vector<int>>()) {}
 
 StdoutCapture::~StdoutCapture() {
   Restore();
   if (file_fd_ >= 0) close(file_fd_);
+  for (int fd : *spares_) close(fd);
+}
+
+void StdoutCapture::AddSpare(int fd) { KeepSpare(spares_.get(), fd); }
+
+std::function<void(int fd)> StdoutCapture::SpareTaker() {
+  return [weak = std::weak_ptr<std::vector<int>>(spares_)](int fd) {
+    if (auto spares = weak.lock()) {
+      KeepSpare(spares.get(), fd);
+    } else {
+      close(fd);
+    }
+  };
 }
 
 bool StdoutCapture::OpenFile(std::string* error) {
+  if (!spares_->empty()) {
+    // Its old bytes lie past where the next capture stops writing; Begin()
+    // rewinds it, or empties it when it grew unusually large.
+    file_fd_ = spares_->back();
+    spares_->pop_back();
+    const off_t size = lseek(file_fd_, 0, SEEK_END);
+    dirty_ = true;
+    kept_bytes_ = size > 0 ? size : 0;
+    return true;
+  }
   file_fd_ = memfd_create("kinoro-raw-answer", MFD_CLOEXEC);
   if (file_fd_ < 0) {
     *error = std::string("memfd_create: ") + strerror(errno);

@@ -3,7 +3,10 @@
 #ifndef KINORO_PLATFORM_HOST_STDOUT_CAPTURE_H_
 #define KINORO_PLATFORM_HOST_STDOUT_CAPTURE_H_
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace kinoro {
 namespace host {
@@ -30,7 +33,13 @@ class StdoutCapture {
   // reading it: the caller owns the returned descriptor, whose first `size`
   // bytes are the output. The next capture writes to a new file. -1 when no
   // capture runs or no new file can be made (the output is then dropped).
+  // The new file is a spare one when there is one.
   int TakeFile(size_t* size);
+  // A file taken earlier that nobody else reads any more: a later TakeFile
+  // writes over it instead of making a new one. Holds a few; closes the rest.
+  void AddSpare(int fd);
+  // AddSpare for a holder that may outlive the capture (then it closes).
+  std::function<void(int fd)> SpareTaker();
 
   // A process that never writes to standard output itself (a server worker)
   // can leave fd 1 on the capture file between calls, which saves four
@@ -51,6 +60,7 @@ class StdoutCapture {
   bool keep_redirected_;
   bool dirty_;       // the file holds output of an earlier capture
   long kept_bytes_;  // the file's size: the largest capture since emptied
+  std::shared_ptr<std::vector<int>> spares_;
 
   bool OpenFile(std::string* error);
 };

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -39,6 +40,27 @@ TEST(StdoutCaptureTest, EachCaptureHoldsItsOwnCallsOutput) {
   const int now_free = dup(STDIN_FILENO);  // a worker makes millions of calls
   close(now_free);
   EXPECT_EQ(now_free, lowest_free_fd) << "a capture left a descriptor open";
+
+  // A file taken and given back is written over by a later capture, from its
+  // start, and only what that capture wrote is its output.
+  size_t size = 0;
+  ASSERT_TRUE(capture.Begin(&error)) << error;
+  printf("a long first answer");
+  const int taken = capture.TakeFile(&size);
+  ASSERT_GE(taken, 0);
+  struct stat first;
+  ASSERT_EQ(fstat(taken, &first), 0);
+  capture.AddSpare(taken);
+  for (const char* text : {"x", "yz"}) {  // the first goes to the file in use
+    ASSERT_TRUE(capture.Begin(&error)) << error;
+    printf("%s", text);
+    const int fd = capture.TakeFile(&size);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(std::string(text) == "yz", st.st_ino == first.st_ino) << text;
+    EXPECT_EQ(ReadFileRange(fd, 0, size), text);
+    close(fd);
+  }
 }
 
 TEST(StdoutCaptureTest, WorksWhenStandardOutputIsClosed) {

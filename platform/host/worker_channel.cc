@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace kinoro {
@@ -77,24 +78,34 @@ uint32_t FramePayloadLength(const char* header) {
   return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
 }
 
-std::string EncodeRequestFrame(const HttpRequest& r) {
+std::string EncodeRequestFrame(const HttpRequest& r, const std::vector<uint64_t>& released) {
   std::string frame = Begin();
   for (const std::string* s : {&r.method, &r.path, &r.query, &r.body, &r.content_type, &r.cookie,
                                &r.if_none_match, &r.client}) {
     PutString(&frame, *s);
   }
+  const size_t count = std::min(released.size(), kMaxReleasedFiles);
+  PutU32(&frame, static_cast<uint32_t>(count));
+  for (size_t i = 0; i < count; ++i) PutU64(&frame, released[i]);
   return Finish(std::move(frame));
 }
 
-bool DecodeRequest(const std::string& payload, HttpRequest* out) {
+bool DecodeRequest(const std::string& payload, HttpRequest* out, std::vector<uint64_t>* released) {
   Reader in(payload);
   HttpRequest r;
   for (std::string* s : {&r.method, &r.path, &r.query, &r.body, &r.content_type, &r.cookie,
                          &r.if_none_match, &r.client}) {
     if (!in.String(s)) return false;
   }
+  uint32_t count = 0;
+  if (!in.U32(&count) || count > kMaxReleasedFiles) return false;
+  std::vector<uint64_t> inodes(count);
+  for (uint64_t& inode : inodes) {
+    if (!in.U64(&inode)) return false;
+  }
   if (!in.AtEnd()) return false;
   *out = std::move(r);
+  if (released != nullptr) *released = std::move(inodes);
   return true;
 }
 

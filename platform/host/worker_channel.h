@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/host/request_handler.h"
 
@@ -24,12 +25,18 @@ inline constexpr size_t kFrameHeaderBytes = 4;
 inline constexpr size_t kMaxRequestPayload = 4u << 20;
 inline constexpr size_t kMaxAnswerPayload = 64u << 20;
 
+// A request frame also gives back the body files of earlier answers that the
+// front has sent, by inode number: the worker may write over them again.
+inline constexpr size_t kMaxReleasedFiles = 1024;
+
 // Whole frames, length prefix included.
-std::string EncodeRequestFrame(const HttpRequest& request);
+std::string EncodeRequestFrame(const HttpRequest& request,
+                               const std::vector<uint64_t>& released = {});
 std::string EncodeAnswerFrame(const HttpResponse& response);
 // Payloads (without the prefix). False when the payload is not exactly one
 // well-formed message.
-bool DecodeRequest(const std::string& payload, HttpRequest* out);
+bool DecodeRequest(const std::string& payload, HttpRequest* out,
+                   std::vector<uint64_t>* released = nullptr);
 // Where an answer's body lies in the descriptor that came with its frame.
 struct AnswerFile {
   bool present = false;

@@ -26,13 +26,16 @@ TEST(WorkerChannelTest, FramesRoundTripAndEveryCutIsRefused) {
   answer.headers = {{"ETag", "\"x\""}, {"X-Empty", ""}};
   answer.body = std::string(70000, '\xff');
 
-  std::string request_frame = EncodeRequestFrame(request);
+  const std::vector<uint64_t> released = {7, uint64_t{1} << 40};
+  std::string request_frame = EncodeRequestFrame(request, released);
   std::string answer_frame = EncodeAnswerFrame(answer);
   ASSERT_EQ(FramePayloadLength(request_frame.data()), request_frame.size() - kFrameHeaderBytes);
   const std::string request_payload = request_frame.substr(kFrameHeaderBytes);
   HttpRequest r;
-  ASSERT_TRUE(DecodeRequest(request_payload, &r));
+  std::vector<uint64_t> given_back;
+  ASSERT_TRUE(DecodeRequest(request_payload, &r, &given_back));
   EXPECT_EQ(r.body, request.body);  // the other fields are seen through the HTTP tests
+  EXPECT_EQ(given_back, released);
   HttpResponse a;
   ASSERT_TRUE(DecodeAnswer(answer_frame.substr(kFrameHeaderBytes), &a));
   EXPECT_EQ(a.headers, answer.headers);

@@ -4,10 +4,14 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <deque>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "platform/host/access_log.h"
 #include "platform/host/request_handler.h"
@@ -20,6 +24,61 @@ namespace host {
 namespace {
 
 constexpr size_t kFileBodyFrom = 64 * 1024;
+// Body files lent to the front and not given back yet; beyond this many
+// (clients that read slowly) the oldest are let go, and the front's copy
+// alone keeps each until its answer is sent.
+constexpr size_t kMaxLent = 16;
+
+// The body files the front holds, by inode number, until it gives them back.
+class LentFiles {
+ public:
+  ~LentFiles() {
+    for (const auto& entry : files_) close(entry.second);
+  }
+  // The recycler for a body file about to be handed over.
+  std::function<void(int fd)> Lender(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return nullptr;
+    return [this, inode = static_cast<uint64_t>(st.st_ino)](int fd) { Keep(inode, fd); };
+  }
+  // The files the front gave back go to `dispatcher` for reuse.
+  void GiveBack(const std::vector<uint64_t>& inodes, Dispatcher* dispatcher) {
+    for (uint64_t inode : inodes) {
+      auto it = files_.find(inode);
+      if (it == files_.end()) continue;  // let go meanwhile
+      dispatcher->ReuseRawBodyFile(it->second);
+      files_.erase(it);
+    }
+  }
+
+ private:
+  void Keep(uint64_t inode, int fd) {
+    auto [it, added] = files_.emplace(inode, fd);
+    if (!added) {  // cannot happen while we hold it; keep the newer
+      close(it->second);
+      it->second = fd;
+      return;
+    }
+    order_.push_back(inode);
+    while (files_.size() > kMaxLent && !order_.empty()) {
+      auto old = files_.find(order_.front());
+      order_.pop_front();
+      if (old == files_.end()) continue;
+      close(old->second);
+      files_.erase(old);
+    }
+    if (order_.size() > 4 * kMaxLent) {  // drop inodes given back long ago
+      std::deque<uint64_t> live;
+      for (uint64_t inode : order_) {
+        if (files_.count(inode) != 0) live.push_back(inode);
+      }
+      order_.swap(live);
+    }
+  }
+
+  std::map<uint64_t, int> files_;
+  std::deque<uint64_t> order_;
+};
 
 }  // namespace
 
@@ -67,6 +126,8 @@ int RunWorker(const WorkerSetup& setup) {
   handler_options.secure_cookies = setup.options->secure_cookies;
   RequestHandler handler(setup.dispatcher, &users, setup.options->policy, handler_options);
 
+  LentFiles lent;
+  std::vector<uint64_t> released;
   std::string payload;
   while (true) {
     struct pollfd fds[2] = {{setup.channel_fd, POLLIN, 0}, {signal_fd, POLLIN, 0}};
@@ -84,10 +145,11 @@ int RunWorker(const WorkerSetup& setup) {
     ReadResult got = ReadFrame(setup.channel_fd, kMaxRequestPayload, &payload);
     if (got == ReadResult::kClosed) return 0;  // the front retired us or went away
     HttpRequest request;
-    if (got != ReadResult::kFrame || !DecodeRequest(payload, &request)) {
+    if (got != ReadResult::kFrame || !DecodeRequest(payload, &request, &released)) {
       syslog(LOG_ERR, "worker %d: broken request frame from the front", index);
       return 1;
     }
+    lent.GiveBack(released, setup.dispatcher);
     HttpResponse response = handler.Handle(request);
     std::string frame = EncodeAnswerFrame(response);
     const size_t body_bytes =
@@ -106,6 +168,9 @@ int RunWorker(const WorkerSetup& setup) {
       refusal.api_method = response.api_method;
       frame = EncodeAnswerFrame(refusal);
     }
+    // The front reads a handed-over file until its answer is sent; only
+    // then may a later answer be written over it.
+    if (response.body_file) response.body_file->recycle = lent.Lender(response.body_file->fd);
     if (!WriteAnswerFrame(setup.channel_fd, frame,
                           response.body_file ? response.body_file->fd : -1)) {
       return 0;

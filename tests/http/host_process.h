@@ -321,9 +321,11 @@ inline HttpResult Fetch(const std::string& url, const HttpOptions& options = Htt
   return HttpClient().Fetch(url, options);
 }
 
-// A TCP connection to 127.0.0.1:`port`; -1 on failure.
-inline int Connect(int port) {
+// A TCP connection to 127.0.0.1:`port`, with a receive buffer of about
+// `receive_bytes` when not 0; -1 on failure.
+inline int Connect(int port, int receive_bytes = 0) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receive_bytes > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof(int));
   struct sockaddr_in to = {};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));

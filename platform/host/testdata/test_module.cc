@@ -33,8 +33,9 @@ void TestFail(VELM::APIRequest* req, VELM::APIResponse* resp) {
   resp->SetError(req->GetParams()["code"].asInt(), Json::Value());
 }
 
-// A raw answer: optional "status" (int), "etag" (string), "body" (string).
-// Written half through stdio and half through iostream, as modules do both.
+// A raw answer: optional "status" (int), "etag" (string), "body" (string,
+// written "repeat" times). Written half through stdio and half through
+// iostream, as modules do both.
 void TestRaw(VELM::APIRequest* req, VELM::APIResponse* resp) {
   const Json::Value& params = req->GetParams();
   resp->SetEnableOutput(false);
@@ -43,7 +44,10 @@ void TestRaw(VELM::APIRequest* req, VELM::APIResponse* resp) {
   printf("Content-Type: text/plain%s", eol);
   if (params.isMember("etag")) printf("ETag: \"%s\"%s", params["etag"].asString().c_str(), eol);
   printf("X-Test: raw%s%s", eol, eol);
-  std::cout << params.get("body", "raw body").asString();
+  const std::string body = params.get("body", "raw body").asString();
+  std::string out;
+  for (int n = params.get("repeat", 1).asInt(); n > 0; --n) out += body;
+  std::cout << out;
 }
 
 // Turns output off and writes something that is not a CGI answer.
