@@ -140,7 +140,7 @@ class Importer {
   long long now_ = 0;
   std::vector<std::string> created_files_;
   std::unordered_map<std::string, long long> name_ids_[3];  // by NameKind
-  std::vector<std::string_view> seen_names_;                 // AddNames' scratch
+  std::vector<std::string_view> seen_names_;                // AddNames' scratch
   std::unordered_set<long long> known_libraries_;
 };
 
