@@ -62,8 +62,8 @@ std::string Word(Rng& rng) { return kWords[rng.Below(KINORO_COUNT(kWords))]; }
 // again. Kept while a million movies go in, their random inserts (credits by
 // person, movies by rating) touch pages far beyond the page cache, and the
 // time per movie grows with the database; built once at the end, each is
-// one sort. Those led by mapper_id stay: the deferred foreign key check
-// looks children up by it when each mapper row goes in.
+// one sort. Those led by mapper_id stay: rows go in by mapper id, so they
+// grow by appends.
 bool DropIndexes(Connection* conn, std::vector<std::string>* create) {
   std::vector<std::string> names;
   Statement stmt = conn->Prepare(
@@ -79,6 +79,50 @@ bool DropIndexes(Connection* conn, std::vector<std::string>* create) {
   }
   return true;
 }
+
+// The journal mode and page cache of a bulk write into an empty database,
+// put back when it ends (committed or not). In WAL mode every page the cache
+// lets go during the one long transaction is appended to the log, and each
+// later read of a page searches a log that grows past the database's size:
+// the time per movie grew with the count. A rollback journal holds only the
+// pages that existed before, few in an empty database, and the pages let go
+// are written in place. A larger cache keeps the random inserts into the
+// person name index in memory. The database ends in WAL mode like every
+// Kinoro database.
+class BulkWriteMode {
+ public:
+  explicit BulkWriteMode(Connection* conn) : conn_(conn) {
+    // Refused (left in WAL mode) while another connection has the file.
+    Statement mode = conn_->Prepare("PRAGMA journal_mode=DELETE");
+    journaled_ = mode.Step() && mode.ColumnText(0) == "delete";
+    mode = Statement();
+    Statement cache = conn_->Prepare("PRAGMA cache_size");
+    cache_size_ = cache.Step() ? cache.ColumnInt64(0) : 0;
+    cache = Statement();
+    conn_->Exec("PRAGMA cache_size=-131072");
+  }
+  ~BulkWriteMode() { Restore(); }
+
+  // False when the database could not be put back in WAL mode.
+  bool Restore() {
+    if (restored_) return ok_;
+    restored_ = true;
+    if (cache_size_ != 0) {
+      conn_->Exec(("PRAGMA cache_size=" + std::to_string(cache_size_)).c_str());
+    }
+    if (!journaled_) return ok_ = true;
+    Statement mode = conn_->Prepare("PRAGMA journal_mode=WAL");
+    ok_ = mode.Step() && mode.ColumnText(0) == "wal";
+    return ok_;
+  }
+
+ private:
+  Connection* conn_;
+  long long cache_size_ = 0;
+  bool journaled_ = false;
+  bool restored_ = false;
+  bool ok_ = false;
+};
 
 }  // namespace
 
@@ -149,6 +193,7 @@ bool Generate(Connection* conn, const GenerateOptions& options, std::string* err
       return false;
     }
   }
+  BulkWriteMode bulk(conn);  // outlives the importer's transaction
   Importer importer(conn, ".");
   if (options.progress) {
     long long total = options.movies;
@@ -214,6 +259,10 @@ bool Generate(Connection* conn, const GenerateOptions& options, std::string* err
   }
   if (!importer.Commit()) {
     *error = importer.error();
+    return false;
+  }
+  if (!bulk.Restore()) {
+    *error = std::string("cannot return to WAL mode: ") + sqlite3_errmsg(conn->handle());
     return false;
   }
   conn->CheckpointTruncate();

@@ -31,6 +31,12 @@ TEST(GeneratorTest, FillsAnEmptyDatabaseOnlyAndAnswersQueries) {
   struct stat wal;
   ASSERT_EQ(stat((db.db_path() + "-wal").c_str(), &wal), 0);
   EXPECT_EQ(wal.st_size, 0) << "the log is truncated after a bulk write";
+  // The bulk write's rollback journal and larger cache are put back.
+  for (const auto& [pragma, value] :
+       {std::pair<const char*, const char*>{"journal_mode", "wal"}, {"cache_size", "-16384"}}) {
+    Statement stmt = conn->Prepare((std::string("PRAGMA ") + pragma).c_str());
+    EXPECT_EQ(stmt.Step() ? stmt.ColumnText(0) : "", value) << pragma;
+  }
   EXPECT_FALSE(Generate(conn, options, &error));
   EXPECT_NE(error.find("already holds libraries"), std::string::npos);
 

@@ -1,12 +1,18 @@
 #include "platform/videodb/importer.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
+#include <string_view>
+#include <thread>
 
 #include "libkinoro/records.h"
 #include "platform/videodb/db_util.h"
@@ -23,70 +29,92 @@ namespace {
 constexpr long long kIntMax = std::numeric_limits<int>::max();
 constexpr size_t kMaxImportImage = 20 * 1024 * 1024;
 
+// The member `key` of an object, or null: one lookup (isMember and then []
+// would be two or three).
+const Json::Value* Member(const Json::Value& object, const char* key) {
+  return object.isObject() ? object.find(key, key + strlen(key)) : nullptr;
+}
+
 // Reads typed members of one JSON object; a member of the wrong kind is an
-// error that names it, an absent member leaves the output unchanged.
+// error that names it, an absent member leaves the output unchanged. The
+// object's path is `path`, or `path.list[index]` when a list is given: it
+// is spelled out only for a message.
 class Reader {
  public:
-  Reader(const Json::Value& value, const std::string& path, std::string* error)
-      : value_(value), path_(path), error_(error) {}
+  Reader(const Json::Value& value, const std::string& path, std::string* error,
+         const char* list = nullptr, Json::ArrayIndex index = 0)
+      : value_(value), path_(path), error_(error), list_(list), index_(index) {}
 
   bool Int(const char* key, long long min, long long max, long long* out) {
-    if (!value_.isMember(key)) return true;
-    const Json::Value& v = value_[key];
-    if (!v.isInt64() || v.asInt64() < min || v.asInt64() > max) {
+    const Json::Value* v = Find(key);
+    if (v == nullptr) return true;
+    if (!v->isInt64() || v->asInt64() < min || v->asInt64() > max) {
       return Fail(key,
                   "expected an integer from " + std::to_string(min) + " to " + std::to_string(max));
     }
-    *out = v.asInt64();
+    *out = v->asInt64();
     return true;
   }
   bool Number(const char* key, double* out) {
-    if (!value_.isMember(key)) return true;
-    if (!value_[key].isNumeric()) return Fail(key, "expected a number");
-    *out = value_[key].asDouble();
+    const Json::Value* v = Find(key);
+    if (v == nullptr) return true;
+    if (!v->isNumeric()) return Fail(key, "expected a number");
+    *out = v->asDouble();
     return true;
   }
   bool String(const char* key, std::string* out) {
-    if (!value_.isMember(key)) return true;
-    if (!value_[key].isString()) return Fail(key, "expected a string");
-    *out = value_[key].asString();
+    const Json::Value* v = Find(key);
+    if (v == nullptr) return true;
+    if (!v->isString()) return Fail(key, "expected a string");
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    v->getString(&begin, &end);
+    out->assign(begin, static_cast<size_t>(end - begin));
     return true;
   }
   bool Bool(const char* key, bool* out) {
-    if (!value_.isMember(key)) return true;
-    if (!value_[key].isBool()) return Fail(key, "expected true or false");
-    *out = value_[key].asBool();
+    const Json::Value* v = Find(key);
+    if (v == nullptr) return true;
+    if (!v->isBool()) return Fail(key, "expected true or false");
+    *out = v->asBool();
     return true;
   }
   bool Time(const char* key, long long* out) {
     std::string text;
-    if (!value_.isMember(key)) return true;
+    if (Find(key) == nullptr) return true;
     if (!String(key, &text)) return false;
     if (!ParseTime(text, out)) return Fail(key, "expected a time such as 2024-01-02T03:04:05Z");
     return true;
   }
   bool StringArray(const char* key, std::vector<std::string>* out) {
-    if (!value_.isMember(key)) return true;
-    const Json::Value& v = value_[key];
-    if (!v.isArray()) return Fail(key, "expected an array of strings");
-    for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
-      if (!v[i].isString()) {
-        *error_ = path_ + "." + key + "[" + std::to_string(i) + "]: expected a string";
+    const Json::Value* v = Find(key);
+    if (v == nullptr) return true;
+    if (!v->isArray()) return Fail(key, "expected an array of strings");
+    for (Json::ArrayIndex i = 0; i < v->size(); ++i) {
+      if (!(*v)[i].isString()) {
+        *error_ = Path() + "." + key + "[" + std::to_string(i) + "]: expected a string";
         return false;
       }
-      out->push_back(v[i].asString());
+      out->push_back((*v)[i].asString());
     }
     return true;
   }
   bool Fail(const char* key, const std::string& message) {
-    *error_ = path_ + "." + key + ": " + message;
+    *error_ = Path() + "." + key + ": " + message;
     return false;
+  }
+  std::string Path() const {
+    return list_ == nullptr ? path_ : path_ + "." + list_ + "[" + std::to_string(index_) + "]";
   }
 
  private:
+  const Json::Value* Find(const char* key) const { return Member(value_, key); }
+
   const Json::Value& value_;
   const std::string& path_;
   std::string* error_;
+  const char* list_;
+  Json::ArrayIndex index_;
 };
 
 // The metadata members a file's name can give (the "from_name" list).
@@ -147,10 +175,6 @@ bool Importer::Begin() {
     error_ = std::string("cannot start a transaction: ") + sqlite3_errmsg(conn_->handle());
     return false;
   }
-  // A video row needs its mapper id and the mapper row the video id: videos
-  // go in with mapper id 0 and get the real one right after, so foreign keys
-  // are checked at commit.
-  if (!conn_->Exec("PRAGMA defer_foreign_keys = ON")) return FailDb("document");
   Statement stmt = conn_->Prepare("SELECT IFNULL(MAX(id), 0) FROM mapper");
   if (!stmt.Step()) return FailDb("mapper");
   next_mapper_ = stmt.ColumnInt64(0) + 1;
@@ -181,9 +205,14 @@ void Importer::Tick() {
 }
 
 bool Importer::LibraryExists(long long id, const std::string& path) {
+  // Nothing here removes a library, so one found stays found.
+  if (known_libraries_.count(id) > 0) return true;
   Statement stmt = conn_->Prepare("SELECT 1 FROM library WHERE id = ?1");
   stmt.Bind(1, id);
-  if (stmt.Step()) return true;
+  if (stmt.Step()) {
+    known_libraries_.insert(id);
+    return true;
+  }
   if (stmt.failed()) return FailDb(path);
   return Fail(path + ".library_id", "no library " + std::to_string(id));
 }
@@ -334,70 +363,116 @@ bool Importer::ReadCommon(const Json::Value& value, const std::string& path, con
   return true;
 }
 
-bool Importer::InsertMapper(int type, long long video_id, long long library_id,
-                            long long create_time, long long requested, const std::string& path,
-                            long long* mapper_id) {
-  long long id = requested > 0 ? requested : next_mapper_;
+bool Importer::InsertMapper(int type, const char* table, const VideoCommon& c, long long library_id,
+                            const std::string& path, long long* video_id, long long* mapper_id) {
+  // A row without an id gets the one SQLite would give it. The mapper row
+  // goes in first, so the video row follows with its mapper id under an
+  // immediate foreign key check: no update after it, and no deferred check,
+  // which would look every new mapper row up in each table that names one.
+  long long id = c.id;
+  if (id <= 0) {
+    Statement next = conn_->Prepare(
+        type == VIDEO_TYPE_MOVIE            ? "SELECT IFNULL(MAX(id), 0) + 1 FROM movie"
+        : type == VIDEO_TYPE_TVSHOW         ? "SELECT IFNULL(MAX(id), 0) + 1 FROM tvshow"
+        : type == VIDEO_TYPE_TVSHOW_EPISODE ? "SELECT IFNULL(MAX(id), 0) + 1 FROM tvshow_episode"
+                                            : "SELECT IFNULL(MAX(id), 0) + 1 FROM home_video");
+    if (!next.Step()) return FailDb(path);
+    id = next.ColumnInt64(0);
+  }
+  const long long mapper = c.mapper_id > 0 ? c.mapper_id : next_mapper_;
   Statement stmt = conn_->Prepare(
       "INSERT INTO mapper (id, type, video_id, library_id, create_time) "
       "VALUES (?1, ?2, ?3, ?4, ?5)");
-  stmt.Bind(1, id).Bind(2, type).Bind(3, video_id).Bind(4, library_id).Bind(5, create_time);
-  if (!stmt.Run()) return FailDb(requested > 0 ? path + ".mapper_id" : path);
-  if (id >= next_mapper_) next_mapper_ = id + 1;
-  *mapper_id = id;
+  stmt.Bind(1, mapper).Bind(2, type).Bind(3, id).Bind(4, library_id).Bind(5, c.create_time);
+  if (!stmt.Run()) {
+    const std::string message = sqlite3_errmsg(conn_->handle());
+    if (c.id > 0) {
+      // A taken video id fails here, on the mapper's (type, video_id): it is
+      // named as the clash of the video's own id.
+      Statement taken =
+          conn_->Prepare((std::string("SELECT 1 FROM ") + table + " WHERE id = ?1").c_str());
+      taken.Bind(1, c.id);
+      if (taken.Step())
+        return Fail(path + ".id", std::string("UNIQUE constraint failed: ") + table + ".id");
+    }
+    return Fail(c.mapper_id > 0 ? path + ".mapper_id" : path, message);
+  }
+  if (mapper >= next_mapper_) next_mapper_ = mapper + 1;
+  *video_id = id;
+  *mapper_id = mapper;
   return true;
 }
 
-bool Importer::NameId(const char* table, const std::string& name, long long* id) {
-  auto& cache = name_ids_[table];
-  auto it = cache.find(name);
+bool Importer::NameId(NameKind kind, std::string_view name, long long* id) {
+  static const char* const kInsert[] = {"INSERT OR IGNORE INTO person (name) VALUES (?1)",
+                                        "INSERT OR IGNORE INTO genre (name) VALUES (?1)",
+                                        "INSERT OR IGNORE INTO tag (name) VALUES (?1)"};
+  static const char* const kSelect[] = {"SELECT id FROM person WHERE name = ?1",
+                                        "SELECT id FROM genre WHERE name = ?1",
+                                        "SELECT id FROM tag WHERE name = ?1"};
+  auto& cache = name_ids_[kind];
+  std::string key(name);
+  auto it = cache.find(key);
   if (it != cache.end()) {
     *id = it->second;
     return true;
   }
-  std::string select = std::string("SELECT id FROM ") + table + " WHERE name = ?1";
-  Statement find = conn_->Prepare(select.c_str());
-  find.Bind(1, name);
-  if (find.Step()) {
-    *id = find.ColumnInt64(0);
-  } else {
-    if (find.failed()) return false;
-    std::string insert = std::string("INSERT INTO ") + table + " (name) VALUES (?1)";
-    Statement add = conn_->Prepare(insert.c_str());
-    add.Bind(1, name);
-    if (!add.Run()) return false;
+  // Inserted unless stored already: a new name (most of them in a large
+  // import) costs one look into the name index, not two.
+  Statement add = conn_->Prepare(kInsert[kind]);
+  add.Bind(1, key);
+  if (!add.Run()) return false;
+  if (conn_->Changes() > 0) {
     *id = conn_->LastInsertRowId();
+  } else {
+    Statement find = conn_->Prepare(kSelect[kind]);
+    find.Bind(1, key);
+    if (!find.Step()) return false;
+    *id = find.ColumnInt64(0);
   }
-  cache.emplace(name, *id);
+  cache.emplace(std::move(key), *id);
   return true;
 }
 
 bool Importer::AddNames(const Json::Value& value, const std::string& path, const char* key,
-                        long long mapper_id, const char* kind, int role, bool replace) {
-  std::vector<std::string> names;
-  Reader r(value, path, &error_);
-  if (!r.StringArray(key, &names)) return false;
-  if (replace && value.isMember(key)) {
+                        long long mapper_id, NameKind kind, int role, bool replace) {
+  const Json::Value* names = Member(value, key);
+  if (names == nullptr) return true;
+  if (!names->isArray()) return Fail(path + "." + key, "expected an array of strings");
+  for (Json::ArrayIndex i = 0; i < names->size(); ++i) {
+    if (!(*names)[i].isString()) return Fail(Index(path + "." + key, i), "expected a string");
+  }
+  if (replace) {
     Statement clear = conn_->Prepare(
-        role > 0                       ? "DELETE FROM credit WHERE mapper_id = ?1 AND role = ?2"
-        : std::string(kind) == "genre" ? "DELETE FROM video_genre WHERE mapper_id = ?1 AND ?2 = 0"
-                                       : "DELETE FROM video_tag WHERE mapper_id = ?1 AND ?2 = 0");
+        role > 0              ? "DELETE FROM credit WHERE mapper_id = ?1 AND role = ?2"
+        : kind == kGenreNames ? "DELETE FROM video_genre WHERE mapper_id = ?1 AND ?2 = 0"
+                              : "DELETE FROM video_tag WHERE mapper_id = ?1 AND ?2 = 0");
     clear.Bind(1, mapper_id).Bind(2, role);
     if (!clear.Run()) return FailDb(path + "." + key);
   }
-  std::set<std::string> seen;
+  // A name listed twice counts once; lists are short, so a look back.
+  std::vector<std::string_view>& seen = seen_names_;
+  std::set<std::string_view> seen_long;
+  seen.clear();
   int position = 0;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (!seen.insert(names[i]).second) continue;  // a name listed twice counts once
-    std::string item = Index(path + "." + key, static_cast<Json::ArrayIndex>(i));
+  for (Json::ArrayIndex i = 0; i < names->size(); ++i) {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    (*names)[i].getString(&begin, &end);
+    const std::string_view name(begin, static_cast<size_t>(end - begin));
+    if (names->size() <= 16 ? std::find(seen.begin(), seen.end(), name) != seen.end()
+                            : !seen_long.insert(name).second) {
+      continue;
+    }
+    seen.push_back(name);
     long long name_id = 0;
-    if (!NameId(kind, names[i], &name_id)) return FailDb(item);
+    if (!NameId(kind, name, &name_id)) return FailDb(Index(path + "." + key, i));
     Statement stmt;
     if (role > 0) {
       stmt = conn_->Prepare(
           "INSERT INTO credit (mapper_id, role, position, person_id) VALUES (?1, ?2, ?3, ?4)");
       stmt.Bind(1, mapper_id).Bind(2, role).Bind(3, position).Bind(4, name_id);
-    } else if (std::string(kind) == "genre") {
+    } else if (kind == kGenreNames) {
       stmt = conn_->Prepare(
           "INSERT INTO video_genre (mapper_id, position, genre_id) VALUES (?1, ?2, ?3)");
       stmt.Bind(1, mapper_id).Bind(2, position).Bind(3, name_id);
@@ -406,7 +481,7 @@ bool Importer::AddNames(const Json::Value& value, const std::string& path, const
           conn_->Prepare("INSERT INTO video_tag (mapper_id, position, tag_id) VALUES (?1, ?2, ?3)");
       stmt.Bind(1, mapper_id).Bind(2, position).Bind(3, name_id);
     }
-    if (!stmt.Run()) return FailDb(item);
+    if (!stmt.Run()) return FailDb(Index(path + "." + key, i));
     ++position;
   }
   return true;
@@ -414,10 +489,10 @@ bool Importer::AddNames(const Json::Value& value, const std::string& path, const
 
 bool Importer::AddFiles(const Json::Value& value, const std::string& path, long long mapper_id,
                         bool replace) {
-  if (!value.isMember("files")) return true;
-  const Json::Value& files = value["files"];
-  std::string files_path = path + ".files";
-  if (!files.isArray()) return Fail(files_path, "expected an array of files");
+  const Json::Value* listed_files = Member(value, "files");
+  if (listed_files == nullptr) return true;
+  const Json::Value& files = *listed_files;
+  if (!files.isArray()) return Fail(path + ".files", "expected an array of files");
   if (replace) {
     // The stored files the list names by id are updated in place (their
     // scanned facts and conversion tasks stay); the others go.
@@ -431,18 +506,17 @@ bool Importer::AddFiles(const Json::Value& value, const std::string& path, long 
     while (stored.Step()) {
       if (listed.count(stored.ColumnInt64(0)) == 0) gone.push_back(stored.ColumnInt64(0));
     }
-    if (stored.failed()) return FailDb(files_path);
+    if (stored.failed()) return FailDb(path + ".files");
     for (long long id : gone) {
       Statement drop = conn_->Prepare("DELETE FROM video_file WHERE id = ?1");
       drop.Bind(1, id);
-      if (!drop.Run()) return FailDb(files_path);
+      if (!drop.Run()) return FailDb(path + ".files");
     }
   }
   for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
-    std::string item = Index(files_path, i);
     const Json::Value& file = files[i];
-    if (!file.isObject()) return Fail(item, "expected an object");
-    Reader r(file, item, &error_);
+    Reader r(file, path, &error_, "files", i);
+    if (!file.isObject()) return Fail(r.Path(), "expected an object");
     long long id = 0, size = 0;
     double duration = 0;
     std::string file_path;
@@ -452,14 +526,14 @@ bool Importer::AddFiles(const Json::Value& value, const std::string& path, long 
       return false;
     }
     if (file_path.empty() || file_path[0] != '/') {
-      return Fail(item + ".path", "expected an absolute path");
+      return Fail(r.Path() + ".path", "expected an absolute path");
     }
     if (replace && id > 0) {
       Statement update = conn_->Prepare(
           "UPDATE video_file SET path = ?3, size = ?4, duration = ?5 "
           "WHERE id = ?1 AND mapper_id = ?2");
       update.Bind(1, id).Bind(2, mapper_id).Bind(3, file_path).Bind(4, size).Bind(5, duration);
-      if (!update.Run()) return FailDb(item);
+      if (!update.Run()) return FailDb(r.Path());
       if (conn_->Changes() > 0) {
         ++counts_.files;
         continue;
@@ -473,7 +547,7 @@ bool Importer::AddFiles(const Json::Value& value, const std::string& path, long 
       stmt.BindNull(1);
     }
     stmt.Bind(2, mapper_id).Bind(3, file_path).Bind(4, size).Bind(5, duration);
-    if (!stmt.Run()) return FailDb(id > 0 ? item + ".id" : item);
+    if (!stmt.Run()) return FailDb(id > 0 ? r.Path() + ".id" : r.Path());
     ++counts_.files;
   }
   return true;
@@ -539,11 +613,11 @@ bool Importer::AddVideoParts(const Json::Value& value, const std::string& path, 
     clear.Bind(1, mapper_id);
     if (!clear.Run()) return FailDb(path + ".collection");
   }
-  if (!AddNames(value, path, "actors", mapper_id, "person", kRoleActor, replace) ||
-      !AddNames(value, path, "directors", mapper_id, "person", kRoleDirector, replace) ||
-      !AddNames(value, path, "writers", mapper_id, "person", kRoleWriter, replace) ||
-      !AddNames(value, path, "genres", mapper_id, "genre", 0, replace) ||
-      !AddNames(value, path, "tags", mapper_id, "tag", 0, replace) ||
+  if (!AddNames(value, path, "actors", mapper_id, kPersonNames, kRoleActor, replace) ||
+      !AddNames(value, path, "directors", mapper_id, kPersonNames, kRoleDirector, replace) ||
+      !AddNames(value, path, "writers", mapper_id, kPersonNames, kRoleWriter, replace) ||
+      !AddNames(value, path, "genres", mapper_id, kGenreNames, 0, replace) ||
+      !AddNames(value, path, "tags", mapper_id, kTagNames, 0, replace) ||
       !AddFiles(value, path, mapper_id, replace) || !AddImages(value, path, mapper_id)) {
     return false;
   }
@@ -632,36 +706,28 @@ bool Importer::AddMovie(const Json::Value& value, const std::string& path) {
     return true;
   }
 
+  long long id = 0, mapper_id = 0;
+  if (!InsertMapper(VIDEO_TYPE_MOVIE, "movie", c, c.library_id, path, &id, &mapper_id)) {
+    return false;
+  }
   Statement stmt = conn_->Prepare(
       "INSERT INTO movie (id, mapper_id, library_id, title, sort_title, original_available, "
       "tmdb_id, imdb_id, rating, summary, tagline, certificate, create_time) "
-      "VALUES (?1, 0, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
-  if (c.id > 0) {
-    stmt.Bind(1, c.id);
-  } else {
-    stmt.BindNull(1);
-  }
-  stmt.Bind(2, c.library_id)
-      .Bind(3, c.title)
-      .Bind(4, c.sort_title)
-      .Bind(5, c.original_available)
-      .Bind(6, tmdb_id)
-      .Bind(7, imdb_id)
-      .Bind(8, c.rating)
-      .Bind(9, c.summary)
-      .Bind(10, tagline)
-      .Bind(11, c.certificate)
-      .Bind(12, c.create_time);
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+  stmt.Bind(1, id)
+      .Bind(2, mapper_id)
+      .Bind(3, c.library_id)
+      .Bind(4, c.title)
+      .Bind(5, c.sort_title)
+      .Bind(6, c.original_available)
+      .Bind(7, tmdb_id)
+      .Bind(8, imdb_id)
+      .Bind(9, c.rating)
+      .Bind(10, c.summary)
+      .Bind(11, tagline)
+      .Bind(12, c.certificate)
+      .Bind(13, c.create_time);
   if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
-  long long id = conn_->LastInsertRowId();
-  long long mapper_id = 0;
-  if (!InsertMapper(VIDEO_TYPE_MOVIE, id, c.library_id, c.create_time, c.mapper_id, path,
-                    &mapper_id)) {
-    return false;
-  }
-  Statement link = conn_->Prepare("UPDATE movie SET mapper_id = ?1 WHERE id = ?2");
-  link.Bind(1, mapper_id).Bind(2, id);
-  if (!link.Run()) return FailDb(path + ".mapper_id");
   if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.movies;
   Tick();
@@ -696,36 +762,29 @@ bool Importer::AddEpisode(const Json::Value& value, const std::string& path, lon
     Tick();
     return true;
   }
-  Statement stmt = conn_->Prepare(
-      "INSERT INTO tvshow_episode (id, mapper_id, tvshow_id, library_id, season, episode, title, "
-      "sort_title, original_available, rating, summary, certificate, create_time) "
-      "VALUES (?1, 0, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
-  if (c.id > 0) {
-    stmt.Bind(1, c.id);
-  } else {
-    stmt.BindNull(1);
-  }
-  stmt.Bind(2, tvshow_id)
-      .Bind(3, library_id)
-      .Bind(4, season)
-      .Bind(5, episode)
-      .Bind(6, c.title)
-      .Bind(7, c.sort_title)
-      .Bind(8, c.original_available)
-      .Bind(9, c.rating)
-      .Bind(10, c.summary)
-      .Bind(11, c.certificate)
-      .Bind(12, c.create_time);
-  if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
-  long long id = conn_->LastInsertRowId();
-  long long mapper_id = 0;
-  if (!InsertMapper(VIDEO_TYPE_TVSHOW_EPISODE, id, library_id, c.create_time, c.mapper_id, path,
+  long long id = 0, mapper_id = 0;
+  if (!InsertMapper(VIDEO_TYPE_TVSHOW_EPISODE, "tvshow_episode", c, library_id, path, &id,
                     &mapper_id)) {
     return false;
   }
-  Statement link = conn_->Prepare("UPDATE tvshow_episode SET mapper_id = ?1 WHERE id = ?2");
-  link.Bind(1, mapper_id).Bind(2, id);
-  if (!link.Run()) return FailDb(path + ".mapper_id");
+  Statement stmt = conn_->Prepare(
+      "INSERT INTO tvshow_episode (id, mapper_id, tvshow_id, library_id, season, episode, title, "
+      "sort_title, original_available, rating, summary, certificate, create_time) "
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+  stmt.Bind(1, id)
+      .Bind(2, mapper_id)
+      .Bind(3, tvshow_id)
+      .Bind(4, library_id)
+      .Bind(5, season)
+      .Bind(6, episode)
+      .Bind(7, c.title)
+      .Bind(8, c.sort_title)
+      .Bind(9, c.original_available)
+      .Bind(10, c.rating)
+      .Bind(11, c.summary)
+      .Bind(12, c.certificate)
+      .Bind(13, c.create_time);
+  if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
   if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.episodes;
   Tick();
@@ -753,33 +812,24 @@ bool Importer::AddTVShow(const Json::Value& value, const std::string& path) {
     Tick();
     return AddEpisodes(value, path, c.id, c.library_id);
   }
+  long long id = 0, mapper_id = 0;
+  if (!InsertMapper(VIDEO_TYPE_TVSHOW, "tvshow", c, c.library_id, path, &id, &mapper_id))
+    return false;
   Statement stmt = conn_->Prepare(
       "INSERT INTO tvshow (id, mapper_id, library_id, title, sort_title, original_available, "
       "rating, summary, certificate, create_time) "
-      "VALUES (?1, 0, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
-  if (c.id > 0) {
-    stmt.Bind(1, c.id);
-  } else {
-    stmt.BindNull(1);
-  }
-  stmt.Bind(2, c.library_id)
-      .Bind(3, c.title)
-      .Bind(4, c.sort_title)
-      .Bind(5, c.original_available)
-      .Bind(6, c.rating)
-      .Bind(7, c.summary)
-      .Bind(8, c.certificate)
-      .Bind(9, c.create_time);
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+  stmt.Bind(1, id)
+      .Bind(2, mapper_id)
+      .Bind(3, c.library_id)
+      .Bind(4, c.title)
+      .Bind(5, c.sort_title)
+      .Bind(6, c.original_available)
+      .Bind(7, c.rating)
+      .Bind(8, c.summary)
+      .Bind(9, c.certificate)
+      .Bind(10, c.create_time);
   if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
-  long long id = conn_->LastInsertRowId();
-  long long mapper_id = 0;
-  if (!InsertMapper(VIDEO_TYPE_TVSHOW, id, c.library_id, c.create_time, c.mapper_id, path,
-                    &mapper_id)) {
-    return false;
-  }
-  Statement link = conn_->Prepare("UPDATE tvshow SET mapper_id = ?1 WHERE id = ?2");
-  link.Bind(1, mapper_id).Bind(2, id);
-  if (!link.Run()) return FailDb(path + ".mapper_id");
   if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.tvshows;
   Tick();
@@ -809,33 +859,24 @@ bool Importer::AddHomeVideo(const Json::Value& value, const std::string& path) {
     Tick();
     return true;
   }
+  long long id = 0, mapper_id = 0;
+  if (!InsertMapper(VIDEO_TYPE_HOME_VIDEO, "home_video", c, c.library_id, path, &id, &mapper_id))
+    return false;
   Statement stmt = conn_->Prepare(
       "INSERT INTO home_video (id, mapper_id, library_id, title, sort_title, original_available, "
       "rating, summary, certificate, create_time) "
-      "VALUES (?1, 0, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
-  if (c.id > 0) {
-    stmt.Bind(1, c.id);
-  } else {
-    stmt.BindNull(1);
-  }
-  stmt.Bind(2, c.library_id)
-      .Bind(3, c.title)
-      .Bind(4, c.sort_title)
-      .Bind(5, c.original_available)
-      .Bind(6, c.rating)
-      .Bind(7, c.summary)
-      .Bind(8, c.certificate)
-      .Bind(9, c.create_time);
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+  stmt.Bind(1, id)
+      .Bind(2, mapper_id)
+      .Bind(3, c.library_id)
+      .Bind(4, c.title)
+      .Bind(5, c.sort_title)
+      .Bind(6, c.original_available)
+      .Bind(7, c.rating)
+      .Bind(8, c.summary)
+      .Bind(9, c.certificate)
+      .Bind(10, c.create_time);
   if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
-  long long id = conn_->LastInsertRowId();
-  long long mapper_id = 0;
-  if (!InsertMapper(VIDEO_TYPE_HOME_VIDEO, id, c.library_id, c.create_time, c.mapper_id, path,
-                    &mapper_id)) {
-    return false;
-  }
-  Statement link = conn_->Prepare("UPDATE home_video SET mapper_id = ?1 WHERE id = ?2");
-  link.Bind(1, mapper_id).Bind(2, id);
-  if (!link.Run()) return FailDb(path + ".mapper_id");
   if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.videos;
   Tick();
@@ -1117,22 +1158,48 @@ bool Importer::AddStream(FILE* file, std::string* parse_error) {
   return true;
 }
 
-bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, bool first,
-                          std::string* parse_error) {
+namespace {
+
+// One record of a section as read from the document, and its path.
+struct Record {
+  Json::Value value;
+  std::string where;
+};
+
+// How a pass over the document's text ended.
+struct PassEnd {
+  bool ok = false;
+  std::string parse_error;   // the text is not JSON
+  std::string import_error;  // the document is JSON but not the format
+};
+
+// Reads the document's top-level object, handing each element of the
+// `wanted` section's array to `sink` in order (false from it ends the
+// pass). The first pass also judges the members no pass reads as records.
+PassEnd ReadPass(FILE* file, const char* wanted, bool first,
+                 const std::function<bool(Record*)>& sink) {
   static const char* const kSectionKeys[] = {"libraries", "movies", "tvshows", "videos",
                                              "conversion_tasks"};
+  PassEnd end;
   DocumentStream in(file);
+  JsonParser parser;
+  Record record;
   std::string text, why;
-  Json::Value value;
+  Json::Value name;
   auto syntax = [&](const std::string& message) {
-    *parse_error = "at byte " + std::to_string(in.offset()) + ": " + message;
+    end.parse_error = "at byte " + std::to_string(in.offset()) + ": " + message;
+    return end;
+  };
+  auto parse = [&](const std::string& where, Json::Value* value) {
+    if (parser.Parse(text, value, &why)) return true;
+    syntax(where + ": " + why);
     return false;
   };
-  auto parse = [&](const std::string& where) {
-    return ParseJson(text, &value, &why) || syntax(where + ": " + why);
-  };
   in.SkipSpace();
-  if (in.Get() != '{') return first ? Fail("document", "expected an object") : false;
+  if (in.Get() != '{') {
+    if (first) end.import_error = "document: expected an object";
+    return end;
+  }
   in.SkipSpace();
   if (in.Peek() == '}') {
     in.Get();
@@ -1140,10 +1207,10 @@ bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, bool first,
     for (;;) {
       in.SkipSpace();
       text.clear();
-      if (in.Peek() != '"' || !in.CaptureString(&text) || !parse("a member name")) {
+      if (in.Peek() != '"' || !in.CaptureString(&text) || !parse("a member name", &name)) {
         return syntax("expected a member name");
       }
-      const std::string key = value.asString();
+      const std::string key = name.asString();
       in.SkipSpace();
       if (in.Get() != ':') return syntax("expected ':' after \"" + key + "\"");
       in.SkipSpace();
@@ -1156,14 +1223,15 @@ bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, bool first,
           in.Get();
         } else {
           for (Json::ArrayIndex i = 0;; ++i) {
-            const std::string where = Index(key, i);
+            record.where = Index(key, i);
             text.clear();
-            if (!in.CaptureValue(&text)) return syntax(where + ": the document ends");
-            if (!parse(where) || !(this->*add)(value, where)) return false;
+            if (!in.CaptureValue(&text)) return syntax(record.where + ": the document ends");
+            if (!parse(record.where, &record.value)) return end;
+            if (!sink(&record)) return end;
             in.SkipSpace();
             const int c = in.Get();
             if (c == ']') break;
-            if (c != ',') return syntax(where + ": expected ',' or ']'");
+            if (c != ',') return syntax(Index(key, i) + ": expected ',' or ']'");
             in.SkipSpace();
           }
         }
@@ -1172,9 +1240,13 @@ bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, bool first,
         if (!in.CaptureValue(nullptr)) return syntax(key + ": the document ends");
       } else if (first) {
         text.clear();
+        Json::Value value;
         if (!in.CaptureValue(&text)) return syntax(key + ": the document ends");
-        if (!parse(key)) return false;
-        if (is_section) return Fail(key, "expected an array");
+        if (!parse(key, &value)) return end;
+        if (is_section) {
+          end.import_error = key + ": expected an array";
+          return end;
+        }
       } else if (!in.CaptureValue(nullptr)) {
         return syntax(key + ": the document ends");
       }
@@ -1185,7 +1257,112 @@ bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, bool first,
     }
   }
   in.SkipSpace();
-  return in.Peek() == EOF || syntax("text after the document");
+  if (in.Peek() != EOF) return syntax("text after the document");
+  end.ok = true;
+  return end;
+}
+
+// Records handed from the thread that reads and parses the document to the
+// one that writes them, in batches, at most kMaxBatches waiting: reading
+// and parsing (a third of an import's time) overlap the writes.
+class RecordQueue {
+ public:
+  static constexpr size_t kBatch = 64;
+  static constexpr size_t kMaxBatches = 4;
+
+  // Producer side; false once the consumer stopped. The batches written
+  // are freed here, by the thread that allocated them: freeing them in the
+  // writer would take the malloc arena's lock the reader is using.
+  bool Push(std::vector<Record>* batch) {
+    std::vector<std::vector<Record>> spent;
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait(lock, [this] { return stopped_ || batches_.size() < kMaxBatches; });
+    if (stopped_) return false;
+    batches_.push_back(std::move(*batch));
+    batch->clear();
+    spent.swap(spent_);
+    changed_.notify_all();
+    lock.unlock();
+    return true;
+  }
+  void Finish(PassEnd end) {
+    std::lock_guard<std::mutex> lock(mu_);
+    end_ = std::move(end);
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+  // Consumer side; false when the producer finished and all was taken.
+  bool Pop(std::vector<Record>* batch) {
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait(lock, [this] { return finished_ || !batches_.empty(); });
+    if (batches_.empty()) return false;
+    if (!batch->empty()) spent_.push_back(std::move(*batch));
+    *batch = std::move(batches_.front());
+    batches_.pop_front();
+    changed_.notify_all();
+    return true;
+  }
+  void Stop() {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopped_ = true;
+    changed_.notify_all();
+  }
+  // After the producer's thread ended.
+  PassEnd& end() { return end_; }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::deque<std::vector<Record>> batches_;
+  std::vector<std::vector<Record>> spent_;
+  bool finished_ = false;
+  bool stopped_ = false;
+  PassEnd end_;
+};
+
+}  // namespace
+
+bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, bool first,
+                          std::string* parse_error) {
+  RecordQueue queue;
+  std::thread reader;
+  try {
+    reader = std::thread([&queue, file, wanted, first] {
+      std::vector<Record> batch;
+      PassEnd end = ReadPass(file, wanted, first, [&queue, &batch](Record* record) {
+        batch.push_back(std::move(*record));
+        return batch.size() < RecordQueue::kBatch || queue.Push(&batch);
+      });
+      // Records read before a fault go in first, so their own faults win.
+      if (!batch.empty()) queue.Push(&batch);
+      queue.Finish(std::move(end));
+    });
+  } catch (const std::exception&) {
+    // No thread to be had: the records are written as they are read.
+    PassEnd end = ReadPass(file, wanted, first, [this, add](Record* record) {
+      return (this->*add)(record->value, record->where);
+    });
+    if (!end.parse_error.empty()) *parse_error = end.parse_error;
+    if (!end.import_error.empty()) error_ = end.import_error;
+    return end.ok;
+  }
+  bool ok = true;
+  for (std::vector<Record> batch; ok && queue.Pop(&batch);) {
+    for (Record& record : batch) {
+      if (!(this->*add)(record.value, record.where)) {
+        ok = false;
+        queue.Stop();
+        break;
+      }
+    }
+  }
+  reader.join();
+  if (!ok) return false;
+  PassEnd& end = queue.end();
+  if (!end.parse_error.empty()) *parse_error = end.parse_error;
+  if (!end.import_error.empty()) error_ = end.import_error;
+  return end.ok;
 }
 
 bool ImportFile(Connection* conn, const std::string& file, bool show_progress, ImportCounts* counts,

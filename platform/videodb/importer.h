@@ -9,10 +9,11 @@
 
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/videodb/image_store.h"
@@ -100,20 +101,24 @@ class Importer {
                   VideoCommon* common);
   bool LoadStored(const char* table, const std::string& path, VideoCommon* common);
   bool UpdateStored(const char* table, const VideoCommon& common, const std::string& path);
-  bool InsertMapper(int type, long long video_id, long long library_id, long long create_time,
-                    long long requested, const std::string& path, long long* mapper_id);
+  // Inserts the mapper row of a new video of `table`: the video's id is
+  // the requested one or the one SQLite would give, the mapper id the
+  // requested one or the next free one.
+  bool InsertMapper(int type, const char* table, const VideoCommon& c, long long library_id,
+                    const std::string& path, long long* video_id, long long* mapper_id);
   // `replace`: the video was stored before this import (merge), so the
   // lists the document gives replace the stored ones.
   bool AddVideoParts(const Json::Value& value, const std::string& path, long long mapper_id,
                      bool replace);
+  enum NameKind { kPersonNames, kGenreNames, kTagNames };
   bool AddNames(const Json::Value& value, const std::string& path, const char* key,
-                long long mapper_id, const char* kind, int role, bool replace);
+                long long mapper_id, NameKind kind, int role, bool replace);
   bool AddFiles(const Json::Value& value, const std::string& path, long long mapper_id,
                 bool replace);
   bool AddImages(const Json::Value& value, const std::string& path, long long mapper_id);
   bool StoreImage(const std::string& image_path, const std::string& path, long long mapper_id,
                   bool poster);
-  bool NameId(const char* table, const std::string& name, long long* id);
+  bool NameId(NameKind kind, std::string_view name, long long* id);
   bool LibraryExists(long long id, const std::string& path);
   bool AddEpisode(const Json::Value& value, const std::string& path, long long tvshow_id,
                   long long library_id);
@@ -134,7 +139,9 @@ class Importer {
   bool merge_ = false;
   long long now_ = 0;
   std::vector<std::string> created_files_;
-  std::map<std::string, std::unordered_map<std::string, long long>> name_ids_;
+  std::unordered_map<std::string, long long> name_ids_[3];  // by NameKind
+  std::vector<std::string_view> seen_names_;                // AddNames' scratch
+  std::unordered_set<long long> known_libraries_;
 };
 
 // Reads and imports a document file; exit-code style helper for the tool and

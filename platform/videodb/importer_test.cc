@@ -24,6 +24,11 @@ const char kBase[] = R"({
 })";
 
 TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
+  // Records are parsed ahead of the writes: a bad record ends the import
+  // however much text follows it, and its fault wins over broken text after.
+  std::string many = R"({"movies": [{"library_id": 1}, {"library_id": 1, "title": 7})";
+  for (int i = 0; i < 2000; ++i) many += R"(, {"library_id": 1, "title": "t"})";
+  many += "]}";
   struct Case {
     const char* doc;
     const char* error;
@@ -38,6 +43,8 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
                       {"library_id": 1, "title": 7}]})",
        "movies[3].title: expected a string"},
       {R"({"movies": [{"library_id": 9}]})", "movies[0].library_id: no library 9"},
+      {R"({"movies": [{"library_id": 9}, {"title" 1}]})", "movies[0].library_id: no library 9"},
+      {many.c_str(), "movies[1].title: expected a string"},
       {R"({"movies": [{"library_id": 1, "rating": "high"}]})",
        "movies[0].rating: expected a number"},
       {R"({"movies": [{"library_id": 1, "genres": ["Drama", 3]}]})",

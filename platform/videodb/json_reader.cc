@@ -8,17 +8,26 @@ namespace LibKinoro {
 namespace db {
 namespace internal {
 
-bool ParseJson(std::string_view text, Json::Value* value, std::string* error) {
+JsonParser::JsonParser() {
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  reader_.reset(builder.newCharReader());
+}
+
+JsonParser::~JsonParser() = default;
+
+bool JsonParser::Parse(std::string_view text, Json::Value* value, std::string* error) {
   try {
-    return reader->parse(text.data(), text.data() + text.size(), value, error);
+    return reader_->parse(text.data(), text.data() + text.size(), value, error);
   } catch (const std::exception& e) {
     // jsoncpp throws instead of failing on nesting beyond its stack limit.
     *error = e.what();
     return false;
   }
+}
+
+bool ParseJson(std::string_view text, Json::Value* value, std::string* error) {
+  return JsonParser().Parse(text, value, error);
 }
 
 bool ParseJson(std::istream& in, Json::Value* value, std::string* error) {

@@ -8,6 +8,7 @@
 #include <json/json.h>
 
 #include <istream>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,21 @@ namespace internal {
 // False with `error` set (the reader's messages) when `text` is not one JSON
 // document; `value` is then unspecified.
 bool ParseJson(std::string_view text, Json::Value* value, std::string* error);
+
+// The same rules for many small documents (an import's records): the reader
+// is made once, not per document.
+class JsonParser {
+ public:
+  JsonParser();
+  ~JsonParser();
+  JsonParser(const JsonParser&) = delete;
+  JsonParser& operator=(const JsonParser&) = delete;
+
+  bool Parse(std::string_view text, Json::Value* value, std::string* error);
+
+ private:
+  std::unique_ptr<Json::CharReader> reader_;
+};
 
 // The rest of `in` as one document.
 bool ParseJson(std::istream& in, Json::Value* value, std::string* error);

@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <string_view>
 #include <utility>
 
 #include "kinoro/root.h"
@@ -383,7 +384,7 @@ void Connection::ForgetPath() {
 }
 
 Statement Connection::Prepare(const char* sql) {
-  auto it = cache_.find(sql);
+  auto it = cache_.find(std::string_view(sql));
   if (it != cache_.end() && !it->second.in_use) {
     it->second.in_use = true;
     return Statement(this, it->second.stmt, false);
@@ -403,7 +404,7 @@ Statement Connection::Prepare(const char* sql) {
 void Connection::Release(sqlite3_stmt* stmt) {
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
-  auto it = cache_.find(sqlite3_sql(stmt));
+  auto it = cache_.find(std::string_view(sqlite3_sql(stmt)));
   if (it != cache_.end() && it->second.stmt == stmt) it->second.in_use = false;
 }
 

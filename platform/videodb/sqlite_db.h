@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -133,7 +134,9 @@ class Connection {
   std::string path_;
   dev_t dev_ = 0;  // the file opened, to notice a replacement
   ino_t ino_ = 0;
-  std::map<std::string, CachedStatement> cache_;
+  // Looked up by the SQL text without copying it (std::less<>): the bulk
+  // writers prepare a cached statement per row.
+  std::map<std::string, CachedStatement, std::less<>> cache_;
 };
 
 // A write transaction: BEGIN IMMEDIATE at construction so that writers queue
