@@ -469,6 +469,12 @@ TEST_F(HostHttpTest, IdleAndTricklingConnectionsAreCut) {
     EXPECT_TRUE(cut) << c.first.substr(0, 4) << " still open after 6 s";
   }
   EXPECT_EQ(Call("echo", Login()).ErrorCode(), 0) << "others are served";
+  // The first cut is logged at once, later ones once a minute at most, so
+  // that a flood of them does not flood the log.
+  const std::string log = host_.Log();
+  const size_t first = log.find("front: cut 1 connection that sent no whole request within 3 s");
+  EXPECT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find("front: cut ", first + 1), std::string::npos) << log;
 }
 
 TEST_F(HostHttpTest, ConnectionsPerClientAreCapped) {
