@@ -67,6 +67,7 @@ inline int RunProgram(const std::vector<std::string>& argv, const std::string& i
   TempDir dir;
   kinoro_testing::WriteFile(dir.File("in"), input);
   pid_t pid = Spawn(argv, dir.File("in"), dir.File("out"), dir.File("err"), false);
+  if (pid < 0) return -1;  // and never kill(-1)
   int status = 0;
   if (!WaitFor(pid, &status, 30000)) {
     kill(pid, SIGKILL);

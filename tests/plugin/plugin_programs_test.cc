@@ -383,6 +383,8 @@ TEST_F(PluginFolderTest, AWarmPluginThatEndedWhileIdleIsReplacedUnseen) {
   int pid = WarmPid(plugin);
   // Killed from outside: seen ended before the request, or maybe only after.
   for (bool wait_for_end : {true, false}) {
+    // Never -1 or 0: as root, kill(-1) ends every process on the machine.
+    ASSERT_GT(pid, 1) << "no warm process";
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     if (wait_for_end) Ended(pid);
     const int next = WarmPid(plugin);
