@@ -67,6 +67,7 @@ inline int RunProgram(const std::vector<std::string>& argv, const std::string& i
   TempDir dir;
   kinoro_testing::WriteFile(dir.File("in"), input);
   pid_t pid = Spawn(argv, dir.File("in"), dir.File("out"), dir.File("err"), false);
+  if (pid < 0) return -1;  // and never kill(-1)
   int status = 0;
   if (!WaitFor(pid, &status, 30000)) {
     kill(pid, SIGKILL);
@@ -185,26 +186,12 @@ struct HttpOptions {
   long timeout_ms = 10000;
 };
 
-// The value of parameter `name` in a form-encoded `text`, decoded; empty when
-// absent.
+// The value of parameter `name` in a form-encoded `text`; empty when absent.
+// The tests send API and method names as they are, never encoded.
 inline std::string FormValue(const std::string& text, const std::string& name) {
   std::istringstream pairs(text);
-  std::string pair;
-  while (std::getline(pairs, pair, '&')) {
-    size_t eq = pair.find('=');
-    if (pair.substr(0, eq) != name || eq == std::string::npos) continue;
-    std::string value;
-    for (size_t i = eq + 1; i < pair.size(); ++i) {
-      if (pair[i] == '+') {
-        value += ' ';
-      } else if (pair[i] == '%' && i + 2 < pair.size()) {
-        value += static_cast<char>(strtol(pair.substr(i + 1, 2).c_str(), nullptr, 16));
-        i += 2;
-      } else {
-        value += pair[i];
-      }
-    }
-    return value;
+  for (std::string pair; std::getline(pairs, pair, '&');) {
+    if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
   }
   return "";
 }
@@ -218,14 +205,10 @@ inline void RecordAnswer(const std::string& url, const HttpOptions& options,
   const char* log = getenv("KINORO_ANSWER_LOG");
   if (log == nullptr || *log == '\0' || result.curl_code != 0) return;
   if (result.Header("content-type").compare(0, 16, "application/json") != 0) return;
-  size_t question = url.find('?');
   // The API's answers only: static files (openapi.json itself) are not.
-  const std::string path = url.substr(0, question);
-  const std::string entry = "/webapi/entry.cgi";
-  if (path.size() < entry.size() ||
-      path.compare(path.size() - entry.size(), entry.size(), entry) != 0) {
-    return;
-  }
+  const size_t question = url.find('?');
+  const std::string path = url.substr(0, question), entry = "/webapi/entry.cgi";
+  if (path.size() < entry.size() || path.substr(path.size() - entry.size()) != entry) return;
   std::string query = question == std::string::npos ? "" : url.substr(question + 1);
   std::string form = options.method == "POST" ? options.body : "";
   Json::Value line(Json::objectValue);
@@ -234,11 +217,8 @@ inline void RecordAnswer(const std::string& url, const HttpOptions& options,
     line[name] = value.empty() ? FormValue(form, name) : value;
   }
   line["status"] = static_cast<Json::Int>(result.status);
-  Json::Value body;
-  std::istringstream in(result.body);
-  line["body"] = Json::parseFromStream(Json::CharReaderBuilder(), in, &body, nullptr)
-                     ? body
-                     : Json::Value(result.body);
+  const Json::Value body = result.Json();  // null when it is not JSON
+  line["body"] = body.isNull() ? Json::Value(result.body) : body;
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
   std::string text = Json::writeString(writer, line) + "\n";
