@@ -156,12 +156,10 @@ TEST_F(OfflineConversionTest, ChangesInTheCallersScope) {
       {&Api::Stop_All_v1, "{}", 3000000000u, false, 0, kShown},  // nothing to stop
       {&Api::Stop_All_v1, "{}", 1026, false, 0, "1:2 2:4 3:4"},
       {&Api::Restart_All_v1, "{}", 1026, true, 0, "1:2 2:0 3:1"},
-      {&Api::Create_v1, R"({"video_profile": "high"})", 1026, false, 120, kShown},
       {&Api::Create_v1, R"({"file_id": 0, "video_profile": "high"})", 1026, false, 120, kShown},
       {&Api::Create_v1, R"({"file_id": 5, "video_profile": "hig"})", 1026, false, 120, kShown},
       {&Api::Create_v1, R"({"file_id": 5, "video_profile": "low", "audio_id": -1})", 1026, false,
        120, kShown},
-      {&Api::Delete_v1, "{}", 1026, false, 120, kShown},
       {&Api::Stop_v1, R"({"id": [3, 0]})", 1026, false, 120, kShown},
       {&Api::Restart_v1, R"({"id": [1.5]})", 1026, false, 120, kShown},
       {&Api::Restart_v1, R"({"id": {"a": 1}})", 1026, false, 120, kShown},  // no throw

@@ -68,6 +68,9 @@ TEST_F(ListTest, LibrariesAndTopRating) {
   EXPECT_EQ("", List(R"({"policy": "top_rating", "limit": 0})", 1024));
 }
 
+// What the API reference test pins by its code alone (a missing or wrong
+// policy, limit or id) is not repeated; here the checks it does not reach and
+// the lines each failure logs.
 TEST_F(ListTest, Failures) {
   const struct {
     const char* method;
@@ -75,15 +78,9 @@ TEST_F(ListTest, Failures) {
     int code;
     const char* log;  // the module's lines
   } cases[] = {
-      {"list_library", "{}", 120, ""},
-      {"list_library", R"({"policy": "top_rating"})", 120, ""},
-      {"list_movie", R"({"limit": 3})", 120, ""},
       {"list_movie", R"({"policy": "recently_added", "limit": 3})", 120, ""},
-      {"list_movie", R"({"policy": "top_rating"})", 120, ""},
-      {"list_movie", R"({"policy": "top_rating", "limit": -1})", 120, ""},
       {"list_movie", R"({"policy": "top_rating", "limit": 3, "offset": -1})", 120, ""},
       {"list_movie", R"({"policy": "top_rating", "limit": 3, "id": 0})", 120, ""},
-      {"list_movie", R"({"policy": "tmdb_similar", "limit": 3})", 120, ""},
       {"list_movie", R"({"policy": "tmdb_similar", "limit": 3, "id": 99})", 101,
        "plugin_similar:192 cannot find movie id: 99\n"},
       {"list_movie", R"({"policy": "tmdb_similar", "limit": 3, "id": 10})", 101,  // not visible
