@@ -1,8 +1,10 @@
 #include "platform/videodb/generator.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/videodb/db_util.h"
@@ -88,7 +90,10 @@ bool DropIndexes(Connection* conn, std::vector<std::string>* create) {
 // pages that existed before, few in an empty database, and the pages let go
 // are written in place. A larger cache keeps the random inserts into the
 // person name index in memory. The database ends in WAL mode like every
-// Kinoro database.
+// Kinoro database. Foreign keys are not enforced meanwhile: each credit and
+// genre row would look its parent up at random in a table larger than the
+// cache (a third of a million-movie generate), and the rows all come from the
+// generator and the importer's record checks.
 class BulkWriteMode {
  public:
   explicit BulkWriteMode(Connection* conn) : conn_(conn) {
@@ -100,6 +105,7 @@ class BulkWriteMode {
     cache_size_ = cache.Step() ? cache.ColumnInt64(0) : 0;
     cache = Statement();
     conn_->Exec("PRAGMA cache_size=-131072");
+    conn_->Exec("PRAGMA foreign_keys=OFF");
   }
   ~BulkWriteMode() { Restore(); }
 
@@ -107,6 +113,7 @@ class BulkWriteMode {
   bool Restore() {
     if (restored_) return ok_;
     restored_ = true;
+    conn_->Exec("PRAGMA foreign_keys=ON");
     if (cache_size_ != 0) {
       conn_->Exec(("PRAGMA cache_size=" + std::to_string(cache_size_)).c_str());
     }
@@ -251,12 +258,22 @@ bool Generate(Connection* conn, const GenerateOptions& options, std::string* err
       }
     }
   }
+  // Each index is one sort of a table. SQLite sorts runs of about its cache
+  // size and merges them: runs of a few megabytes stay in the CPU's cache and
+  // sort twice as fast as runs of the bulk cache's size, and helper threads
+  // sort them side by side (credits by person, eight million rows at a
+  // million movies, took 5.9 s in one thread with 128 MB runs, 2.9 s so).
+  // The rows written so far are spilled to the file when the cache shrinks.
+  conn->Exec("PRAGMA cache_size=-8192");
+  const unsigned cores = std::thread::hardware_concurrency();
+  conn->Exec(("PRAGMA threads=" + std::to_string(cores > 1 ? std::min(cores, 4u) : 0u)).c_str());
   for (const std::string& sql : indexes) {
     if (!conn->Exec(sql.c_str())) {
       *error = std::string("cannot build an index: ") + sqlite3_errmsg(conn->handle());
       return false;
     }
   }
+  conn->Exec("PRAGMA threads=0");
   if (!importer.Commit()) {
     *error = importer.error();
     return false;

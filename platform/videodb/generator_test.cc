@@ -31,9 +31,13 @@ TEST(GeneratorTest, FillsAnEmptyDatabaseOnlyAndAnswersQueries) {
   struct stat wal;
   ASSERT_EQ(stat((db.db_path() + "-wal").c_str(), &wal), 0);
   EXPECT_EQ(wal.st_size, 0) << "the log is truncated after a bulk write";
-  // The bulk write's rollback journal and larger cache are put back.
-  for (const auto& [pragma, value] :
-       {std::pair<const char*, const char*>{"journal_mode", "wal"}, {"cache_size", "-16384"}}) {
+  // The bulk write's rollback journal, larger cache and unchecked foreign
+  // keys are put back, and the rows it wrote hold to those keys.
+  for (const auto& [pragma, value] : {std::pair<const char*, const char*>{"journal_mode", "wal"},
+                                      {"cache_size", "-16384"},
+                                      {"foreign_keys", "1"},
+                                      {"threads", "0"},
+                                      {"foreign_key_check", ""}}) {
     Statement stmt = conn->Prepare((std::string("PRAGMA ") + pragma).c_str());
     EXPECT_EQ(stmt.Step() ? stmt.ColumnText(0) : "", value) << pragma;
   }

@@ -410,15 +410,14 @@ bool Importer::NameId(NameKind kind, std::string_view name, long long* id) {
   static const char* const kSelect[] = {"SELECT id FROM person WHERE name = ?1",
                                         "SELECT id FROM genre WHERE name = ?1",
                                         "SELECT id FROM tag WHERE name = ?1"};
-  auto& cache = name_ids_[kind];
-  std::string key(name);
-  auto it = cache.find(key);
-  if (it != cache.end()) {
-    *id = it->second;
+  NameIds& cache = name_ids_[kind];
+  if (const long long* known = cache.Find(name)) {
+    *id = *known;
     return true;
   }
   // Inserted unless stored already: a new name (most of them in a large
   // import) costs one look into the name index, not two.
+  const std::string key(name);
   Statement add = conn_->Prepare(kInsert[kind]);
   add.Bind(1, key);
   if (!add.Run()) return false;
@@ -430,7 +429,7 @@ bool Importer::NameId(NameKind kind, std::string_view name, long long* id) {
     if (!find.Step()) return false;
     *id = find.ColumnInt64(0);
   }
-  cache.emplace(std::move(key), *id);
+  cache.Insert(name, *id);
   return true;
 }
 

@@ -12,11 +12,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/videodb/image_store.h"
+#include "platform/videodb/name_ids.h"
 #include "platform/videodb/sqlite_db.h"
 
 namespace LibKinoro {
@@ -139,7 +139,7 @@ class Importer {
   bool merge_ = false;
   long long now_ = 0;
   std::vector<std::string> created_files_;
-  std::unordered_map<std::string, long long> name_ids_[3];  // by NameKind
+  NameIds name_ids_[3];                                     // by NameKind
   std::vector<std::string_view> seen_names_;                // AddNames' scratch
   std::unordered_set<long long> known_libraries_;
 };

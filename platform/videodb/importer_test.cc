@@ -92,6 +92,27 @@ TEST(ImporterTest, BadDocumentsNameTheMemberAndChangeNothing) {
 
 // A database of the first schema is brought up to date when a worker opens
 // it; the import's "from_name" and "paths" members land in the new parts.
+TEST(NameIdsTest, FindsEveryNameAcrossGrowthAndNoOther) {
+  NameIds ids;
+  // Names that share prefixes and lengths, the empty one, and enough of them
+  // to grow the table several times.
+  std::vector<std::string> names = {""};
+  for (int i = 0; i < 5000; ++i) names.push_back("Actor " + std::to_string(i));
+  for (size_t i = 0; i < names.size(); ++i) {
+    ASSERT_EQ(ids.Find(names[i]), nullptr) << names[i];
+    ids.Insert(names[i], static_cast<long long>(i) * 7);
+  }
+  EXPECT_EQ(ids.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const long long* id = ids.Find(names[i]);
+    ASSERT_NE(id, nullptr) << names[i];
+    EXPECT_EQ(*id, static_cast<long long>(i) * 7) << names[i];
+  }
+  for (const char* absent : {"Actor", "Actor 5000", "Actor 12 ", "actor 12", " "}) {
+    EXPECT_EQ(ids.Find(absent), nullptr) << absent;
+  }
+}
+
 TEST(ImporterTest, AnOlderSchemaIsMigratedOnOpen) {
   TempDb db;
   std::string downgrade =
