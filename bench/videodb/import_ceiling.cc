@@ -3,8 +3,9 @@
 // process, timed from start to exit, with its peak resident memory), and once
 // straight from the in-memory records, in one transaction with prepared
 // statements on a connection the library itself opened, so with its pragmas
-// and page cache, and ending with the same log truncation. Each round checks
-// that both databases hold the same number of rows in every table written.
+// and page cache, in a process with kinoro-db's SQLite configuration, and
+// ending with the same log truncation. Each round checks that both databases
+// hold the same number of rows in every table written.
 //
 //   import_ceiling KINORO_DB [MOVIES [ROUNDS [DIR]]]
 //
@@ -491,6 +492,8 @@ int main(int argc, char** argv) {
   const int rounds = argc > 3 ? atoi(argv[3]) : 3;
   const std::string dir = argc > 4 ? argv[4] : "bench-data/import_ceiling";
   if (count <= 0 || rounds <= 0) return 2;
+  // SQLite set up as in kinoro-db.
+  LibKinoro::db::internal::ConfigureSqliteForOneThread();
   for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
     mkdir(dir.substr(0, slash).c_str(), 0755);  // each parent, then the folder
     if (slash == std::string::npos) break;

@@ -1,6 +1,9 @@
 #include "platform/videodb/importer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -378,6 +381,12 @@ bool Importer::InsertMapper(int type, const char* table, const VideoCommon& c, l
                                             : "SELECT IFNULL(MAX(id), 0) + 1 FROM home_video");
     if (!next.Step()) return FailDb(path);
     id = next.ColumnInt64(0);
+  }
+  if (c.mapper_id <= 0 && largest_mapper_id_) {
+    const long long largest = largest_mapper_id_();
+    largest_mapper_id_ = nullptr;
+    if (largest < 0) return Fail(path, "cannot read the document");
+    ReserveMapperIds(largest);
   }
   const long long mapper = c.mapper_id > 0 ? c.mapper_id : next_mapper_;
   Statement stmt = conn_->Prepare(
@@ -1002,7 +1011,9 @@ namespace {
 // the document; jsoncpp still judges every piece of text.
 class DocumentStream {
  public:
-  explicit DocumentStream(FILE* file) : file_(file), buffer_(1 << 20) {}
+  // `offset`: where the file's position is, for the offsets in messages.
+  explicit DocumentStream(FILE* file, long long offset = 0)
+      : file_(file), buffer_(1 << 20), consumed_(offset) {}
 
   int Peek() {
     if (pos_ == end_ && !Fill()) return EOF;
@@ -1076,24 +1087,34 @@ class DocumentStream {
 
   FILE* file_;
   std::vector<char> buffer_;
+  long long consumed_;
   size_t pos_ = 0;
   size_t end_ = 0;
-  long long consumed_ = 0;
 };
 
 // The largest integer given to a "mapper_id" key anywhere in the document
 // (0 for none), found in one pass over the bytes without parsing: ids
 // assigned to records without one start above it, so that they never
 // collide with a later record's explicit id.
-long long LargestMapperId(FILE* file) {
+// Read with pread, so that it can run while another thread reads the same
+// file through its stream. -1 when the file cannot be read.
+long long LargestMapperId(int fd) {
   static const std::string kKey = "mapper_id";
   std::vector<char> buffer(1 << 20);
   long long largest = 0;
   bool in_string = false, escaped = false, key_closed = false, colon = false, digits = false;
   std::string text;  // the current string, up to the key's length + 1
   long long number = 0;
-  for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
-    for (size_t i = 0; i < n; ++i) {
+  off_t offset = 0;
+  for (ssize_t n; (n = pread(fd, buffer.data(), buffer.size(), offset)) != 0; offset += n) {
+    if (n < 0) {
+      if (errno == EINTR) {
+        n = 0;
+        continue;
+      }
+      return -1;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
       const char c = buffer[i];
       if (in_string) {
         if (escaped) {
@@ -1148,11 +1169,23 @@ const Importer::Section Importer::kSections[] = {
 };
 
 bool Importer::AddStream(FILE* file, std::string* parse_error) {
-  // One pass over the file per section, in this order, so that libraries
-  // come before the videos that name them wherever the document has them.
-  for (const Section* pass = kSections; pass->key != nullptr; ++pass) {
-    if (fseek(file, 0, SEEK_SET) != 0) return false;
-    if (!StreamPass(file, pass->key, pass->add, pass == kSections, parse_error)) return false;
+  // The sections go in in this order, so that libraries come before the
+  // videos that name them wherever the document has them. The first pass
+  // reads the whole document: it adds the libraries and notes where each
+  // other section's array starts; each of those is then read from there.
+  std::vector<SectionAt> found;
+  if (fseek(file, 0, SEEK_SET) != 0 ||
+      !StreamPass(file, kSections[0].key, kSections[0].add, -1, &found, parse_error)) {
+    return false;
+  }
+  for (const Section* pass = kSections + 1; pass->key != nullptr; ++pass) {
+    for (const SectionAt& at : found) {
+      if (strcmp(at.key, pass->key) != 0) continue;
+      if (fseek(file, at.offset, SEEK_SET) != 0 ||
+          !StreamPass(file, pass->key, pass->add, at.offset, nullptr, parse_error)) {
+        return false;
+      }
+    }
   }
   return true;
 }
@@ -1172,17 +1205,49 @@ struct PassEnd {
   std::string import_error;  // the document is JSON but not the format
 };
 
+// Reads a section's array from its opening '[' on, handing each element to
+// `sink` in order (false from it ends the pass); false with `end` set when
+// the text is not JSON or the sink stopped.
+bool ReadArray(DocumentStream& in, const std::string& key, const std::function<bool(Record*)>& sink,
+               PassEnd* end) {
+  JsonParser parser;
+  Record record;
+  std::string text, why;
+  auto syntax = [&](const std::string& message) {
+    end->parse_error = "at byte " + std::to_string(in.offset()) + ": " + message;
+    return false;
+  };
+  if (in.Get() != '[') return syntax(key + ": expected an array");
+  in.SkipSpace();
+  if (in.Peek() == ']') {
+    in.Get();
+    return true;
+  }
+  for (Json::ArrayIndex i = 0;; ++i) {
+    record.where = Index(key, i);
+    text.clear();
+    if (!in.CaptureValue(&text)) return syntax(record.where + ": the document ends");
+    if (!parser.Parse(text, &record.value, &why)) return syntax(record.where + ": " + why);
+    if (!sink(&record)) return false;
+    in.SkipSpace();
+    const int c = in.Get();
+    if (c == ']') return true;
+    if (c != ',') return syntax(Index(key, i) + ": expected ',' or ']'");
+    in.SkipSpace();
+  }
+}
+
 // Reads the document's top-level object, handing each element of the
-// `wanted` section's array to `sink` in order (false from it ends the
-// pass). The first pass also judges the members no pass reads as records.
-PassEnd ReadPass(FILE* file, const char* wanted, bool first,
-                 const std::function<bool(Record*)>& sink) {
+// `wanted` section's array to `sink` and noting in `found` where the other
+// sections' arrays start. It also judges the members no pass reads as
+// records.
+PassEnd ReadPass(FILE* file, const char* wanted, const std::function<bool(Record*)>& sink,
+                 std::vector<SectionAt>* found) {
   static const char* const kSectionKeys[] = {"libraries", "movies", "tvshows", "videos",
                                              "conversion_tasks"};
   PassEnd end;
   DocumentStream in(file);
   JsonParser parser;
-  Record record;
   std::string text, why;
   Json::Value name;
   auto syntax = [&](const std::string& message) {
@@ -1196,7 +1261,7 @@ PassEnd ReadPass(FILE* file, const char* wanted, bool first,
   };
   in.SkipSpace();
   if (in.Get() != '{') {
-    if (first) end.import_error = "document: expected an object";
+    end.import_error = "document: expected an object";
     return end;
   }
   in.SkipSpace();
@@ -1213,41 +1278,25 @@ PassEnd ReadPass(FILE* file, const char* wanted, bool first,
       in.SkipSpace();
       if (in.Get() != ':') return syntax("expected ':' after \"" + key + "\"");
       in.SkipSpace();
-      bool is_section = false;
-      for (const char* section_key : kSectionKeys) is_section = is_section || key == section_key;
+      const char* section = nullptr;
+      for (const char* section_key : kSectionKeys) {
+        if (key == section_key) section = section_key;
+      }
       if (key == wanted && in.Peek() == '[') {
-        in.Get();
-        in.SkipSpace();
-        if (in.Peek() == ']') {
-          in.Get();
-        } else {
-          for (Json::ArrayIndex i = 0;; ++i) {
-            record.where = Index(key, i);
-            text.clear();
-            if (!in.CaptureValue(&text)) return syntax(record.where + ": the document ends");
-            if (!parse(record.where, &record.value)) return end;
-            if (!sink(&record)) return end;
-            in.SkipSpace();
-            const int c = in.Get();
-            if (c == ']') break;
-            if (c != ',') return syntax(Index(key, i) + ": expected ',' or ']'");
-            in.SkipSpace();
-          }
-        }
-      } else if (is_section && in.Peek() == '[') {
+        if (!ReadArray(in, key, sink, &end)) return end;
+      } else if (section != nullptr && in.Peek() == '[') {
         // Another section's records: read in that section's own pass.
+        found->push_back(SectionAt{section, in.offset()});
         if (!in.CaptureValue(nullptr)) return syntax(key + ": the document ends");
-      } else if (first) {
+      } else {
         text.clear();
         Json::Value value;
         if (!in.CaptureValue(&text)) return syntax(key + ": the document ends");
         if (!parse(key, &value)) return end;
-        if (is_section) {
+        if (section != nullptr) {
           end.import_error = key + ": expected an array";
           return end;
         }
-      } else if (!in.CaptureValue(nullptr)) {
-        return syntax(key + ": the document ends");
       }
       in.SkipSpace();
       const int c = in.Get();
@@ -1320,28 +1369,42 @@ class RecordQueue {
   PassEnd end_;
 };
 
+// The first pass (offset -1) reads the whole document from its start and
+// fills `found`; the others read one array from `offset`, checked already.
+PassEnd ReadSection(FILE* file, const char* wanted, long long offset,
+                    const std::function<bool(Record*)>& sink, std::vector<SectionAt>* found) {
+  if (offset < 0) return ReadPass(file, wanted, sink, found);
+  PassEnd end;
+  DocumentStream in(file, offset);
+  end.ok = ReadArray(in, wanted, sink, &end);
+  return end;
+}
+
 }  // namespace
 
-bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, bool first,
-                          std::string* parse_error) {
+bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, long long offset,
+                          std::vector<SectionAt>* found, std::string* parse_error) {
   RecordQueue queue;
   std::thread reader;
   try {
-    reader = std::thread([&queue, file, wanted, first] {
+    reader = std::thread([&queue, file, wanted, offset, found] {
       std::vector<Record> batch;
-      PassEnd end = ReadPass(file, wanted, first, [&queue, &batch](Record* record) {
-        batch.push_back(std::move(*record));
-        return batch.size() < RecordQueue::kBatch || queue.Push(&batch);
-      });
+      PassEnd end = ReadSection(
+          file, wanted, offset,
+          [&queue, &batch](Record* record) {
+            batch.push_back(std::move(*record));
+            return batch.size() < RecordQueue::kBatch || queue.Push(&batch);
+          },
+          found);
       // Records read before a fault go in first, so their own faults win.
       if (!batch.empty()) queue.Push(&batch);
       queue.Finish(std::move(end));
     });
   } catch (const std::exception&) {
     // No thread to be had: the records are written as they are read.
-    PassEnd end = ReadPass(file, wanted, first, [this, add](Record* record) {
-      return (this->*add)(record->value, record->where);
-    });
+    PassEnd end = ReadSection(
+        file, wanted, offset,
+        [this, add](Record* record) { return (this->*add)(record->value, record->where); }, found);
     if (!end.parse_error.empty()) *parse_error = end.parse_error;
     if (!end.import_error.empty()) error_ = end.import_error;
     return end.ok;
@@ -1382,11 +1445,8 @@ bool ImportFile(Connection* conn, const std::string& file, bool show_progress, I
     *error = importer.error();
     return false;
   }
-  importer.ReserveMapperIds(LargestMapperId(in.get()));
-  if (ferror(in.get()) || fseek(in.get(), 0, SEEK_SET) != 0) {
-    *error = file + ": cannot read";
-    return false;
-  }
+  const int fd = fileno(in.get());
+  importer.ReserveMapperIdsLater([fd] { return LargestMapperId(fd); });
   std::string parse_error;
   if (!importer.AddStream(in.get(), &parse_error)) {
     *error =

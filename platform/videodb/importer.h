@@ -36,6 +36,12 @@ struct ImportCounts {
   long long records() const { return movies + tvshows + episodes + videos + conversion_tasks; }
 };
 
+// Where a section's array starts in a document's text.
+struct SectionAt {
+  const char* key;  // one of the section names
+  long long offset;
+};
+
 class Importer {
  public:
   // `base_dir` resolves relative image paths. `progress` (may be empty) is
@@ -64,10 +70,16 @@ class Importer {
   // Adds a document read from `file` one record at a time. False with
   // `parse_error` set when the text is not JSON, else with error() set.
   // Mapper ids assigned to records without one start above `largest`, the
-  // largest explicit one (ReserveMapperIds, before the first record).
+  // largest explicit one (ReserveMapperIds, before the first record). A
+  // document read a record at a time gives it from a pass over its text,
+  // made only if some record has no mapper id (ReserveMapperIdsLater; -1
+  // when the text cannot be read).
   bool AddStream(FILE* file, std::string* parse_error);
   void ReserveMapperIds(long long largest) {
     if (largest >= next_mapper_) next_mapper_ = largest + 1;
+  }
+  void ReserveMapperIdsLater(std::function<long long()> largest) {
+    largest_mapper_id_ = std::move(largest);
   }
 
   // With merge on, a record whose id exists updates it: the members given
@@ -94,7 +106,8 @@ class Importer {
     AddFn add;
   };
   static const Section kSections[];
-  bool StreamPass(FILE* file, const char* wanted, AddFn add, bool first, std::string* parse_error);
+  bool StreamPass(FILE* file, const char* wanted, AddFn add, long long offset,
+                  std::vector<SectionAt>* found, std::string* parse_error);
   bool Fail(const std::string& path, const std::string& message);
   bool FailDb(const std::string& path);
   bool ReadCommon(const Json::Value& value, const std::string& path, const char* table,
@@ -136,6 +149,7 @@ class Importer {
   std::function<void(long long)> progress_;
   long long progress_every_ = 10000;
   long long next_mapper_ = 0;
+  std::function<long long()> largest_mapper_id_;
   bool merge_ = false;
   long long now_ = 0;
   std::vector<std::string> created_files_;

@@ -25,6 +25,7 @@
 
 #include "libkinoro/api.h"
 #include "platform/videodb/conf_edit.h"
+#include "platform/videodb/sqlite_db.h"
 #include "platform/videodb/tool_commands.h"
 #include "velm/caller.h"
 
@@ -55,6 +56,9 @@ int main(int argc, char** argv) {
   openlog("kinoro-db", LOG_PERROR, LOG_USER);
   // The tool works on the whole database, for the appliance, not a user.
   velm::SetCallerSystem();
+  // Each command uses its connection from one thread (the import's reader
+  // thread only parses).
+  LibKinoro::db::internal::ConfigureSqliteForOneThread();
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() >= 2 && args[0] == "--db") {
     LibKinoro::db::SetDatabasePath(args[1]);

@@ -115,6 +115,11 @@ std::string GetDatabasePath() { return State().path; }
 
 namespace internal {
 
+bool ConfigureSqliteForOneThread() {
+  return sqlite3_config(SQLITE_CONFIG_MULTITHREAD) == SQLITE_OK &&
+         sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+}
+
 Statement::Statement(Connection* conn, sqlite3_stmt* stmt, bool owned)
     : conn_(conn), stmt_(stmt), owned_(owned) {}
 

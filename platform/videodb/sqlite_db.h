@@ -19,6 +19,13 @@ namespace internal {
 
 class Connection;
 
+// For a process whose connections are each used by one thread at a time
+// (the kinoro-db tool), before its first SQLite call: no mutex around each
+// call on a connection, and no global memory counters, whose mutex every
+// SQLite allocation takes. A bulk import makes tens of millions of such
+// calls. False when SQLite was already initialised.
+bool ConfigureSqliteForOneThread();
+
 // A prepared statement borrowed from the connection's cache (or owned, when
 // the cached one is busy). Destruction resets it for the next user.
 class Statement {
