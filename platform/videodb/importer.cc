@@ -32,9 +32,58 @@ namespace {
 constexpr long long kIntMax = std::numeric_limits<int>::max();
 constexpr size_t kMaxImportImage = 20 * 1024 * 1024;
 
+// The members of the video record being added, listed by one walk over its
+// object. A movie is asked for some thirty members, most of them absent,
+// and each lookup in jsoncpp's tree compares its way down from the root: a
+// tenth of an import's writing thread. Set by a RecordMembers for the span
+// of one record's Add call, on the thread that adds it.
+class MemberIndex {
+ public:
+  void Build(const Json::Value& object) {
+    object_ = &object;
+    entries_.clear();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+      const char* end = nullptr;
+      const char* name = it.memberName(&end);
+      entries_.push_back({std::string_view(name, static_cast<size_t>(end - name)), &*it});
+    }
+  }
+  void Clear() { object_ = nullptr; }
+  bool Covers(const Json::Value& object) const { return &object == object_; }
+  const Json::Value* Find(std::string_view key) const {
+    for (const Entry& entry : entries_) {
+      if (entry.name == key) return entry.value;
+    }
+    return nullptr;
+  }
+
+ private:
+  struct Entry {
+    std::string_view name;
+    const Json::Value* value;
+  };
+  const Json::Value* object_ = nullptr;
+  std::vector<Entry> entries_;
+};
+
+thread_local MemberIndex record_members;
+
+// Indexes a record's members while it is being added. The index is cleared
+// at the end, so that no later object at the same address is taken for it.
+class RecordMembers {
+ public:
+  explicit RecordMembers(const Json::Value& record) {
+    if (record.isObject()) record_members.Build(record);
+  }
+  ~RecordMembers() { record_members.Clear(); }
+  RecordMembers(const RecordMembers&) = delete;
+  RecordMembers& operator=(const RecordMembers&) = delete;
+};
+
 // The member `key` of an object, or null: one lookup (isMember and then []
 // would be two or three).
 const Json::Value* Member(const Json::Value& object, const char* key) {
+  if (record_members.Covers(object)) return record_members.Find(key);
   return object.isObject() ? object.find(key, key + strlen(key)) : nullptr;
 }
 
@@ -362,7 +411,7 @@ bool Importer::ReadCommon(const Json::Value& value, const std::string& path, con
     return Fail(path + ".mapper_id",
                 "the stored video has mapper id " + std::to_string(stored_mapper));
   }
-  if (!value.isMember("sort_title") && !common->stored) common->sort_title = common->title;
+  if (Member(value, "sort_title") == nullptr && !common->stored) common->sort_title = common->title;
   return true;
 }
 
@@ -389,9 +438,9 @@ bool Importer::InsertMapper(int type, const char* table, const VideoCommon& c, l
     ReserveMapperIds(largest);
   }
   const long long mapper = c.mapper_id > 0 ? c.mapper_id : next_mapper_;
-  Statement stmt = conn_->Prepare(
-      "INSERT INTO mapper (id, type, video_id, library_id, create_time) "
-      "VALUES (?1, ?2, ?3, ?4, ?5)");
+  Statement& stmt = Kept(kInsertMapper,
+                         "INSERT INTO mapper (id, type, video_id, library_id, create_time) "
+                         "VALUES (?1, ?2, ?3, ?4, ?5)");
   stmt.Bind(1, mapper).Bind(2, type).Bind(3, id).Bind(4, library_id).Bind(5, c.create_time);
   if (!stmt.Run()) {
     const std::string message = sqlite3_errmsg(conn_->handle());
@@ -412,10 +461,21 @@ bool Importer::InsertMapper(int type, const char* table, const VideoCommon& c, l
   return true;
 }
 
+Statement& Importer::Kept(KeptStatement which, const char* sql) {
+  Statement& stmt = kept_[which];
+  if (stmt.ok()) {
+    stmt.Rewind();
+  } else {
+    stmt = conn_->Prepare(sql);
+  }
+  return stmt;
+}
+
 bool Importer::NameId(NameKind kind, std::string_view name, long long* id) {
   static const char* const kInsert[] = {"INSERT OR IGNORE INTO person (name) VALUES (?1)",
                                         "INSERT OR IGNORE INTO genre (name) VALUES (?1)",
                                         "INSERT OR IGNORE INTO tag (name) VALUES (?1)"};
+  static const KeptStatement kKept[] = {kInsertPerson, kInsertGenreName, kInsertTagName};
   static const char* const kSelect[] = {"SELECT id FROM person WHERE name = ?1",
                                         "SELECT id FROM genre WHERE name = ?1",
                                         "SELECT id FROM tag WHERE name = ?1"};
@@ -426,15 +486,14 @@ bool Importer::NameId(NameKind kind, std::string_view name, long long* id) {
   }
   // Inserted unless stored already: a new name (most of them in a large
   // import) costs one look into the name index, not two.
-  const std::string key(name);
-  Statement add = conn_->Prepare(kInsert[kind]);
-  add.Bind(1, key);
+  Statement& add = Kept(kKept[kind], kInsert[kind]);
+  add.BindView(1, name);
   if (!add.Run()) return false;
   if (conn_->Changes() > 0) {
     *id = conn_->LastInsertRowId();
   } else {
     Statement find = conn_->Prepare(kSelect[kind]);
-    find.Bind(1, key);
+    find.BindView(1, name);
     if (!find.Step()) return false;
     *id = find.ColumnInt64(0);
   }
@@ -447,8 +506,20 @@ bool Importer::AddNames(const Json::Value& value, const std::string& path, const
   const Json::Value* names = Member(value, key);
   if (names == nullptr) return true;
   if (!names->isArray()) return Fail(path + "." + key, "expected an array of strings");
-  for (Json::ArrayIndex i = 0; i < names->size(); ++i) {
-    if (!(*names)[i].isString()) return Fail(Index(path + "." + key, i), "expected a string");
+  // Walked once with an iterator: jsoncpp keeps an array in a tree, where
+  // each [i] and size() is a search.
+  std::vector<std::string_view>& listed = listed_names_;
+  listed.clear();
+  for (const Json::Value& name : *names) {
+    if (!name.isString()) {
+      return Fail(Index(path + "." + key, static_cast<Json::ArrayIndex>(listed.size())),
+                  "expected a string");
+    }
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    name.getString(&begin, &end);
+    listed.emplace_back(begin, static_cast<size_t>(end - begin));
+    name_ids_[kind].Prefetch(listed.back());
   }
   if (replace) {
     Statement clear = conn_->Prepare(
@@ -463,30 +534,27 @@ bool Importer::AddNames(const Json::Value& value, const std::string& path, const
   std::set<std::string_view> seen_long;
   seen.clear();
   int position = 0;
-  for (Json::ArrayIndex i = 0; i < names->size(); ++i) {
-    const char* begin = nullptr;
-    const char* end = nullptr;
-    (*names)[i].getString(&begin, &end);
-    const std::string_view name(begin, static_cast<size_t>(end - begin));
-    if (names->size() <= 16 ? std::find(seen.begin(), seen.end(), name) != seen.end()
+  for (Json::ArrayIndex i = 0; i < listed.size(); ++i) {
+    const std::string_view name = listed[i];
+    if (listed.size() <= 16 ? std::find(seen.begin(), seen.end(), name) != seen.end()
                             : !seen_long.insert(name).second) {
       continue;
     }
     seen.push_back(name);
     long long name_id = 0;
     if (!NameId(kind, name, &name_id)) return FailDb(Index(path + "." + key, i));
-    Statement stmt;
+    Statement& stmt =
+        role > 0 ? Kept(kInsertCredit,
+                        "INSERT INTO credit (mapper_id, role, position, person_id) "
+                        "VALUES (?1, ?2, ?3, ?4)")
+        : kind == kGenreNames
+            ? Kept(kInsertGenre,
+                   "INSERT INTO video_genre (mapper_id, position, genre_id) VALUES (?1, ?2, ?3)")
+            : Kept(kInsertTag,
+                   "INSERT INTO video_tag (mapper_id, position, tag_id) VALUES (?1, ?2, ?3)");
     if (role > 0) {
-      stmt = conn_->Prepare(
-          "INSERT INTO credit (mapper_id, role, position, person_id) VALUES (?1, ?2, ?3, ?4)");
       stmt.Bind(1, mapper_id).Bind(2, role).Bind(3, position).Bind(4, name_id);
-    } else if (kind == kGenreNames) {
-      stmt = conn_->Prepare(
-          "INSERT INTO video_genre (mapper_id, position, genre_id) VALUES (?1, ?2, ?3)");
-      stmt.Bind(1, mapper_id).Bind(2, position).Bind(3, name_id);
     } else {
-      stmt =
-          conn_->Prepare("INSERT INTO video_tag (mapper_id, position, tag_id) VALUES (?1, ?2, ?3)");
       stmt.Bind(1, mapper_id).Bind(2, position).Bind(3, name_id);
     }
     if (!stmt.Run()) return FailDb(Index(path + "." + key, i));
@@ -521,8 +589,9 @@ bool Importer::AddFiles(const Json::Value& value, const std::string& path, long 
       if (!drop.Run()) return FailDb(path + ".files");
     }
   }
-  for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
-    const Json::Value& file = files[i];
+  Json::ArrayIndex i = 0;
+  for (auto it = files.begin(); it != files.end(); ++it, ++i) {
+    const Json::Value& file = *it;
     Reader r(file, path, &error_, "files", i);
     if (!file.isObject()) return Fail(r.Path(), "expected an object");
     long long id = 0, size = 0;
@@ -547,14 +616,15 @@ bool Importer::AddFiles(const Json::Value& value, const std::string& path, long 
         continue;
       }
     }
-    Statement stmt = conn_->Prepare(
+    Statement& stmt = Kept(
+        kInsertFile,
         "INSERT INTO video_file (id, mapper_id, path, size, duration) VALUES (?1, ?2, ?3, ?4, ?5)");
     if (id > 0) {
       stmt.Bind(1, id);
     } else {
       stmt.BindNull(1);
     }
-    stmt.Bind(2, mapper_id).Bind(3, file_path).Bind(4, size).Bind(5, duration);
+    stmt.Bind(2, mapper_id).BindView(3, file_path).Bind(4, size).Bind(5, duration);
     if (!stmt.Run()) return FailDb(id > 0 ? r.Path() + ".id" : r.Path());
     ++counts_.files;
   }
@@ -595,7 +665,8 @@ bool Importer::AddImages(const Json::Value& value, const std::string& path, long
   Reader r(value, path, &error_);
   std::string poster;
   if (!r.String("poster", &poster)) return false;
-  if (value.isMember("poster") && !StoreImage(poster, path + ".poster", mapper_id, true)) {
+  if (Member(value, "poster") != nullptr &&
+      !StoreImage(poster, path + ".poster", mapper_id, true)) {
     return false;
   }
   std::vector<std::string> backdrops;
@@ -611,12 +682,12 @@ bool Importer::AddImages(const Json::Value& value, const std::string& path, long
 
 bool Importer::AddVideoParts(const Json::Value& value, const std::string& path, long long mapper_id,
                              bool replace) {
-  if (replace && value.isMember("backdrops")) {
+  if (replace && Member(value, "backdrops") != nullptr) {
     Statement clear = conn_->Prepare("DELETE FROM backdrop WHERE mapper_id = ?1");
     clear.Bind(1, mapper_id);
     if (!clear.Run()) return FailDb(path + ".backdrops");
   }
-  if (replace && value.isMember("collection")) {
+  if (replace && Member(value, "collection") != nullptr) {
     Statement clear = conn_->Prepare("DELETE FROM collection_map WHERE mapper_id = ?1");
     clear.Bind(1, mapper_id);
     if (!clear.Run()) return FailDb(path + ".collection");
@@ -632,7 +703,7 @@ bool Importer::AddVideoParts(const Json::Value& value, const std::string& path, 
   Reader r(value, path, &error_);
   std::vector<std::string> from_name;
   if (!r.StringArray("from_name", &from_name)) return false;
-  if (!from_name.empty() || (replace && value.isMember("from_name"))) {
+  if (!from_name.empty() || (replace && Member(value, "from_name") != nullptr)) {
     std::string joined;
     for (size_t i = 0; i < from_name.size(); ++i) {
       if (kFromNameMembers.count(from_name[i]) == 0) {
@@ -659,8 +730,8 @@ bool Importer::AddVideoParts(const Json::Value& value, const std::string& path, 
   }
   // Per-user playback positions, {"uid": seconds}; the format's own
   // extension for watched ratios.
-  if (value.isMember("watched")) {
-    const Json::Value& watched = value["watched"];
+  if (const Json::Value* watched_member = Member(value, "watched")) {
+    const Json::Value& watched = *watched_member;
     if (!watched.isObject()) return Fail(path + ".watched", "expected an object");
     for (const std::string& key : watched.getMemberNames()) {
       std::string item = path + ".watched." + key;
@@ -682,6 +753,7 @@ bool Importer::AddVideoParts(const Json::Value& value, const std::string& path, 
 }
 
 bool Importer::AddMovie(const Json::Value& value, const std::string& path) {
+  const RecordMembers members(value);
   VideoCommon c;
   if (!ReadCommon(value, path, "movie", &c)) return false;
   Reader r(value, path, &error_);
@@ -718,22 +790,23 @@ bool Importer::AddMovie(const Json::Value& value, const std::string& path) {
   if (!InsertMapper(VIDEO_TYPE_MOVIE, "movie", c, c.library_id, path, &id, &mapper_id)) {
     return false;
   }
-  Statement stmt = conn_->Prepare(
-      "INSERT INTO movie (id, mapper_id, library_id, title, sort_title, original_available, "
-      "tmdb_id, imdb_id, rating, summary, tagline, certificate, create_time) "
-      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+  Statement& stmt =
+      Kept(kInsertMovie,
+           "INSERT INTO movie (id, mapper_id, library_id, title, sort_title, original_available, "
+           "tmdb_id, imdb_id, rating, summary, tagline, certificate, create_time) "
+           "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
   stmt.Bind(1, id)
       .Bind(2, mapper_id)
       .Bind(3, c.library_id)
-      .Bind(4, c.title)
-      .Bind(5, c.sort_title)
-      .Bind(6, c.original_available)
+      .BindView(4, c.title)
+      .BindView(5, c.sort_title)
+      .BindView(6, c.original_available)
       .Bind(7, tmdb_id)
-      .Bind(8, imdb_id)
+      .BindView(8, imdb_id)
       .Bind(9, c.rating)
-      .Bind(10, c.summary)
-      .Bind(11, tagline)
-      .Bind(12, c.certificate)
+      .BindView(10, c.summary)
+      .BindView(11, tagline)
+      .BindView(12, c.certificate)
       .Bind(13, c.create_time);
   if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
   if (!AddVideoParts(value, path, mapper_id, false)) return false;
@@ -744,6 +817,7 @@ bool Importer::AddMovie(const Json::Value& value, const std::string& path) {
 
 bool Importer::AddEpisode(const Json::Value& value, const std::string& path, long long tvshow_id,
                           long long library_id) {
+  const RecordMembers members(value);
   VideoCommon c;
   if (!ReadCommon(value, path, "tvshow_episode", &c)) return false;
   Reader r(value, path, &error_);
@@ -800,6 +874,7 @@ bool Importer::AddEpisode(const Json::Value& value, const std::string& path, lon
 }
 
 bool Importer::AddTVShow(const Json::Value& value, const std::string& path) {
+  const RecordMembers members(value);
   VideoCommon c;
   if (!ReadCommon(value, path, "tvshow", &c)) return false;
   if (c.library_id <= 0) return Fail(path + ".library_id", "missing");
@@ -856,6 +931,7 @@ bool Importer::AddEpisodes(const Json::Value& value, const std::string& path, lo
 }
 
 bool Importer::AddHomeVideo(const Json::Value& value, const std::string& path) {
+  const RecordMembers members(value);
   VideoCommon c;
   if (!ReadCommon(value, path, "home_video", &c)) return false;
   if (c.library_id <= 0) return Fail(path + ".library_id", "missing");
@@ -1035,6 +1111,7 @@ class DocumentStream {
   bool CaptureValue(std::string* out) {
     int c = Peek();
     if (c == '"') return CaptureString(out);
+    if ((c == '{' || c == '[') && out == nullptr) return SkipNested();
     if (c == '{' || c == '[') {
       int depth = 0;
       do {
@@ -1078,6 +1155,38 @@ class DocumentStream {
   }
 
  private:
+  // Skips an object or array, a buffer at a time: the first pass goes over
+  // the other sections (nearly all of a large document) this way.
+  bool SkipNested() {
+    int depth = 0;
+    bool in_string = false, escaped = false;
+    for (;;) {
+      if (pos_ == end_ && !Fill()) return false;
+      const char* p = buffer_.data() + pos_;
+      const char* const end = buffer_.data() + end_;
+      for (; p != end; ++p) {
+        const char c = *p;
+        if (in_string) {
+          if (escaped) {
+            escaped = false;
+          } else if (c == '\\') {
+            escaped = true;
+          } else if (c == '"') {
+            in_string = false;
+          }
+        } else if (c == '"') {
+          in_string = true;
+        } else if (c == '{' || c == '[') {
+          ++depth;
+        } else if ((c == '}' || c == ']') && --depth == 0) {
+          pos_ = static_cast<size_t>(p + 1 - buffer_.data());
+          return true;
+        }
+      }
+      pos_ = end_;
+    }
+  }
+
   bool Fill() {
     consumed_ += static_cast<long long>(end_);
     pos_ = 0;

@@ -132,6 +132,22 @@ class Importer {
   bool StoreImage(const std::string& image_path, const std::string& path, long long mapper_id,
                   bool poster);
   bool NameId(NameKind kind, std::string_view name, long long* id);
+  // The statements a large import runs for every record, prepared once and
+  // kept for the whole import: no lookup in the connection's cache and no
+  // clearing of parameters per row. Every parameter is bound on each use.
+  enum KeptStatement {
+    kInsertMapper,
+    kInsertMovie,
+    kInsertFile,
+    kInsertCredit,
+    kInsertGenre,
+    kInsertTag,
+    kInsertPerson,
+    kInsertGenreName,
+    kInsertTagName,
+    kKeptStatements
+  };
+  Statement& Kept(KeptStatement which, const char* sql);
   bool LibraryExists(long long id, const std::string& path);
   bool AddEpisode(const Json::Value& value, const std::string& path, long long tvshow_id,
                   long long library_id);
@@ -153,7 +169,9 @@ class Importer {
   bool merge_ = false;
   long long now_ = 0;
   std::vector<std::string> created_files_;
-  NameIds name_ids_[3];                                     // by NameKind
+  NameIds name_ids_[3];  // by NameKind
+  Statement kept_[kKeptStatements];
+  std::vector<std::string_view> listed_names_;              // AddNames' scratch
   std::vector<std::string_view> seen_names_;                // AddNames' scratch
   std::unordered_set<long long> known_libraries_;
 };

@@ -97,7 +97,9 @@ TEST(NameIdsTest, FindsEveryNameAcrossGrowthAndNoOther) {
   // Names that share prefixes and lengths, the empty one, and enough of them
   // to grow the table several times.
   std::vector<std::string> names = {""};
-  for (int i = 0; i < 5000; ++i) names.push_back("Actor " + std::to_string(i));
+  for (int i = 0; i < 5000; ++i) {
+    names.push_back((i % 2 ? "Actor " : "A much longer name ") + std::to_string(i));
+  }
   for (size_t i = 0; i < names.size(); ++i) {
     ASSERT_EQ(ids.Find(names[i]), nullptr) << names[i];
     ids.Insert(names[i], static_cast<long long>(i) * 7);
@@ -108,7 +110,8 @@ TEST(NameIdsTest, FindsEveryNameAcrossGrowthAndNoOther) {
     ASSERT_NE(id, nullptr) << names[i];
     EXPECT_EQ(*id, static_cast<long long>(i) * 7) << names[i];
   }
-  for (const char* absent : {"Actor", "Actor 5000", "Actor 12 ", "actor 12", " "}) {
+  for (const char* absent : {"Actor", "Actor 5001", "Actor 13 ", "actor 13", " ", "Actor 12",
+                             "A much longer name 13", "A much longer name 1"}) {
     EXPECT_EQ(ids.Find(absent), nullptr) << absent;
   }
 }

@@ -120,11 +120,11 @@ bool ConfigureSqliteForOneThread() {
          sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
 }
 
-Statement::Statement(Connection* conn, sqlite3_stmt* stmt, bool owned)
-    : conn_(conn), stmt_(stmt), owned_(owned) {}
+Statement::Statement(Connection* conn, sqlite3_stmt* stmt, bool* in_use)
+    : conn_(conn), stmt_(stmt), in_use_(in_use) {}
 
 Statement::Statement(Statement&& other) noexcept
-    : conn_(other.conn_), stmt_(other.stmt_), owned_(other.owned_), failed_(other.failed_) {
+    : conn_(other.conn_), stmt_(other.stmt_), in_use_(other.in_use_), failed_(other.failed_) {
   other.stmt_ = nullptr;
   other.conn_ = nullptr;
 }
@@ -134,7 +134,7 @@ Statement& Statement::operator=(Statement&& other) noexcept {
     Reset();
     conn_ = other.conn_;
     stmt_ = other.stmt_;
-    owned_ = other.owned_;
+    in_use_ = other.in_use_;
     failed_ = other.failed_;
     other.stmt_ = nullptr;
     other.conn_ = nullptr;
@@ -146,10 +146,13 @@ Statement::~Statement() { Reset(); }
 
 void Statement::Reset() {
   if (stmt_ == nullptr) return;
-  if (owned_) {
+  if (in_use_ == nullptr) {
     sqlite3_finalize(stmt_);
   } else {
-    conn_->Release(stmt_);
+    // Back to the cache for the next user, holding no values of this one.
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    *in_use_ = false;
   }
   stmt_ = nullptr;
 }
@@ -174,6 +177,18 @@ Statement& Statement::Bind(int index, const std::string& value) {
     sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
   }
   return *this;
+}
+
+Statement& Statement::BindView(int index, std::string_view value) {
+  if (stmt_) {
+    sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
+  }
+  return *this;
+}
+
+void Statement::Rewind() {
+  if (stmt_) sqlite3_reset(stmt_);
+  failed_ = false;
 }
 
 Statement& Statement::BindBlob(int index, const void* data, size_t size) {
@@ -392,7 +407,7 @@ Statement Connection::Prepare(const char* sql) {
   auto it = cache_.find(std::string_view(sql));
   if (it != cache_.end() && !it->second.in_use) {
     it->second.in_use = true;
-    return Statement(this, it->second.stmt, false);
+    return Statement(this, it->second.stmt, &it->second.in_use);
   }
   sqlite3_stmt* stmt = nullptr;
   unsigned flags = it == cache_.end() ? SQLITE_PREPARE_PERSISTENT : 0;
@@ -401,16 +416,9 @@ Statement Connection::Prepare(const char* sql) {
     sqlite3_finalize(stmt);
     return Statement();
   }
-  if (it != cache_.end()) return Statement(this, stmt, true);  // cached one is busy
-  cache_[sql] = CachedStatement{stmt, true};
-  return Statement(this, stmt, false);
-}
-
-void Connection::Release(sqlite3_stmt* stmt) {
-  sqlite3_reset(stmt);
-  sqlite3_clear_bindings(stmt);
-  auto it = cache_.find(std::string_view(sqlite3_sql(stmt)));
-  if (it != cache_.end() && it->second.stmt == stmt) it->second.in_use = false;
+  if (it != cache_.end()) return Statement(this, stmt, nullptr);  // cached one is busy
+  CachedStatement& cached = cache_[sql] = CachedStatement{stmt, true};
+  return Statement(this, stmt, &cached.in_use);
 }
 
 bool Connection::Exec(const char* sql) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace LibKinoro {
@@ -31,7 +32,9 @@ bool ConfigureSqliteForOneThread();
 class Statement {
  public:
   Statement() = default;
-  Statement(Connection* conn, sqlite3_stmt* stmt, bool owned);
+  // `in_use`: the cache's flag for a borrowed statement, null for an owned
+  // one.
+  Statement(Connection* conn, sqlite3_stmt* stmt, bool* in_use);
   Statement(Statement&& other) noexcept;
   Statement& operator=(Statement&& other) noexcept;
   Statement(const Statement&) = delete;
@@ -44,6 +47,9 @@ class Statement {
   Statement& Bind(int index, long long value);
   Statement& Bind(int index, double value);
   Statement& Bind(int index, const std::string& value);
+  // Binds text without copying it: it must stay until the statement is
+  // reset or destroyed.
+  Statement& BindView(int index, std::string_view value);
   Statement& BindBlob(int index, const void* data, size_t size);
   Statement& BindNull(int index);
 
@@ -53,6 +59,9 @@ class Statement {
   // Runs a statement that returns no rows; false on an error.
   bool Run();
   bool failed() const { return failed_; }
+  // Makes a statement its user keeps ready to run again: reset, with its
+  // parameters still bound (such a user binds every one on each use).
+  void Rewind();
 
   int ColumnCount() const { return sqlite3_column_count(stmt_); }
   int ColumnInt(int col) const { return sqlite3_column_int(stmt_, col); }
@@ -67,7 +76,7 @@ class Statement {
 
   Connection* conn_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
-  bool owned_ = false;
+  bool* in_use_ = nullptr;
   bool failed_ = false;
 };
 
@@ -130,7 +139,6 @@ class Connection {
   Connection(sqlite3* db, std::string path);
   static std::unique_ptr<Connection> OpenOrDescribe(const std::string& path, OpenMode mode,
                                                     std::string* error);
-  void Release(sqlite3_stmt* stmt);
 
   struct CachedStatement {
     sqlite3_stmt* stmt = nullptr;
