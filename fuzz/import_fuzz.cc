@@ -1,7 +1,8 @@
-// An import document, parsed and loaded into an empty database. Nothing is
-// committed: the importer's destructor rolls back (and removes the image
+// An import document, read as a stream and parsed whole, and loaded into an
+// empty database. Nothing is committed: the importer's destructor rolls back (and removes the image
 // files it wrote), so every input meets the same empty database.
 #include <ftw.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <cstddef>
@@ -43,6 +44,18 @@ Connection* Database() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Connection* conn = Database();
+  // The text as kinoro-db import reads a file: a record at a time, the
+  // sections found by a first pass and read again from their offsets.
+  if (size > 0) {
+    FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "r");
+    if (file == nullptr) abort();
+    {
+      LibKinoro::db::internal::Importer importer(conn, *g_dir);
+      std::string parse_error;
+      if (importer.Begin()) importer.AddStream(file, &parse_error);
+    }
+    fclose(file);
+  }
   Json::Value doc;
   std::string error;
   if (!LibKinoro::db::internal::ParseJson(

@@ -39,14 +39,28 @@ constexpr size_t kMaxImportImage = 20 * 1024 * 1024;
 // of one record's Add call, on the thread that adds it.
 class MemberIndex {
  public:
-  void Build(const Json::Value& object) {
-    object_ = &object;
-    entries_.clear();
+  struct Entry {
+    std::string_view name;
+    const Json::Value* value;
+  };
+
+  static void List(const Json::Value& object, std::vector<Entry>* entries) {
+    entries->clear();
     for (auto it = object.begin(); it != object.end(); ++it) {
       const char* end = nullptr;
       const char* name = it.memberName(&end);
-      entries_.push_back({std::string_view(name, static_cast<size_t>(end - name)), &*it});
+      entries->push_back({std::string_view(name, static_cast<size_t>(end - name)), &*it});
     }
+  }
+  void Build(const Json::Value& object) {
+    object_ = &object;
+    List(object, &entries_);
+  }
+  // Takes a list made by List(object) (on the reader's thread), giving back
+  // the one it held.
+  void Adopt(const Json::Value& object, std::vector<Entry>* entries) {
+    object_ = &object;
+    entries_.swap(*entries);
   }
   void Clear() { object_ = nullptr; }
   bool Covers(const Json::Value& object) const { return &object == object_; }
@@ -58,10 +72,6 @@ class MemberIndex {
   }
 
  private:
-  struct Entry {
-    std::string_view name;
-    const Json::Value* value;
-  };
   const Json::Value* object_ = nullptr;
   std::vector<Entry> entries_;
 };
@@ -73,7 +83,7 @@ thread_local MemberIndex record_members;
 class RecordMembers {
  public:
   explicit RecordMembers(const Json::Value& record) {
-    if (record.isObject()) record_members.Build(record);
+    if (record.isObject() && !record_members.Covers(record)) record_members.Build(record);
   }
   ~RecordMembers() { record_members.Clear(); }
   RecordMembers(const RecordMembers&) = delete;
@@ -1305,6 +1315,7 @@ namespace {
 struct Record {
   Json::Value value;
   std::string where;
+  std::vector<MemberIndex::Entry> members;  // of an object, listed by the reader
 };
 
 // How a pass over the document's text ended.
@@ -1501,6 +1512,7 @@ bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, long long o
       PassEnd end = ReadSection(
           file, wanted, offset,
           [&queue, &batch](Record* record) {
+            if (record->value.isObject()) MemberIndex::List(record->value, &record->members);
             batch.push_back(std::move(*record));
             return batch.size() < RecordQueue::kBatch || queue.Push(&batch);
           },
@@ -1521,7 +1533,10 @@ bool Importer::StreamPass(FILE* file, const char* wanted, AddFn add, long long o
   bool ok = true;
   for (std::vector<Record> batch; ok && queue.Pop(&batch);) {
     for (Record& record : batch) {
-      if (!(this->*add)(record.value, record.where)) {
+      if (record.value.isObject()) record_members.Adopt(record.value, &record.members);
+      const bool added = (this->*add)(record.value, record.where);
+      record_members.Clear();  // the record's text goes back to the reader
+      if (!added) {
         ok = false;
         queue.Stop();
         break;
