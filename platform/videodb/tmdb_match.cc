@@ -169,6 +169,16 @@ class Matcher {
       return true;
     }
     const Json::Value* found = ConfidentMatch(results, movie.title, year);
+    if (found == nullptr && year > 0) {
+      // TMDb's year filter is exact, while a match may be a year off (a
+      // festival premiere, a release late in December): ask again without it.
+      search.removeMember("original_available");
+      if (!Ask(plugin_, type, search, kSearchResults, &results)) {
+        ++stats_->failed;
+        return true;
+      }
+      found = ConfidentMatch(results, movie.title, year);
+    }
     if (found == nullptr) {
       ++stats_->unmatched;
       return MarkUnmatched(movie, error);

@@ -572,7 +572,8 @@ constexpr char kLibrary[] = R"({"movies": [
 //                                 9005 three recommendations while /similar
 //                                 is not found
 //   /3/search/movie               the recorded details as the one hit when
-//                                 "query" holds its title, else no hit
+//                                 "query" holds its title and "year", if
+//                                 any, is its year, else no hit
 //   /3/movie/550                  the recorded details with credits and
 //                                 external ids in TMDb's shape (kCredits)
 //   /3/search/tv, /3/tv/550       the same as a show's ("name",
@@ -712,7 +713,10 @@ class ProgramsTest : public PluginFolderTest {
     show.removeMember("release_date", &show["first_air_date"]);
     show.removeMember("original_title");
     if (path == "/3/search/movie" || path == "/3/search/tv") {
-      if (strcasestr(args["query"].c_str(), details_["title"].asCString()) != nullptr) {
+      // As TMDb: a year, when given, must be the release's own.
+      const std::string year = args[path == "/3/search/tv" ? "first_air_date_year" : "year"];
+      if (strcasestr(args["query"].c_str(), details_["title"].asCString()) != nullptr &&
+          (year.empty() || details_["release_date"].asString().rfind(year, 0) == 0)) {
         body["results"].append(path == "/3/search/tv" ? show : details_);
       }
       return {200, body.toStyledString()};
@@ -1104,7 +1108,9 @@ TEST_F(ProgramsTest, MatchStoresConfidentMatchesAndRetriesOnlyFailures) {
   } runs[] = {
       {R"({"api_key": ""})", false, false, MatchResult::kNoKey, {}, 0},
       {"{}", true, false, MatchResult::kDone, {5, 0, 0, 5}, 5},
-      {"{}", false, false, MatchResult::kDone, {5, 3, 2, 0}, 5},
+      // Asked again without the year: the two unmatched and 35, a year off
+      // (its search and 33's are one, the second from tmdb's cache).
+      {"{}", false, false, MatchResult::kDone, {5, 3, 2, 0}, 7},
       {"{}", false, false, MatchResult::kDone, {0, 0, 0, 0}, 0},  // no match is not asked again
       {"{}", false, true, MatchResult::kDone, {2, 0, 2, 0}, 0},   // tmdb's cache holds the answers
   };
