@@ -1,9 +1,16 @@
 #include "platform/videodb/media_probe.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <memory>
 
 extern "C" {
@@ -80,6 +87,111 @@ bool ProbeMedia(int fd, MediaFacts* facts, std::string* error) {
   }
   if (audio >= 0) facts->audio_codec = avcodec_get_name(ctx->streams[audio]->codecpar->codec_id);
   return true;
+}
+
+namespace {
+
+// The child's answer: one write, smaller than a pipe's atomic size.
+struct ProbeAnswer {
+  bool ok;
+  double duration;
+  int width;
+  int height;
+  long long bit_rate;
+  char video_codec[32];
+  char audio_codec[32];
+  char error[256];
+};
+static_assert(sizeof(ProbeAnswer) <= PIPE_BUF, "the answer is one atomic write");
+
+void CopyText(const std::string& text, char* out, size_t size) {
+  const size_t n = std::min(text.size(), size - 1);
+  memcpy(out, text.data(), n);
+  out[n] = '\0';
+}
+
+}  // namespace
+
+bool ProbeMediaApart(int fd, MediaFacts* facts, std::string* error, int timeout_ms,
+                     ProbeFunction probe) {
+  *facts = MediaFacts();
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    *error = std::string("cannot make a pipe: ") + strerror(errno);
+    return false;
+  }
+  fflush(nullptr);  // else the child's exit could write this process's buffers
+  const pid_t pid = fork();
+  if (pid < 0) {
+    *error = std::string("cannot start the probe: ") + strerror(errno);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    return false;
+  }
+  if (pid == 0) {
+    close(pipe_fds[0]);
+    ProbeAnswer answer = {};
+    MediaFacts found;
+    std::string why;
+    answer.ok = probe(fd, &found, &why);
+    answer.duration = found.duration;
+    answer.width = found.width;
+    answer.height = found.height;
+    answer.bit_rate = found.bit_rate;
+    CopyText(found.video_codec, answer.video_codec, sizeof(answer.video_codec));
+    CopyText(found.audio_codec, answer.audio_codec, sizeof(answer.audio_codec));
+    CopyText(why, answer.error, sizeof(answer.error));
+    const ssize_t written = write(pipe_fds[1], &answer, sizeof(answer));
+    _exit(written == static_cast<ssize_t>(sizeof(answer)) ? 0 : 1);
+  }
+  close(pipe_fds[1]);
+  ProbeAnswer answer = {};
+  ssize_t got = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    struct pollfd waiting = {pipe_fds[0], POLLIN, 0};
+    const int ready = left > 0 ? poll(&waiting, 1, static_cast<int>(left)) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready > 0) {
+      do {
+        got = read(pipe_fds[0], &answer, sizeof(answer));
+      } while (got < 0 && errno == EINTR);
+    }
+    break;
+  }
+  close(pipe_fds[0]);
+  bool timed_out = false;
+  if (got < 0) {
+    timed_out = true;
+    kill(pid, SIGKILL);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (got == static_cast<ssize_t>(sizeof(answer))) {
+    if (!answer.ok) {
+      *error = answer.error;
+      return false;
+    }
+    facts->duration = answer.duration;
+    facts->width = answer.width;
+    facts->height = answer.height;
+    facts->bit_rate = answer.bit_rate;
+    facts->video_codec = answer.video_codec;
+    facts->audio_codec = answer.audio_codec;
+    return true;
+  }
+  if (timed_out) {
+    *error = "reading it took over " + std::to_string(timeout_ms) + " ms";
+  } else if (WIFSIGNALED(status)) {
+    *error = std::string("reading it crashed the probe (") + strsignal(WTERMSIG(status)) + ")";
+  } else {
+    *error = "the probe ended without an answer";
+  }
+  return false;
 }
 
 }  // namespace internal

@@ -22,6 +22,15 @@ struct MediaFacts {
 // libavformat can read (`error` says why); nothing is logged here.
 bool ProbeMedia(int fd, MediaFacts* facts, std::string* error);
 
+// ProbeMedia (or `probe`) in a child process of its own, so that a file
+// that crashes or hangs the demuxers costs that file's facts, not the scan:
+// the child is killed after `timeout_ms`, and a crash or time-out is an
+// error like an unreadable container. The child writes nothing but its
+// answer and ends with _exit.
+using ProbeFunction = bool (*)(int fd, MediaFacts* facts, std::string* error);
+bool ProbeMediaApart(int fd, MediaFacts* facts, std::string* error, int timeout_ms = 60000,
+                     ProbeFunction probe = ProbeMedia);
+
 }  // namespace internal
 }  // namespace db
 }  // namespace LibKinoro

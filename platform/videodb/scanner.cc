@@ -335,7 +335,7 @@ bool LibraryScan::Probe(const Found& found, MediaFacts* facts) {
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   ++stats_->probed;
   std::string error;
-  if (!ProbeMedia(fd.get(), facts, &error)) {
+  if (!ProbeMediaApart(fd.get(), facts, &error)) {
     ++stats_->unreadable;
     syslog(LOG_ERR, "%s:%d cannot read the video %s: %s", "scanner", __LINE__, found.path.c_str(),
            error.c_str());

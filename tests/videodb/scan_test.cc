@@ -17,6 +17,7 @@
 
 #include "libkinoro/api.h"
 #include "platform/services/share_config.h"
+#include "platform/videodb/media_probe.h"
 #include "platform/videodb/scanner.h"
 #include "platform/videodb/sqlite_db.h"
 #include "platform/videodb/tool_commands.h"
@@ -171,6 +172,47 @@ TEST_F(ScanTest, FirstScanListsVideosWithTheirFacts) {
 
 // Each step changes the folders and scans again; the counts say what the
 // scan did, the checks after the table what stayed.
+// A file that crashes or hangs the demuxers costs its own facts, not the
+// scan: the probe runs in a child of its own.
+TEST(MediaProbeTest, ProbesApartSurviveCrashesAndHangs) {
+  using LibKinoro::db::internal::MediaFacts;
+  const struct {
+    LibKinoro::db::internal::ProbeFunction probe;
+    bool ok;
+    const char* error;
+  } cases[] = {
+      {[](int, MediaFacts* facts, std::string*) {
+         facts->width = 64;
+         facts->video_codec = "mpeg4";
+         return true;
+       },
+       true, ""},
+      {[](int, MediaFacts*, std::string* error) {
+         *error = "Invalid data found when processing input";
+         return false;
+       },
+       false, "Invalid data found when processing input"},
+      {[](int, MediaFacts*, std::string*) -> bool { abort(); }, false,
+       "reading it crashed the probe (Aborted)"},
+      {[](int, MediaFacts*, std::string*) -> bool { _exit(0); }, false,
+       "the probe ended without an answer"},
+      {[](int, MediaFacts*, std::string*) -> bool {
+         for (;;) pause();
+       },
+       false, "reading it took over 300 ms"},
+  };
+  for (const auto& c : cases) {
+    MediaFacts facts;
+    facts.height = 7;  // stale: every answer starts from nothing
+    std::string error;
+    EXPECT_EQ(LibKinoro::db::internal::ProbeMediaApart(0, &facts, &error, 300, c.probe), c.ok);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(facts.width, c.ok ? 64 : 0);
+    EXPECT_EQ(facts.video_codec, c.ok ? "mpeg4" : "");
+    EXPECT_EQ(facts.height, 0);
+  }
+}
+
 TEST_F(ScanTest, RescansFollowTheFolders) {
   const std::string mkv = Mkv();
   if (mkv.empty()) GTEST_SKIP() << "ffmpeg is not installed";
