@@ -1091,6 +1091,34 @@ bool Importer::AddDocument(const Json::Value& doc) {
 
 namespace {
 
+// Where each byte of JSON text falls, fed the bytes in order: outside any
+// string, or a string's opening quote, inside it (escapes included), or its
+// closing quote.
+class StringTracker {
+ public:
+  enum Byte { kOutside, kOpening, kInside, kClosing };
+  Byte Feed(char c) {
+    if (!in_string_) {
+      if (c != '"') return kOutside;
+      in_string_ = true;
+      return kOpening;
+    }
+    if (escaped_) {
+      escaped_ = false;
+    } else if (c == '\\') {
+      escaped_ = true;
+    } else if (c == '"') {
+      in_string_ = false;
+      return kClosing;
+    }
+    return kInside;
+  }
+
+ private:
+  bool in_string_ = false;
+  bool escaped_ = false;
+};
+
 // Reads an import document from a file a piece at a time: the top-level
 // object's members one by one, and each element of the record arrays on its
 // own, parsed with jsoncpp. Memory stays bounded by the largest element, not
@@ -1169,24 +1197,15 @@ class DocumentStream {
   // the other sections (nearly all of a large document) this way.
   bool SkipNested() {
     int depth = 0;
-    bool in_string = false, escaped = false;
+    StringTracker strings;
     for (;;) {
       if (pos_ == end_ && !Fill()) return false;
       const char* p = buffer_.data() + pos_;
       const char* const end = buffer_.data() + end_;
       for (; p != end; ++p) {
         const char c = *p;
-        if (in_string) {
-          if (escaped) {
-            escaped = false;
-          } else if (c == '\\') {
-            escaped = true;
-          } else if (c == '"') {
-            in_string = false;
-          }
-        } else if (c == '"') {
-          in_string = true;
-        } else if (c == '{' || c == '[') {
+        if (strings.Feed(c) != StringTracker::kOutside) continue;
+        if (c == '{' || c == '[') {
           ++depth;
         } else if ((c == '}' || c == ']') && --depth == 0) {
           pos_ = static_cast<size_t>(p + 1 - buffer_.data());
@@ -1221,7 +1240,8 @@ long long LargestMapperId(int fd) {
   static const std::string kKey = "mapper_id";
   std::vector<char> buffer(1 << 20);
   long long largest = 0;
-  bool in_string = false, escaped = false, key_closed = false, colon = false, digits = false;
+  StringTracker strings;
+  bool key_closed = false, colon = false, digits = false;
   std::string text;  // the current string, up to the key's length + 1
   long long number = 0;
   off_t offset = 0;
@@ -1235,17 +1255,13 @@ long long LargestMapperId(int fd) {
     }
     for (ssize_t i = 0; i < n; ++i) {
       const char c = buffer[i];
-      if (in_string) {
-        if (escaped) {
-          escaped = false;
-        } else if (c == '\\') {
-          escaped = true;
-        } else if (c == '"') {
-          in_string = false;
-          key_closed = text == kKey;
-          continue;
-        }
+      const StringTracker::Byte kind = strings.Feed(c);
+      if (kind == StringTracker::kInside) {
         if (text.size() <= kKey.size()) text.push_back(c);
+        continue;
+      }
+      if (kind == StringTracker::kClosing) {
+        key_closed = text == kKey;
         continue;
       }
       if (digits) {
@@ -1266,10 +1282,7 @@ long long LargestMapperId(int fd) {
         number = c - '0';
       }
       key_closed = colon = false;
-      if (c == '"') {
-        in_string = true;
-        text.clear();
-      }
+      if (kind == StringTracker::kOpening) text.clear();
     }
   }
   if (digits) largest = std::max(largest, number);
