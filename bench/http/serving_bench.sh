@@ -6,6 +6,9 @@
 #   backdrop-304 the same with a matching ETag      |  nginx's 304 for the file
 #   list_library list_library on the sample library |  nginx serving the answer
 #                                                     as a static JSON file
+#   static-backdrop, static-list: kinoro-host serving those same two files
+#                from --web-root (its HTTP layer alone: no module, no
+#                worker) | nginx, the most the module's answers could reach
 # and prints, per pair, the medians over the rounds and kinoro-host's share of
 # nginx's requests per second. Then, when asked:
 #   --rss N      N requests mixed from the methods above, list_movie and
@@ -92,8 +95,10 @@ sqlite3 "${work}/users.db" "DELETE FROM users WHERE name = 'kinoro-bench' OR uid
 printf '%s\n' "${password}" |
   "${build}/kinoro-host" user add kinoro-bench --uid 1024 --admin --users-db "${work}/users.db" >/dev/null
 
+mkdir -p "${work}/www"
 "${build}/kinoro-host" --listen 127.0.0.1:0 --module "${build}/libkinoro_webapi.so" \
   --workers "${workers}" --max-workers "${workers}" --foreground --users-db "${work}/users.db" --port-file "${work}/port" \
+  --web-root "${work}/www" \
   --access-log /dev/null 2>"${work}/host.log" &
 pids+=($!)
 for _ in $(seq 1 200); do [ -s "${work}/port" ] && break; sleep 0.05; done
@@ -160,7 +165,7 @@ measure() {
     END { printf "%.0f %.2f %.2f\n", rps, p50, p99 }' "${work}/wrk.txt"
 }
 
-pairs=(backdrop backdrop-304 list_library)
+pairs=(backdrop backdrop-304 list_library static-backdrop static-list)
 declare -A results
 for round in $(seq 1 "${rounds}"); do
   echo "round ${round} of ${rounds} ($(cut -d' ' -f1-3 /proc/loadavg) load)" >&2
@@ -175,6 +180,12 @@ for round in $(seq 1 "${rounds}"); do
       list_library)
         k=$(measure "${host}?${list_query}" -H "Cookie: id=${sid}")
         n=$(measure "http://127.0.0.1:${nginx_port}/list.json") ;;
+      static-backdrop)
+        k=$(measure "${host%/webapi/entry.cgi}/backdrop.jpg")
+        n=$(measure "http://127.0.0.1:${nginx_port}/backdrop.jpg") ;;
+      static-list)
+        k=$(measure "${host%/webapi/entry.cgi}/list.json")
+        n=$(measure "http://127.0.0.1:${nginx_port}/list.json") ;;
     esac
     results[${pair}.kinoro]+="${k};"
     results[${pair}.nginx]+="${n};"
@@ -185,12 +196,12 @@ median() {  # field number, "a b c;a b c;..."
   tr ';' '\n' <<<"$2" | awk -v f="$1" 'NF { print $f }' | sort -g |
     awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
-[ "${rounds}" -gt 0 ] && printf '\n%-13s %-7s %12s %9s %9s %8s\n' pair server requests/s p50_ms p99_ms ratio
+[ "${rounds}" -gt 0 ] && printf '\n%-15s %-7s %12s %9s %9s %8s\n' pair server requests/s p50_ms p99_ms ratio
 for pair in "${pairs[@]}"; do
   [ "${rounds}" -gt 0 ] || break
   for server in kinoro nginx; do
     r=${results[${pair}.${server}]}
-    printf '%-13s %-7s %12s %9s %9s' "${pair}" "${server}" "$(median 1 "$r")" "$(median 2 "$r")" "$(median 3 "$r")"
+    printf '%-15s %-7s %12s %9s %9s' "${pair}" "${server}" "$(median 1 "$r")" "$(median 2 "$r")" "$(median 3 "$r")"
     if [ "${server}" = kinoro ]; then
       awk -v a="$(median 1 "$r")" -v b="$(median 1 "${results[${pair}.nginx]}")" \
         'BEGIN { printf " %8.2f\n", a / b }'
