@@ -35,8 +35,9 @@ constexpr size_t kMaxImportImage = 20 * 1024 * 1024;
 // The members of the video record being added, listed by one walk over its
 // object. A movie is asked for some thirty members, most of them absent,
 // and each lookup in jsoncpp's tree compares its way down from the root: a
-// tenth of an import's writing thread. Set by a RecordMembers for the span
-// of one record's Add call, on the thread that adds it.
+// tenth of an import's writing thread. Set for the span of one record's Add
+// call on the thread that adds it: adopted from the list the reader thread
+// made, or made by a RecordMembers.
 class MemberIndex {
  public:
   struct Entry {
