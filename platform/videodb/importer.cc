@@ -1,5 +1,6 @@
 #include "platform/videodb/importer.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1307,17 +1308,15 @@ bool Importer::AddStream(FILE* file, std::string* parse_error) {
   // reads the whole document: it adds the libraries and notes where each
   // other section's array starts; each of those is then read from there.
   std::vector<SectionAt> found;
-  if (fseek(file, 0, SEEK_SET) != 0 ||
-      !StreamPass(file, kSections[0].key, kSections[0].add, -1, &found, parse_error)) {
-    return false;
-  }
+  if (fseek(file, 0, SEEK_SET) != 0) return Fail("document", "cannot read it again from the start");
+  if (!StreamPass(file, kSections[0].key, kSections[0].add, -1, &found, parse_error)) return false;
   for (const Section* pass = kSections + 1; pass->key != nullptr; ++pass) {
     for (const SectionAt& at : found) {
       if (strcmp(at.key, pass->key) != 0) continue;
-      if (fseek(file, at.offset, SEEK_SET) != 0 ||
-          !StreamPass(file, pass->key, pass->add, at.offset, nullptr, parse_error)) {
-        return false;
+      if (fseek(file, at.offset, SEEK_SET) != 0) {
+        return Fail(pass->key, "cannot read it again from where it starts");
       }
+      if (!StreamPass(file, pass->key, pass->add, at.offset, nullptr, parse_error)) return false;
     }
   }
   return true;
@@ -1581,6 +1580,13 @@ bool ImportFile(Connection* conn, const std::string& file, bool show_progress, I
   }
   if (!importer.Begin()) {
     *error = importer.error();
+    return false;
+  }
+  // The document is read more than once (libraries first, then each
+  // section from where it starts): a pipe will not do.
+  struct stat st;
+  if (fstat(fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = file + ": not a regular file (import reads it more than once)";
     return false;
   }
   const int fd = fileno(in.get());

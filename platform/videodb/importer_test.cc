@@ -299,6 +299,10 @@ TEST(ImporterTest, ToolExitCodes) {
   EXPECT_EQ(kinoro_db::RunCommand("frobnicate", {}), 2);
   EXPECT_EQ(kinoro_db::RunCommand("generate", {"--movies", "5x"}), 2);
   EXPECT_EQ(kinoro_db::RunCommand("stats", {}), 0);
+  // A pipe cannot be read twice; it is refused with a reason, not a blank.
+  std::string error;
+  EXPECT_FALSE(ImportFile(Connection::Get(), "/dev/null", false, nullptr, &error));
+  EXPECT_EQ(error, "/dev/null: not a regular file (import reads it more than once)");
 }
 
 }  // namespace
