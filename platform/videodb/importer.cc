@@ -402,6 +402,27 @@ bool Importer::UpdateStored(const char* table, const VideoCommon& c, const std::
   return mapper.Run() || FailDb(path);
 }
 
+bool Importer::InsertCommonRow(const char* table, const VideoCommon& c, long long id,
+                               long long mapper_id, const std::string& path) {
+  const std::string sql = std::string("INSERT INTO ") + table +
+                          " (id, mapper_id, library_id, title, sort_title, original_available, "
+                          "rating, summary, certificate, create_time) "
+                          "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+  Statement stmt = conn_->Prepare(sql.c_str());
+  stmt.Bind(1, id)
+      .Bind(2, mapper_id)
+      .Bind(3, c.library_id)
+      .Bind(4, c.title)
+      .Bind(5, c.sort_title)
+      .Bind(6, c.original_available)
+      .Bind(7, c.rating)
+      .Bind(8, c.summary)
+      .Bind(9, c.certificate)
+      .Bind(10, c.create_time);
+  if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
+  return true;
+}
+
 bool Importer::ReadCommon(const Json::Value& value, const std::string& path, const char* table,
                           VideoCommon* common) {
   if (!value.isObject()) return Fail(path, "expected an object");
@@ -908,23 +929,10 @@ bool Importer::AddTVShow(const Json::Value& value, const std::string& path) {
     return AddEpisodes(value, path, c.id, c.library_id);
   }
   long long id = 0, mapper_id = 0;
-  if (!InsertMapper(VIDEO_TYPE_TVSHOW, "tvshow", c, c.library_id, path, &id, &mapper_id))
+  if (!InsertMapper(VIDEO_TYPE_TVSHOW, "tvshow", c, c.library_id, path, &id, &mapper_id) ||
+      !InsertCommonRow("tvshow", c, id, mapper_id, path)) {
     return false;
-  Statement stmt = conn_->Prepare(
-      "INSERT INTO tvshow (id, mapper_id, library_id, title, sort_title, original_available, "
-      "rating, summary, certificate, create_time) "
-      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-  stmt.Bind(1, id)
-      .Bind(2, mapper_id)
-      .Bind(3, c.library_id)
-      .Bind(4, c.title)
-      .Bind(5, c.sort_title)
-      .Bind(6, c.original_available)
-      .Bind(7, c.rating)
-      .Bind(8, c.summary)
-      .Bind(9, c.certificate)
-      .Bind(10, c.create_time);
-  if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
+  }
   if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.tvshows;
   Tick();
@@ -956,23 +964,10 @@ bool Importer::AddHomeVideo(const Json::Value& value, const std::string& path) {
     return true;
   }
   long long id = 0, mapper_id = 0;
-  if (!InsertMapper(VIDEO_TYPE_HOME_VIDEO, "home_video", c, c.library_id, path, &id, &mapper_id))
+  if (!InsertMapper(VIDEO_TYPE_HOME_VIDEO, "home_video", c, c.library_id, path, &id, &mapper_id) ||
+      !InsertCommonRow("home_video", c, id, mapper_id, path)) {
     return false;
-  Statement stmt = conn_->Prepare(
-      "INSERT INTO home_video (id, mapper_id, library_id, title, sort_title, original_available, "
-      "rating, summary, certificate, create_time) "
-      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-  stmt.Bind(1, id)
-      .Bind(2, mapper_id)
-      .Bind(3, c.library_id)
-      .Bind(4, c.title)
-      .Bind(5, c.sort_title)
-      .Bind(6, c.original_available)
-      .Bind(7, c.rating)
-      .Bind(8, c.summary)
-      .Bind(9, c.certificate)
-      .Bind(10, c.create_time);
-  if (!stmt.Run()) return FailDb(c.id > 0 ? path + ".id" : path);
+  }
   if (!AddVideoParts(value, path, mapper_id, false)) return false;
   ++counts_.videos;
   Tick();

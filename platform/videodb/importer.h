@@ -114,6 +114,9 @@ class Importer {
                   VideoCommon* common);
   bool LoadStored(const char* table, const std::string& path, VideoCommon* common);
   bool UpdateStored(const char* table, const VideoCommon& common, const std::string& path);
+  // The row of a new show or home video, whose tables share these columns.
+  bool InsertCommonRow(const char* table, const VideoCommon& common, long long id,
+                       long long mapper_id, const std::string& path);
   // Inserts the mapper row of a new video of `table`: the video's id is
   // the requested one or the one SQLite would give, the mapper id the
   // requested one or the next free one.
